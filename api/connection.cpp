@@ -1,0 +1,113 @@
+// Connection functions: the adapter scan, Init, Deinit and the slave queries.
+#include "api/connection.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "ecdevice.h"
+#include "link/capture.h"
+#include "slave/bringup.h"
+#include "slave/context.h"
+
+#define EC_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+SegmentHandler g_segment_handler = nullptr;
+
+struct ListBuilder {
+    AdapterEntry* head;
+    AdapterEntry* tail;
+    bool out_of_memory;
+};
+
+void CopyAdapterText(char* destination, const char* text) {
+    if (text == nullptr) {
+        destination[0] = '\0';
+        return;
+    }
+    size_t length = strnlen(text, 127);
+    memcpy(destination, text, length);
+    destination[length] = '\0';
+}
+
+void AppendAdapter(void* context, const char* name, const char* description) {
+    ListBuilder* builder = static_cast<ListBuilder*>(context);
+    if (builder->out_of_memory) return;
+    AdapterEntry* entry = new (std::nothrow) AdapterEntry{};
+    if (entry == nullptr) {
+        // Keep the adapters listed so far: a scan over part of the list is still useful.
+        builder->out_of_memory = true;
+        return;
+    }
+    CopyAdapterText(entry->name, name);
+    CopyAdapterText(entry->description, description);
+    if (builder->tail != nullptr)
+        builder->tail->next = entry;
+    else
+        builder->head = entry;
+    builder->tail = entry;
+}
+
+}  // namespace
+
+void SetSegmentHandler(SegmentHandler handler) { g_segment_handler = handler; }
+
+AdapterEntry* BuildAdapterList(bool* listing_failed) {
+    ListBuilder builder{};
+    char errbuf[kCaptureErrorSize] = {0};
+    *listing_failed = false;
+    if (CaptureActiveBackend()->list_adapters(AppendAdapter, &builder, errbuf) == -1) {
+        fprintf(stderr, "Error in pcap_findalldevs_ex: %s\n", errbuf);
+        *listing_failed = true;
+        FreeAdapterList(builder.head);
+        return nullptr;
+    }
+    if (builder.out_of_memory) fprintf(stderr, "out of memory: the adapter list is incomplete\n");
+    return builder.head;
+}
+
+void FreeAdapterList(AdapterEntry* head) {
+    while (head != nullptr) {
+        AdapterEntry* next = head->next;
+        delete head;
+        head = next;
+    }
+}
+
+// Makes every slave with a mailbox ready for SDO traffic (defined with the mailbox code).
+int PrepareMailboxes();
+
+EC_EXPORT int Init(void) {
+    PortClose(&g_master.port);  // a second Init starts afresh
+    bool listing_failed = false;
+    AdapterEntry* adapters = BuildAdapterList(&listing_failed);
+    int found = 0;
+    for (AdapterEntry* entry = adapters; entry != nullptr && found == 0; entry = entry->next) {
+        if (PortOpen(&g_master.port, entry->name) == 0) continue;
+        if (ConfigureNetwork() > 0) {
+            if (g_segment_handler != nullptr) {
+                FreeAdapterList(adapters);
+                g_segment_handler();  // the console tool's dialog: does not return
+                return g_master.slave_count;
+            }
+            PrepareMailboxes();
+            found = g_master.slave_count;
+            break;
+        }
+        PortClose(&g_master.port);
+    }
+    FreeAdapterList(adapters);
+    return found;
+}
+
+EC_EXPORT int Deinit(void) { return PortClose(&g_master.port); }
+
+EC_EXPORT int GetSlaveCount(void) { return g_master.slave_count; }
+
+EC_EXPORT int GetSlaveHardFlag(int slave) { return SlaveNumberValid(slave) ? 0 : -1; }
+
+EC_EXPORT const char* GetSlaveName(int slave) {
+    return SlaveNumberValid(slave) ? g_master.slave_table[slave].name : nullptr;
+}

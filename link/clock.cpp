@@ -1,0 +1,51 @@
+#include "link/clock.h"
+
+#include <ctime>
+
+TimeStamp ClockNow() {
+    timespec now{};
+    // CLOCK_MONOTONIC has nanosecond resolution on Linux and needs no timer-resolution
+    // raise; a 1 ms nanosleep returns after about 1 ms on any current kernel.
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t count = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    TimeStamp t;
+    t.seconds = static_cast<int32_t>(count / 1000000);
+    t.microseconds = static_cast<int32_t>(count - static_cast<int64_t>(t.seconds) * 1000000);
+    return t;
+}
+
+TimeStamp TimeStampAdd(TimeStamp start, uint32_t microseconds) {
+    TimeStamp t;
+    t.seconds = start.seconds + static_cast<int32_t>(microseconds / 1000000);
+    t.microseconds = start.microseconds + static_cast<int32_t>(microseconds % 1000000);
+    if (t.microseconds >= 1000000) {  // both addends are below 1,000,000: one carry suffices
+        t.seconds += 1;
+        t.microseconds -= 1000000;
+    }
+    return t;
+}
+
+bool TimeStampReached(TimeStamp now, TimeStamp deadline) {
+    if (now.seconds < deadline.seconds) return false;
+    if (now.seconds == deadline.seconds && now.microseconds < deadline.microseconds) return false;
+    return true;
+}
+
+TimeStamp DeadlineAfter(uint32_t microseconds) { return TimeStampAdd(ClockNow(), microseconds); }
+
+bool DeadlinePassed(TimeStamp deadline) { return TimeStampReached(ClockNow(), deadline); }
+
+void WaitMicroseconds(uint32_t microseconds) {
+    TimeStamp deadline = DeadlineAfter(microseconds);
+    if (microseconds >= 1000) {
+        timespec pause{};
+        uint32_t ms = microseconds / 1000;
+        pause.tv_sec = ms / 1000;
+        pause.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+        while (nanosleep(&pause, &pause) != 0) {
+            // interrupted by a signal: sleep the rest
+        }
+    }
+    while (!DeadlinePassed(deadline)) {
+    }
+}

@@ -1,0 +1,80 @@
+#include "link/datagram.h"
+
+#include <cstring>
+
+namespace {
+
+void WriteLittle16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+bool CommandSendsZeros(uint8_t command) {
+    return command == CMD_NOP || command == CMD_APRD || command == CMD_FPRD || command == CMD_BRD ||
+           command == CMD_LRD;
+}
+
+int ReadService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, void* data,
+                int32_t timeout_us) {
+    if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
+    if (!PortIsOpen(port)) return NoFrame;
+    int slot = PortGetIndex(port);
+    SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, nullptr);
+    int wkc = PortSendReceive(port, slot, timeout_us);
+    if (wkc > 0 && length > 0) memcpy(data, port->rx_frame[slot] + 2 + kDatagramHeaderBytes, length);
+    PortSetBufState(port, slot, EMPTY);
+    return wkc;
+}
+
+int WriteService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, const void* data,
+                 int32_t timeout_us) {
+    if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
+    if (!PortIsOpen(port)) return NoFrame;
+    int slot = PortGetIndex(port);
+    SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, data);
+    int wkc = PortSendReceive(port, slot, timeout_us);
+    PortSetBufState(port, slot, EMPTY);
+    return wkc;
+}
+
+}  // namespace
+
+int SetupDatagram(FramePort* port, int slot, uint8_t command, uint8_t index, uint16_t adp, uint16_t ado,
+                  uint16_t length, const void* data) {
+    uint8_t* frame = port->tx_frame[slot];
+    WriteLittle16(frame + 14, static_cast<uint16_t>(0x100C + length));
+    frame[16] = command;
+    frame[17] = index;
+    WriteLittle16(frame + 18, adp);
+    WriteLittle16(frame + 20, ado);
+    WriteLittle16(frame + 22, length);
+    // The IRQ field (bytes 24, 25) is never written: the buffers start zeroed.
+    if (length > 0) {
+        if (CommandSendsZeros(command) || data == nullptr)
+            memset(frame + 26, 0, length);
+        else
+            memcpy(frame + 26, data, length);
+    }
+    WriteLittle16(frame + 26 + length, 0);
+    port->tx_length[slot] = length + 28;
+    return 0;
+}
+
+int BRD(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, void* data, int32_t timeout_us) {
+    return ReadService(port, CMD_BRD, adp, ado, length, data, timeout_us);
+}
+int APRD(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, void* data, int32_t timeout_us) {
+    return ReadService(port, CMD_APRD, adp, ado, length, data, timeout_us);
+}
+int FPRD(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, void* data, int32_t timeout_us) {
+    return ReadService(port, CMD_FPRD, adp, ado, length, data, timeout_us);
+}
+int BWR(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, const void* data, int32_t timeout_us) {
+    return WriteService(port, CMD_BWR, adp, ado, length, data, timeout_us);
+}
+int APWR(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, const void* data, int32_t timeout_us) {
+    return WriteService(port, CMD_APWR, adp, ado, length, data, timeout_us);
+}
+int FPWR(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, const void* data, int32_t timeout_us) {
+    return WriteService(port, CMD_FPWR, adp, ado, length, data, timeout_us);
+}

@@ -1,0 +1,168 @@
+#include "link/frame_port.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/capture.h"
+
+namespace {
+
+constexpr uint16_t kEtherTypeEtherCat = 0x88A4;
+constexpr uint16_t kSourceWord = 0x0101;  // every byte of the master's source address is 0x01
+
+// Ethernet header of every frame the master sends: broadcast destination, source
+// 01:01:01:01:01:01, EtherType 0x88A4.
+void LayEthernetHeader(uint8_t* frame) {
+    uint16_t words[7] = {htons(0xFFFF), htons(0xFFFF), htons(0xFFFF),      htons(kSourceWord),
+                         htons(kSourceWord), htons(kSourceWord), htons(kEtherTypeEtherCat)};
+    memcpy(frame, words, sizeof(words));
+}
+
+bool IsOwnFrame(const uint8_t* frame) {
+    static const uint8_t own_source[6] = {1, 1, 1, 1, 1, 1};
+    return memcmp(frame + 6, own_source, 6) == 0;
+}
+
+uint16_t ReadLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// Decides whether the frame in input_frame may be stored as the reply of slot `index`:
+// the slot has sent something, the frame holds every byte the slot copies, the working
+// counter lies inside that copy, and the datagram is the one the slot sent.
+bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_position) {
+    int32_t request_length = port->tx_length[index];
+    if (request_length < kEthernetHeaderBytes + 14) return false;  // slot never sent
+    if (frame_length < request_length) return false;               // reply shorter than the request
+    int copy_length = request_length - kEthernetHeaderBytes;
+    const uint8_t* reply = port->input_frame;
+    const uint8_t* request = port->tx_frame[index];
+    int wkc_at = ReadLittle16(reply + kEthernetHeaderBytes) & 0x0FFF;
+    if (wkc_at + 2 > copy_length) return false;
+    // A slave raises the working counter and the position address, and fills read data;
+    // it never changes the command, the register address or the length. A frame that
+    // does is a stray frame that happens to carry this slot's index.
+    if (reply[16] != request[16] || memcmp(reply + 20, request + 20, 4) != 0) return false;
+    *wkc_position = wkc_at;
+    return true;
+}
+
+}  // namespace
+
+bool PortIsOpen(const FramePort* port) { return port->capture != nullptr; }
+
+int PortOpen(FramePort* port, const char* interface_name) {
+    port->capture = nullptr;
+    port->last_index = 0;
+    for (int i = 0; i < kSlotCount; i++) port->rx_state[i] = EMPTY;
+    char errbuf[kCaptureErrorSize] = {0};
+    void* handle = CaptureActiveBackend()->open(interface_name, errbuf);
+    if (handle == nullptr) {
+        printf("interface %s could not open with pcap\n", interface_name);
+        return 0;
+    }
+    port->capture = handle;
+    for (int i = 0; i < kSlotCount; i++) {
+        LayEthernetHeader(port->tx_frame[i]);
+        port->rx_state[i] = EMPTY;
+    }
+    return 1;
+}
+
+int PortClose(FramePort* port) {
+    if (port->capture != nullptr) {
+        // Take both locks so no caller is inside the adapter while it is closed.
+        std::scoped_lock both(port->allocation_lock, port->receive_lock);
+        CaptureActiveBackend()->close(port->capture);
+        port->capture = nullptr;
+    }
+    return 0;
+}
+
+int PortGetIndex(FramePort* port) {
+    std::lock_guard<std::mutex> hold(port->allocation_lock);
+    int candidate = port->last_index + 1;
+    if (candidate >= kSlotCount) candidate = 0;
+    int steps = 0;
+    while (port->rx_state[candidate] != EMPTY && steps < kSlotCount) {
+        candidate = (candidate + 1) % kSlotCount;
+        steps++;
+    }
+    port->rx_state[candidate] = ALLOC;
+    port->last_index = candidate;
+    return candidate;
+}
+
+void PortSetBufState(FramePort* port, int slot, BufferState state) {
+    if (slot >= 0 && slot < kSlotCount) port->rx_state[slot] = state;
+}
+
+int PortSendFrame(FramePort* port, int slot) {
+    uint16_t source_word = htons(kSourceWord);
+    memcpy(port->tx_frame[slot] + 8, &source_word, 2);
+    int result = port->capture == nullptr
+                     ? NoFrame
+                     : CaptureActiveBackend()->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
+    port->rx_state[slot] = TX;
+    return result;
+}
+
+int PortReceiveFrame(FramePort* port, int slot) {
+    if (slot >= 0 && slot < kSlotCount && port->rx_state[slot] == RCVD) {
+        int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
+        port->rx_state[slot] = COMPLETE;
+        return ReadLittle16(port->rx_frame[slot] + wkc_at);
+    }
+    std::lock_guard<std::mutex> hold(port->receive_lock);
+    if (port->capture == nullptr) return NoFrame;
+    const uint8_t* data = nullptr;
+    int length = 0;
+    if (CaptureActiveBackend()->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
+    if (length > kMaxFrameBytes) length = kMaxFrameBytes;
+    memcpy(port->input_frame, data, static_cast<size_t>(length));
+
+    const uint8_t* frame = port->input_frame;
+    if (length < kEthernetHeaderBytes + 4) return ForeignFrame;
+    if (frame[12] != 0x88 || frame[13] != 0xA4) return ForeignFrame;
+    if (IsOwnFrame(frame)) return ForeignFrame;  // our own request, echoed by the adapter
+    int index = frame[17];
+    if (index >= kSlotCount) return ForeignFrame;
+    int wkc_at = 0;
+    if (!FrameFitsSlot(port, index, length, &wkc_at)) return ForeignFrame;
+    int copy_length = port->tx_length[index] - kEthernetHeaderBytes;
+    memcpy(port->rx_frame[index], frame + kEthernetHeaderBytes, static_cast<size_t>(copy_length));
+    if (index == slot) {
+        port->rx_state[slot] = COMPLETE;
+        return ReadLittle16(port->rx_frame[slot] + wkc_at);
+    }
+    port->rx_state[index] = RCVD;
+    return ForeignFrame;
+}
+
+int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
+    int result = NoFrame;
+    for (;;) {
+        if (result < 0) result = PortReceiveFrame(port, slot);
+        if (result >= 0) break;
+        if (DeadlinePassed(deadline)) break;
+    }
+    return result;
+}
+
+int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
+    if (timeout_us < 0) {
+        port->rx_state[slot] = EMPTY;
+        return ArgumentError;
+    }
+    TimeStamp overall = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    int result = NoFrame;
+    for (;;) {
+        PortSendFrame(port, slot);
+        TimeStamp per_try = DeadlineAfter(timeout_us < 2000 ? static_cast<uint32_t>(timeout_us) : 2000u);
+        result = PortWaitFrame(port, slot, per_try);
+        if (result >= 0) return result;
+        if (DeadlinePassed(overall)) break;
+    }
+    port->rx_state[slot] = EMPTY;
+    return result;
+}

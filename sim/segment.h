@@ -1,0 +1,61 @@
+// The virtual EtherCAT segment: a line of simulated slave controllers (ESCs).
+//
+// A frame enters at the first slave and passes every slave in line order; each slave
+// executes the datagrams addressed to it against its 64 KiB register and memory space
+// and raises the working counter. Behaviour behind particular registers lives in its
+// own file: the SII EEPROM interface (sim_eeprom), the AL state machine, SyncManager
+// mailboxes and the CoE server (sim_mailbox, sim_coe).
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "sim/sim_eeprom.h"
+#include "sim/sim_mailbox.h"
+
+enum { kSimMemoryBytes = 65536 };
+
+struct SimSlave {
+    uint8_t memory[kSimMemoryBytes];  // ESC registers and process memory, little-endian
+    int position;                     // 1 for the first slave behind the master
+    bool is_last;                     // DL status: only port 0 open and communicating
+    SimEeprom eeprom;
+    SimMailbox mailbox;
+};
+
+struct SimSegment {
+    std::vector<SimSlave*> slaves;  // line order
+    int vanished_from;              // slaves from this position on do not answer (0 = none)
+    uint64_t frames_processed;
+    uint64_t datagrams_processed;
+};
+
+// Builds a segment of `count` slaves with power-on register contents; each slave's
+// EEPROM starts with the default image for its position (see sim_eeprom.h).
+SimSegment* SimSegmentCreate(int count);
+void SimSegmentDestroy(SimSegment* segment);
+// Power-on: registers from defaults, station alias and PDI control from a valid SII
+// header. Called by SimSegmentCreate and again after an EEPROM image is replaced.
+void SimSlavePowerOn(SimSlave* slave);
+
+// Runs one Ethernet frame through the line, in place. Returns true when the frame is to
+// be returned to the master (an EtherCAT frame passed by at least one live slave); the
+// returned frame carries bit 1 of the first source address byte set.
+bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length);
+
+// Register access as one slave executes it, hooks included. A read that the ESC does
+// not execute (an empty read mailbox) or a write it ignores (a full write mailbox)
+// returns false and is not counted.
+bool SimSlaveRead(SimSlave* slave, uint16_t address, uint16_t length, uint8_t* out);
+bool SimSlaveWrite(SimSlave* slave, uint16_t address, uint16_t length, const uint8_t* data);
+
+// Little-endian helpers for register images.
+inline uint16_t SimGet16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t SimGet32(const uint8_t* p) { return SimGet16(p) | (static_cast<uint32_t>(SimGet16(p + 2)) << 16); }
+inline void SimPut16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void SimPut32(uint8_t* p, uint32_t v) {
+    SimPut16(p, static_cast<uint16_t>(v));
+    SimPut16(p + 2, static_cast<uint16_t>(v >> 16));
+}

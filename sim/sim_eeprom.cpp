@@ -1,0 +1,8 @@
+// Placeholder until the EEPROM interface is modelled: plain memory, no commands.
+#include "sim/segment.h"
+
+bool SimSiiHeaderValid(const SimEeprom*) { return false; }
+void SimEepromPowerOn(SimSlave*) {}
+void SimEepromDefaultImage(SimEeprom* eeprom, int) { *eeprom = SimEeprom{}; }
+void SimEepromBeforeRead(SimSlave*, uint16_t, uint16_t) {}
+void SimEepromAfterWrite(SimSlave*, uint16_t, uint16_t) {}

@@ -1,0 +1,127 @@
+#include "sim/wire.h"
+
+#include <cstring>
+#include <ctime>
+
+uint64_t SimNowMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+namespace {
+
+uint64_t NextRandom(SimWire* wire) {
+    // xorshift64*: small, seeded, reproducible across runs
+    uint64_t x = wire->rng_state;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    wire->rng_state = x;
+    return x * 0x2545F4914F6CDD1DULL;
+}
+
+void Enqueue(SimWire* wire, const uint8_t* frame, int length, uint64_t due_us) {
+    if (length <= 0) return;
+    if (length > kSimFrameBytes) length = kSimFrameBytes;
+    if (wire->count == kSimWireQueue) {  // full: the oldest frame is lost, as on a busy NIC
+        wire->head = (wire->head + 1) % kSimWireQueue;
+        wire->count--;
+    }
+    SimQueuedFrame& slot = wire->queue[(wire->head + wire->count) % kSimWireQueue];
+    slot.due_us = due_us;
+    slot.length = length;
+    memcpy(slot.bytes, frame, static_cast<size_t>(length));
+    wire->count++;
+}
+
+void QueueForeignFrame(SimWire* wire) {
+    uint8_t frame[64] = {0};
+    memset(frame, 0xFF, 6);
+    const uint8_t source[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
+    memcpy(frame + 6, source, 6);
+    switch (NextRandom(wire) % 3) {
+        case 0:  // another protocol
+            frame[12] = 0x08;
+            frame[13] = 0x00;
+            break;
+        case 1:  // EtherCAT, index beyond the master's slots
+            frame[12] = 0x88;
+            frame[13] = 0xA4;
+            SimPut16(frame + 14, 0x100C + 2);
+            frame[16] = 4;
+            frame[17] = static_cast<uint8_t>(16 + NextRandom(wire) % 240);
+            break;
+        default:  // EtherCAT, a slot's index, but not a reply to anything the master sent
+            frame[12] = 0x88;
+            frame[13] = 0xA4;
+            SimPut16(frame + 14, 0x100C + 2);
+            frame[16] = 0x0E;
+            frame[17] = static_cast<uint8_t>(NextRandom(wire) % 16);
+            SimPut16(frame + 20, 0xBEEF);
+            break;
+    }
+    Enqueue(wire, frame, 60, SimNowMicros());
+    wire->foreign_sent++;
+}
+
+}  // namespace
+
+bool SimWireChance(SimWire* wire, double probability) {
+    if (probability <= 0) return false;
+    return static_cast<double>(NextRandom(wire) >> 11) * (1.0 / 9007199254740992.0) < probability;
+}
+
+void SimWireInit(SimWire* wire, SimSegment* segment, const SimFaultSettings& faults) {
+    *wire = SimWire{};
+    wire->segment = segment;
+    wire->faults = faults;
+    wire->rng_state = faults.seed != 0 ? faults.seed : 0x9E3779B97F4A7C15ULL;
+}
+
+void SimWireRequest(SimWire* wire, const uint8_t* frame, int length) {
+    wire->requests++;
+    if (length <= 0 || length > kSimFrameBytes) return;
+    if (SimWireChance(wire, wire->faults.foreign_rate)) QueueForeignFrame(wire);
+    bool lost = SimWireChance(wire, wire->faults.drop);
+    bool lose_request = lost && (NextRandom(wire) & 1) != 0;
+    if (lose_request) {
+        wire->dropped++;
+        return;
+    }
+    uint8_t reply[kSimFrameBytes];
+    memcpy(reply, frame, static_cast<size_t>(length));
+    if (!SimProcessFrame(wire->segment, reply, length)) return;
+    if (lost) {  // the slaves executed it; the reply is lost on the way back
+        wire->dropped++;
+        return;
+    }
+    uint64_t due = SimNowMicros();
+    if (SimWireChance(wire, wire->faults.late)) due += wire->faults.late_us;
+    Enqueue(wire, reply, length, due);
+    wire->replies++;
+    if (SimWireChance(wire, wire->faults.duplicate)) Enqueue(wire, reply, length, due);
+}
+
+void SimWireInject(SimWire* wire, const uint8_t* frame, int length, uint64_t delay_us) {
+    Enqueue(wire, frame, length, SimNowMicros() + delay_us);
+}
+
+int SimWireTake(SimWire* wire, uint8_t* out) {
+    if (wire->count == 0) return 0;
+    uint64_t now = SimNowMicros();
+    // Deliver the first frame that is due; late frames let later ones overtake them.
+    for (int i = 0; i < wire->count; i++) {
+        int at = (wire->head + i) % kSimWireQueue;
+        if (wire->queue[at].due_us > now) continue;
+        int length = wire->queue[at].length;
+        memcpy(out, wire->queue[at].bytes, static_cast<size_t>(length));
+        // close the gap
+        for (int j = i; j > 0; j--)
+            wire->queue[(wire->head + j) % kSimWireQueue] = wire->queue[(wire->head + j - 1) % kSimWireQueue];
+        wire->head = (wire->head + 1) % kSimWireQueue;
+        wire->count--;
+        return length;
+    }
+    return 0;
+}

@@ -1,0 +1,132 @@
+// The master's one context: frame port, slave table, groups, SII cache and error list.
+#pragma once
+#include <cstdint>
+
+#include "link/clock.h"
+#include "link/frame_port.h"
+
+enum {
+    kMaxSlaveRecords = 200,  // record 0 (aggregate) and up to 199 slaves
+    kMaxSlaves = kMaxSlaveRecords - 1,
+    kMaxGroups = 2,
+    kSiiCacheBytes = 4096,
+    kErrorListSlots = 65,  // holds at most 64 entries
+    kMailboxBytes = 1486,
+    kSlaveNameBytes = 41,
+};
+
+#pragma pack(push, 1)
+struct SyncManagerEntry {
+    uint16_t start_address;
+    uint16_t length;
+    uint32_t flags;  // control, status, activate, PDI control bytes, low to high
+};
+#pragma pack(pop)
+static_assert(sizeof(SyncManagerEntry) == 8, "SyncManagerEntry mirrors the 8 bytes of an ESC SyncManager");
+
+struct SlaveRecord {
+    uint16_t state;
+    uint16_t al_status_code;
+    uint16_t config_address;
+    uint16_t alias_address;
+    uint32_t vendor_id;
+    uint32_t product_code;
+    uint32_t revision_no;
+    uint16_t interface_type;
+    SyncManagerEntry sync_managers[8];
+    uint8_t sm_types[8];
+    uint16_t mbx_length;
+    uint16_t mbx_write_offset;
+    uint16_t mbx_read_length;
+    uint16_t mbx_read_offset;
+    uint16_t mbx_protocols;
+    uint8_t mbx_counter;
+    uint8_t has_dc;
+    uint8_t port_type;
+    uint8_t topology;
+    uint8_t active_ports;
+    uint8_t eeprom_8byte_reads;
+    uint8_t eeprom_at_pdi;
+    uint8_t coe_details;
+    uint8_t foe_details;
+    uint8_t eoe_details;
+    uint8_t soe_details;
+    int16_t ebus_current;
+    uint8_t block_lrw;
+    char name[kSlaveNameBytes];
+};
+
+struct SlaveTable {
+    SlaveRecord records[kMaxSlaveRecords];
+    SlaveRecord& operator[](int n) { return records[n]; }
+    const SlaveRecord& operator[](int n) const { return records[n]; }
+};
+
+struct GroupRecord {
+    uint32_t logical_start_address;
+};
+
+struct SiiCache {
+    uint8_t cache_bytes[kSiiCacheBytes];
+    uint32_t fill_map[kSiiCacheBytes / 32];
+    uint16_t cached_slave;
+};
+
+enum ErrorType : int32_t {
+    SDO_ABORT = 0,
+    EMERGENCY = 1,
+    PACKET_ERROR = 3,
+    MAILBOX_ERROR = 9,
+};
+
+struct ErrorEntry {
+    TimeStamp time;
+    uint8_t signalled;
+    uint16_t slave;
+    uint16_t index;
+    uint8_t subindex;
+    int32_t error_type;
+    union {
+        int32_t abort_code;
+        struct {
+            uint16_t error_code;
+            uint8_t error_register;
+            uint8_t mfr_byte;
+            uint16_t mfr_word1;
+            uint16_t mfr_word2;
+        };
+    };
+};
+
+struct ErrorList {
+    int16_t push_position;
+    int16_t read_position;
+    ErrorEntry entries[kErrorListSlots];
+};
+
+// What the master knows of the split EEPROM read it started on a slave: whether a read
+// command really went out and was acknowledged, and whether the last finish delivered
+// data read from the EEPROM. The dialog and the bring-up consult it; it never reaches
+// the wire.
+struct EepromReadTrack {
+    uint8_t read_issued;
+    uint8_t last_finish_failed;
+};
+
+struct MasterContext {
+    FramePort port;
+    SlaveTable slave_table;
+    int32_t slave_count;
+    int32_t max_slaves = kMaxSlaveRecords;
+    GroupRecord group_table[kMaxGroups];
+    int32_t max_groups = kMaxGroups;
+    SiiCache sii_cache;
+    ErrorList error_list;
+    uint8_t error_flag;
+    EepromReadTrack eeprom_reads[kMaxSlaveRecords];
+};
+
+// The one context of the process, zero at start but for the capacities.
+extern MasterContext g_master;
+
+inline bool SlaveNumberValid(int slave) { return slave >= 1 && slave <= g_master.slave_count; }
