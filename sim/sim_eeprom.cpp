@@ -6,3 +6,7 @@ void SimEepromPowerOn(SimSlave*) {}
 void SimEepromDefaultImage(SimEeprom* eeprom, int) { *eeprom = SimEeprom{}; }
 void SimEepromBeforeRead(SimSlave*, uint16_t, uint16_t) {}
 void SimEepromAfterWrite(SimSlave*, uint16_t, uint16_t) {}
+int SimEepromParseOption(SimSegment*, const char*, const char*) { return 0; }
+const char* SimEepromOptionHelp() { return ""; }
+void SimEepromSaveAll(SimSegment*) {}
+int SimEepromPrintHeader(const char*) { return 1; }

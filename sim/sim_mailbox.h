@@ -3,6 +3,7 @@
 #include <cstdint>
 
 struct SimSlave;
+struct SimSegment;
 
 struct SimMailbox {
     int reserved;
@@ -16,3 +17,7 @@ bool SimMailboxBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
 bool SimMailboxBeforeWrite(SimSlave* slave, uint16_t address, uint16_t length);
 void SimMailboxAfterRead(SimSlave* slave, uint16_t address, uint16_t length);
 void SimMailboxAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
+
+// ecsim options of the mailbox and firmware layer; same contract as the EEPROM layer's.
+int SimMailboxParseOption(SimSegment* segment, const char* option, const char* value);
+const char* SimMailboxOptionHelp();

@@ -7,4 +7,3 @@ uint8_t NextMailboxCounter(uint16_t) { return 1; }
 void PushError(const ErrorEntry&) {}
 void PacketError(uint16_t, uint16_t, uint8_t, uint16_t) {}
 void SdoAbortError(uint16_t, uint16_t, uint8_t, int32_t) {}
-int PrepareMailboxes() { return 0; }
