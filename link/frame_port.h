@@ -4,6 +4,7 @@
 // index byte of the datagram sent from it, which is how a reply finds its way back.
 #pragma once
 #include <cstdint>
+#include <atomic>
 #include <mutex>
 
 #include "link/clock.h"
@@ -32,7 +33,7 @@ enum BufferState : int32_t {
 struct FramePort {
     void* capture;  // open capture handle; null while the port is closed
     uint8_t rx_frame[kSlotCount][kMaxFrameBytes];  // reply per slot, from the EtherCAT header on
-    volatile int32_t rx_state[kSlotCount];
+    std::atomic<int32_t> rx_state[kSlotCount];  // BufferState per slot; stored without locks by owners
     uint8_t input_frame[kMaxFrameBytes];  // the whole Ethernet frame last read
     uint8_t tx_frame[kSlotCount][kMaxFrameBytes];  // whole Ethernet frame per slot
     int32_t tx_length[kSlotCount];
