@@ -40,8 +40,11 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
     int wkc_at = ReadLittle16(reply + kEthernetHeaderBytes) & 0x0FFF;
     if (wkc_at + 2 > copy_length) return false;
     // A slave raises the working counter and the position address, and fills read data;
-    // it never changes the command, the register address or the length. A frame that
-    // does is a stray frame that happens to carry this slot's index.
+    // it never changes the frame length, the command, the register address or the data
+    // length. A frame that does is a stray frame that happens to carry this slot's index,
+    // and its counter would be read from the wrong place.
+    int request_wkc_at = ReadLittle16(request + kEthernetHeaderBytes) & 0x0FFF;
+    if (wkc_at != request_wkc_at) return false;
     if (reply[16] != request[16] || memcmp(reply + 20, request + 20, 4) != 0) return false;
     *wkc_position = wkc_at;
     return true;
@@ -52,6 +55,8 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
 bool PortIsOpen(const FramePort* port) { return port->capture != nullptr; }
 
 int PortOpen(FramePort* port, const char* interface_name) {
+    // Opening again without a close must not leak the adapter that is still open.
+    PortClose(port);
     port->capture = nullptr;
     port->last_index = 0;
     for (int i = 0; i < kSlotCount; i++) port->rx_state[i] = EMPTY;
@@ -100,11 +105,12 @@ void PortSetBufState(FramePort* port, int slot, BufferState state) {
 int PortSendFrame(FramePort* port, int slot) {
     uint16_t source_word = htons(kSourceWord);
     memcpy(port->tx_frame[slot] + 8, &source_word, 2);
-    int result = port->capture == nullptr
-                     ? NoFrame
-                     : CaptureActiveBackend()->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
+    // TX before the frame leaves: the reply may come back at once and be parked here by
+    // another caller (RCVD), and a TX stored after the send would wipe that out.
     port->rx_state[slot] = TX;
-    return result;
+    return port->capture == nullptr
+               ? NoFrame
+               : CaptureActiveBackend()->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
 }
 
 int PortReceiveFrame(FramePort* port, int slot) {
@@ -115,6 +121,13 @@ int PortReceiveFrame(FramePort* port, int slot) {
     }
     std::lock_guard<std::mutex> hold(port->receive_lock);
     if (port->capture == nullptr) return NoFrame;
+    // The caller that held the lock while we waited for it may have parked our reply.
+    // Replies are parked only under this lock, so after this look none can be missed.
+    if (slot >= 0 && slot < kSlotCount && port->rx_state[slot] == RCVD) {
+        int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;
+        port->rx_state[slot] = COMPLETE;
+        return ReadLittle16(port->rx_frame[slot] + wkc_at);
+    }
     const uint8_t* data = nullptr;
     int length = 0;
     if (CaptureActiveBackend()->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
@@ -142,9 +155,12 @@ int PortReceiveFrame(FramePort* port, int slot) {
 int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
     int result = NoFrame;
     for (;;) {
-        if (result < 0) result = PortReceiveFrame(port, slot);
-        if (result >= 0) break;
-        if (DeadlinePassed(deadline)) break;
+        // The clock is read before the adapter: the last read always comes after the
+        // deadline was seen to pass, so a reply that came in time (also one another
+        // caller parked for us while this thread was preempted) is never given up.
+        bool passed = DeadlinePassed(deadline);
+        result = PortReceiveFrame(port, slot);
+        if (result >= 0 || passed) break;
     }
     return result;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "link/capture.h"
 
@@ -16,9 +17,12 @@ struct InprocState {
     uint64_t frames_sent;
     uint8_t last_sent[kSimFrameBytes];
     int last_sent_length;
-    uint8_t receive_buffer[kSimFrameBytes];
+    uint8_t receive_buffer[kInprocRawBytes];
+    uint8_t raw_frame[kInprocRawBytes];
+    int raw_length;  // 0: nothing waits
 };
 InprocState g_state;
+std::mutex g_lock;  // the frame port sends without a lock; the wire must not be shared unguarded
 
 int InprocList(void (*visit)(void*, const char*, const char*), void* context, char* errbuf) {
     if (g_state.list_fails) {
@@ -43,6 +47,7 @@ void* InprocOpen(const char* name, char* errbuf) {
 }
 
 int InprocSend(void* handle, const uint8_t* frame, int length) {
+    std::lock_guard<std::mutex> hold(g_lock);
     InprocAdapter* adapter = static_cast<InprocAdapter*>(handle);
     g_state.frames_sent++;
     int keep = length < kSimFrameBytes ? length : kSimFrameBytes;
@@ -54,7 +59,15 @@ int InprocSend(void* handle, const uint8_t* frame, int length) {
 }
 
 int InprocNext(void* handle, const uint8_t** frame, int* length) {
+    std::lock_guard<std::mutex> hold(g_lock);
     InprocAdapter* adapter = static_cast<InprocAdapter*>(handle);
+    if (g_state.raw_length > 0) {
+        memcpy(g_state.receive_buffer, g_state.raw_frame, static_cast<size_t>(g_state.raw_length));
+        *frame = g_state.receive_buffer;
+        *length = g_state.raw_length;
+        g_state.raw_length = 0;
+        return 1;
+    }
     if (adapter->wire == nullptr) return 0;
     int n = SimWireTake(adapter->wire, g_state.receive_buffer);
     if (n <= 0) return 0;
@@ -70,6 +83,7 @@ const CaptureBackend kInprocBackend = {"in-process", InprocList, InprocOpen, Inp
 }  // namespace
 
 void InprocInstall(InprocAdapter* adapters, int count, bool list_fails) {
+    std::lock_guard<std::mutex> hold(g_lock);
     g_state = InprocState{};
     g_state.adapters = adapters;
     g_state.count = count < kMaxAdapters ? count : kMaxAdapters;
@@ -79,9 +93,21 @@ void InprocInstall(InprocAdapter* adapters, int count, bool list_fails) {
 
 void InprocUninstall() { CaptureInstallBackend(nullptr); }
 
-uint64_t InprocFramesSent() { return g_state.frames_sent; }
+uint64_t InprocFramesSent() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_state.frames_sent;
+}
 
 int InprocLastSent(uint8_t* out) {
+    std::lock_guard<std::mutex> hold(g_lock);
     memcpy(out, g_state.last_sent, static_cast<size_t>(g_state.last_sent_length));
     return g_state.last_sent_length;
+}
+
+void InprocDeliverRaw(const uint8_t* frame, int length) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (length < 0) length = 0;
+    if (length > kInprocRawBytes) length = kInprocRawBytes;
+    memcpy(g_state.raw_frame, frame, static_cast<size_t>(length));
+    g_state.raw_length = length;
 }

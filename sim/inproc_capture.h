@@ -1,6 +1,8 @@
 // In-process capture back end: the master's real frame port talks to virtual segments
 // inside the same process. Each adapter is a name, a description and, optionally, a
-// wire to a segment (an adapter without one opens but never answers).
+// wire to a segment (an adapter without one opens but never answers). The back end may
+// be used by several threads at once, as the frame port allows: one lock covers the
+// wires and the records of what was sent.
 #pragma once
 #include <cstdint>
 
@@ -25,3 +27,7 @@ void InprocUninstall();
 // what went on the wire): count and a copy of the last one.
 uint64_t InprocFramesSent();
 int InprocLastSent(uint8_t* out);
+// Hands the next read of any adapter this frame as it is, before anything the wire
+// holds, up to kInprocRawBytes long: frames no wire carries (longer than a slot).
+enum { kInprocRawBytes = 4096 };
+void InprocDeliverRaw(const uint8_t* frame, int length);
