@@ -17,6 +17,7 @@ bool CommandSendsZeros(uint8_t command) {
 int ReadService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, void* data,
                 int32_t timeout_us) {
     if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
+    if (length > 0 && data == nullptr) return ArgumentError;  // nowhere to put the reply
     if (!PortIsOpen(port)) return NoFrame;
     int slot = PortGetIndex(port);
     SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, nullptr);

@@ -19,7 +19,8 @@ int SetupDatagram(FramePort* port, int slot, uint8_t command, uint8_t index, uin
                   uint16_t length, const void* data);
 
 // Each returns the working counter (0 included), NoFrame or ForeignFrame when no reply
-// came, or ArgumentError (length above 1486, negative timeout) with nothing sent.
+// came, or ArgumentError (length above 1486, negative timeout, a read of length above 0
+// into a null buffer) with nothing sent. A write with a null buffer sends zeros.
 // A service called on a closed port returns NoFrame and touches no slot.
 int BRD(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, void* data, int32_t timeout_us);
 int BWR(FramePort* port, uint16_t adp, uint16_t ado, uint16_t length, const void* data, int32_t timeout_us);
