@@ -1,34 +1,146 @@
-// SII EEPROM of a simulated slave, behind ESC registers 0x0500-0x050F.
+// SII EEPROM of a simulated slave, behind the ESC's EEPROM interface 0x0500-0x050F.
+//
+// The interface behaves as a slave controller's does:
+//   0x0500  EEPROM configuration, written by the master: bit 0 offers the EEPROM to the
+//           PDI, bit 1 forces access back to the EtherCAT side (clears 0x0501 bit 0).
+//           Kept in register memory as written, so the firmware layer reads it there.
+//   0x0501  PDI access state, read-only: bit 0 = the PDI holds the EEPROM. Only a test
+//           (SimEepromPdiTakesAccess) makes the PDI take it; while it holds it, the
+//           master's writes to 0x0502-0x050F are ignored.
+//   0x0502  control/status. Written: bits 8-10 command (0 clear error bits, 1 read,
+//           2 write, 4 reload; others are refused with the command error bit), bit 0
+//           write enable, needed in the same write as a write command (else error bit
+//           0x4000, nothing written). Read: bit 6 = 8 bytes per read, bits 8-10 the
+//           command in progress, 0x0800 checksum error of words 0-7 (set at power-on and
+//           reload, not cleared by command 0), 0x2000 acknowledge/command error,
+//           0x4000 write-enable error, 0x8000 busy.
+//   0x0504  EEPROM word address (32 bits; the 2048-word image wraps around).
+//   0x0508  data: the 4 or 8 bytes of the last read, or the word to write.
+// A command is taken when a write covers byte 0x0503; a command, address or data written
+// while the interface is busy is ignored, as on a real ESC. A read, write or reload
+// command keeps the interface busy for its latency; its effect (data loaded, word
+// written, header reloaded, or the NACK bit) appears when the busy time ends. Time is
+// evaluated lazily, whenever the interface registers are touched.
+//
+// Default latencies are those of a typical I2C EEPROM behind an ESC: a read of 4 or 8
+// bytes takes about 250 us, a page write cycle 5 ms, a reload of the header 1 ms.
 #pragma once
 #include <cstdint>
+
+#include "sim/sii_image.h"
 
 struct SimSlave;
 struct SimSegment;
 
-enum { kSimEepromWords = 2048 };  // 4 KiB image
+enum {
+    kSimEepromWords = kSiiImageWords,
+    kSimEepromPathBytes = 512,
+    kSimEepromReadLatencyUs = 250,
+    kSimEepromWriteLatencyUs = 5000,
+    kSimEepromReloadLatencyUs = 1000,
+};
+
+enum : uint16_t {
+    kSimEepromStatusWriteEnable = 0x0001,
+    kSimEepromStatusEightByte = 0x0040,
+    kSimEepromStatusChecksumError = 0x0800,
+    kSimEepromStatusCommandError = 0x2000,
+    kSimEepromStatusWriteEnableError = 0x4000,
+    kSimEepromStatusBusy = 0x8000,
+};
+
+struct SimEepromFaults {
+    int nack_first;            // commands still to be answered with NACK
+    bool nack_all;             // every command is answered with NACK
+    bool busy_stuck;           // a started command never finishes
+    int no_answer_register;    // reads covering this register (2 bytes) are not executed; -1 none
+    int vanish_after_writes;   // the slave drops off the line after this many write commands; 0 never
+};
+
+struct SimEepromCounters {
+    uint32_t commands;          // read, write and reload commands taken
+    uint32_t reads;
+    uint32_t writes;            // write commands taken (NACKed ones included)
+    uint32_t words_written;     // words actually stored
+    uint32_t nacks;
+    uint32_t data_writes;       // writes into the data register that were taken
+    uint32_t ignored_while_busy;
+    uint32_t write_enable_errors;
+};
 
 struct SimEeprom {
     uint16_t words[kSimEepromWords];
     bool eight_byte_reads;
+    uint32_t read_latency_us;
+    uint32_t write_latency_us;
+    uint32_t reload_latency_us;
+    SimEepromFaults faults;
+    SimEepromCounters counters;
+    SimSegment* segment;  // set by SimEepromAttach; needed by the vanishing fault
+
+    // Interface state; register bytes 0x0501-0x050F are refreshed from it.
+    uint8_t pdi_access;
+    uint16_t error_bits;   // 0x0800, 0x2000, 0x4000 as reported
+    uint32_t address;
+    uint8_t data[8];
+    uint8_t command;       // 0 idle, else the command in progress (1, 2, 4)
+    bool command_nacked;
+    uint16_t write_value;
+    uint32_t command_address;
+    uint64_t busy_until_us;
+    uint32_t accepted_writes;  // for the vanishing fault
+
+    // Image file (empty path: none). Changes are written through to it.
+    char path[kSimEepromPathBytes];
+    int file_bytes;
+    bool unsaved;
 };
 
 // True when words 0-7 carry a valid CRC-8 in word 7.
 bool SimSiiHeaderValid(const SimEeprom* eeprom);
 // Power-on state of the EEPROM interface registers (checksum error, read size).
 void SimEepromPowerOn(SimSlave* slave);
-// Fills the image a slave at `position` gets by default.
+// Resets the EEPROM to the default image of a slave at `position`, with default
+// latencies, no faults and no file.
 void SimEepromDefaultImage(SimEeprom* eeprom, int position);
-// Register hooks: refresh the control/status word before a read, act on a write.
-void SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
+// Register hooks. BeforeRead brings the interface registers up to date; it returns false
+// when the read is not to be executed (the no-answer fault). AfterWrite acts on a write.
+bool SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
 void SimEepromAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
 
-// ecsim options of the EEPROM layer, each `--name VALUE`. Returns 1 when the option was
-// taken, 0 when it is not an EEPROM option, -1 when its value is invalid (a message has
-// been printed to standard error). Applied after the segment exists.
+// ecsim options of the EEPROM layer, each `--name VALUE` (the leading dashes may be
+// left out). Returns 1 when the option was taken, 0 when it is not an EEPROM option,
+// -1 when its value is invalid (a message has been printed to standard error). Applied
+// after the segment exists, in command-line order.
 int SimEepromParseOption(SimSegment* segment, const char* option, const char* value);
 // Help text of those options, for ecsim --help.
 const char* SimEepromOptionHelp();
-// Writes images that changed back to their files (ecsim calls it at exit).
+// Finishes commands still in progress and writes images that changed back to their
+// files (ecsim calls it at exit).
 void SimEepromSaveAll(SimSegment* segment);
-// Prints words 0-7 of an image file for humans and tests; returns an exit code.
+// Prints words 0-7 of an image file as eight 4-digit hex words on one line; returns 0,
+// or 1 with a message on standard error when the file cannot be read.
 int SimEepromPrintHeader(const char* path);
+
+// Helpers for tests and options. Image edits keep the header checksum as it was unless
+// they say otherwise, and are written through to the slave's file if it has one. The
+// alias and PDI control registers follow the image only after a power-on or reload.
+void SimEepromAttach(SimSegment* segment);  // back pointers of every slave's EEPROM
+void SimEepromSetName(SimSlave* slave, const char* name);  // null: no strings category
+void SimEepromSetIdentity(SimSlave* slave, uint32_t vendor, uint32_t product, uint32_t revision);
+void SimEepromSetMailbox(SimSlave* slave, uint16_t write_offset, uint16_t write_size, uint16_t read_offset,
+                         uint16_t read_size, uint16_t protocols);
+void SimEepromSetMailboxSize(SimSlave* slave, uint16_t bytes);  // both, write mailbox at 0x1000
+void SimEepromSetGeneral(SimSlave* slave, const SiiGeneral& general);
+void SimEepromRemoveGeneral(SimSlave* slave);
+void SimEepromSetWord(SimSlave* slave, uint16_t word, uint16_t value);  // raw, checksum untouched
+void SimEepromSetAlias(SimSlave* slave, uint16_t alias);  // word 4, checksum recomputed
+void SimEepromUpdateChecksum(SimSlave* slave);
+void SimEepromSetEightByteReads(SimSlave* slave, bool eight);
+void SimEepromSetLatency(SimSlave* slave, uint32_t read_us, uint32_t write_us);
+void SimEepromPdiTakesAccess(SimSlave* slave);  // the PDI holds the EEPROM (0x0501 bit 0)
+// Loads an image file into the slave (a missing file is created from the current image)
+// and binds the file for write-back. Returns false with a message when it cannot.
+bool SimEepromBindFile(SimSlave* slave, const char* path);
+// Power-on of the slave again: registers, alias and PDI control from the image.
+void SimEepromRepowerOn(SimSlave* slave);

@@ -1,13 +1,307 @@
-// PENDING: SII EEPROM access is being written.
+// SII EEPROM access through the slave controller's EEPROM interface: hand-over between
+// master and PDI, busy polling, word reads and writes with error clearing and NACK
+// retries, the split read the bring-up pipelines, the byte cache, the category walk and
+// the name string.
 #include "slave/eeprom.h"
-int EepromToMaster(uint16_t) { return 0; }
-int EepromToPdi(uint16_t) { return 0; }
-int EepromWaitNotBusy(uint16_t, uint16_t*) { return 0; }
-uint64_t EepromReadWord(uint16_t, uint16_t) { return 0; }
-int EepromWriteWord(uint16_t, uint16_t, uint16_t) { return 0; }
-void EepromReadStart(uint16_t, uint16_t) {}
-uint32_t EepromReadFinish(uint16_t) { return 0; }
-uint8_t SiiGetByte(uint16_t, uint16_t) { return 0xFF; }
-int16_t SiiFind(uint16_t, uint16_t) { return 0; }
-void SiiString(char*, uint16_t) {}
-bool EepromLastFinishFailed(uint16_t) { return true; }
+
+#include <cstring>
+
+#include "link/clock.h"
+#include "link/datagram.h"
+#include "slave/context.h"
+
+namespace {
+
+constexpr int32_t kRegisterTimeoutUs = 2000;
+constexpr int32_t kClearErrorsTimeoutUs = 6000;
+constexpr uint32_t kBusyTimeoutUs = 20000;
+constexpr uint32_t kBusyPollGapUs = 200;
+constexpr uint32_t kAfterReadCommandUs = 200;
+constexpr uint32_t kAfterWriteCommandUs = 400;
+constexpr uint32_t kAfterNackUs = 1000;
+constexpr int kRepeats = 3;  // a register access is made in up to 4 attempts
+constexpr int kNacksAllowed = 3;
+
+constexpr uint8_t kConfigurationToPdi = 0x01;
+constexpr uint8_t kConfigurationForceMaster = 0x02;
+constexpr uint8_t kConfigurationMaster = 0x00;
+
+FramePort* Port() { return &g_master.port; }
+
+bool SlaveInTable(uint16_t slave) { return slave < kMaxSlaveRecords; }
+
+uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+int WriteWithAttempts(uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
+    int wkc = FPWR(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+    for (int repeat = 0; wkc <= 0 && repeat < kRepeats; repeat++)
+        wkc = FPWR(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+    return wkc;
+}
+
+// The data land in `data` only from an attempt that was answered (FPRD copies nothing
+// otherwise).
+int ReadWithAttempts(uint16_t config_address, uint16_t reg, uint16_t length, void* data) {
+    int wkc = FPRD(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+    for (int repeat = 0; wkc <= 0 && repeat < kRepeats; repeat++)
+        wkc = FPRD(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+    return wkc;
+}
+
+int WriteConfiguration(uint16_t config_address, uint8_t value) {
+    return WriteWithAttempts(config_address, kRegEepromConfiguration, 1, &value);
+}
+
+void ClearErrors(uint16_t config_address) {
+    const uint8_t no_command[2] = {0, 0};
+    FPWR(Port(), config_address, kRegEepromControl, 2, no_command, kClearErrorsTimeoutUs);
+}
+
+// Command word and word address in one datagram, so the ESC sees both at once.
+int SendCommand(uint16_t config_address, uint16_t command, uint16_t word_address) {
+    const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
+                               static_cast<uint8_t>(word_address), static_cast<uint8_t>(word_address >> 8), 0, 0};
+    return WriteWithAttempts(config_address, kRegEepromControl, sizeof(record), record);
+}
+
+// Waits until idle and clears error bits left by earlier commands. False when the
+// interface never showed itself idle.
+bool PrepareCommand(uint16_t config_address) {
+    uint16_t status = 0;
+    if (!EepromWaitNotBusy(config_address, &status)) return false;
+    if (status & kEepromStatusErrorBits) ClearErrors(config_address);
+    return true;
+}
+
+// After a pass that returned nothing: go on while one or two NACKs have been seen and
+// the pass bound is not reached. Passes without a NACK do not advance the NACK count,
+// so the bound is what ends a slave that NACKs once and then stops answering.
+bool AnotherPass(int nacks, int passes) { return nacks >= 1 && nacks < kNacksAllowed && passes < kEepromMaxPasses; }
+
+bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* value) {
+    *value = 0;
+    if (!PrepareCommand(config_address)) return false;
+    int nacks = 0;
+    for (int passes = 1;; passes++) {
+        // A negative result (no reply) goes on: the command may have arrived with its
+        // reply lost, and the busy wait below tells.
+        if (SendCommand(config_address, kEepromCommandRead, word_address) != 0) {
+            WaitMicroseconds(kAfterReadCommandUs);
+            uint16_t status = 0;
+            if (EepromWaitNotBusy(config_address, &status)) {
+                if (status & kEepromStatusNack) {
+                    nacks++;
+                    WaitMicroseconds(kAfterNackUs);
+                } else {
+                    uint8_t data[8] = {0};
+                    uint16_t length = (status & kEepromStatusEightByte) ? 8 : 4;
+                    if (ReadWithAttempts(config_address, kRegEepromData, length, data) <= 0) return false;
+                    for (int i = length - 1; i >= 0; i--) *value = (*value << 8) | data[i];
+                    return true;
+                }
+            }
+        }
+        if (!AnotherPass(nacks, passes)) return false;
+    }
+}
+
+struct SiiByte {
+    bool read;  // false: the EEPROM could not be read
+    uint8_t value;
+};
+
+// SiiGetByte that tells a failed EEPROM read apart from a byte of 0.
+SiiByte SiiFetchByte(uint16_t slave, uint16_t byte_address) {
+    SiiCache& cache = g_master.sii_cache;
+    if (slave != cache.cached_slave) {
+        memset(cache.fill_map, 0, sizeof(cache.fill_map));
+        cache.cached_slave = slave;
+    }
+    if (byte_address >= kSiiCacheBytes) return SiiByte{true, 0xFF};
+    if (cache.fill_map[byte_address / 32] & (1u << (byte_address % 32)))
+        return SiiByte{true, cache.cache_bytes[byte_address]};
+    if (!SlaveInTable(slave)) return SiiByte{false, 0};
+    EepromToMaster(slave);
+    const SlaveRecord& record = g_master.slave_table[slave];
+    uint16_t word = byte_address / 2;
+    uint64_t value = 0;
+    // Only bytes really read are marked filled: a failed read would otherwise leave
+    // zeros in the cache that no later call could replace.
+    if (!ReadWordChecked(record.config_address, word, &value)) return SiiByte{false, 0};
+    int count = record.eeprom_8byte_reads ? 8 : 4;
+    for (int i = 0; i < count; i++) {
+        int at = 2 * word + i;
+        if (at >= kSiiCacheBytes) break;  // the last words: nothing beyond the 4096 bytes
+        cache.cache_bytes[at] = static_cast<uint8_t>(value >> (8 * i));
+        cache.fill_map[at / 32] |= 1u << (at % 32);
+    }
+    return SiiByte{true, cache.cache_bytes[byte_address]};
+}
+
+bool SiiFetchWord(uint16_t slave, uint16_t byte_address, uint16_t* word) {
+    SiiByte low = SiiFetchByte(slave, byte_address);
+    if (!low.read) return false;
+    SiiByte high = SiiFetchByte(slave, static_cast<uint16_t>(byte_address + 1));
+    if (!high.read) return false;
+    *word = static_cast<uint16_t>(low.value | (high.value << 8));
+    return true;
+}
+
+int16_t WalkCategories(uint16_t slave, uint16_t wanted) {
+    uint16_t type = 0;
+    if (!SiiFetchWord(slave, 0x80, &type)) return 0;
+    uint16_t position = 0x82;
+    while (type != wanted && type != kSiiCategoryEnd) {
+        uint16_t length = 0;
+        if (!SiiFetchWord(slave, position, &length)) return 0;
+        uint16_t next = static_cast<uint16_t>(position + 2 + 2 * length);
+        // A length that wraps the 16-bit position back (or onto itself) would lead round
+        // the same categories for ever: the chain ends here.
+        if (next <= position) return 0;
+        if (!SiiFetchWord(slave, next, &type)) return 0;
+        position = static_cast<uint16_t>(next + 2);
+    }
+    return type == wanted ? static_cast<int16_t>(position) : 0;
+}
+
+bool CopyName(char* buffer, uint16_t slave) {
+    int16_t found = SiiFind(slave, kSiiCategoryStrings);
+    if (found == 0) return false;
+    uint16_t at = static_cast<uint16_t>(found);
+    SiiByte count = SiiFetchByte(slave, static_cast<uint16_t>(at + 2));
+    if (!count.read) return false;
+    if (count.value == 0) {
+        buffer[0] = '\0';
+        return true;
+    }
+    SiiByte length = SiiFetchByte(slave, static_cast<uint16_t>(at + 3));
+    if (!length.read) return false;
+    char name[kSiiNameChars + 1];
+    int kept = 0;
+    for (int j = 1; j <= length.value && j <= kSiiNameChars; j++) {
+        SiiByte c = SiiFetchByte(slave, static_cast<uint16_t>(at + 3 + j));
+        if (!c.read) return false;
+        name[kept++] = static_cast<char>(c.value);
+    }
+    name[kept] = '\0';
+    memcpy(buffer, name, static_cast<size_t>(kept) + 1);
+    return true;
+}
+
+bool EepromWithPdi(uint16_t slave) { return SlaveInTable(slave) && g_master.slave_table[slave].eeprom_at_pdi != 0; }
+
+}  // namespace
+
+int EepromToMaster(uint16_t slave) {
+    if (!SlaveInTable(slave)) return 0;
+    SlaveRecord& record = g_master.slave_table[slave];
+    if (record.eeprom_at_pdi == 0) return 1;
+    WriteConfiguration(record.config_address, kConfigurationForceMaster);
+    int wkc = WriteConfiguration(record.config_address, kConfigurationMaster);
+    record.eeprom_at_pdi = 0;
+    return wkc;
+}
+
+int EepromToPdi(uint16_t slave) {
+    if (!SlaveInTable(slave)) return 0;
+    SlaveRecord& record = g_master.slave_table[slave];
+    if (record.eeprom_at_pdi != 0) return 1;
+    int wkc = WriteConfiguration(record.config_address, kConfigurationToPdi);
+    record.eeprom_at_pdi = 1;
+    return wkc;
+}
+
+int EepromWaitNotBusy(uint16_t config_address, uint16_t* status) {
+    uint16_t ignored = 0;
+    if (status == nullptr) status = &ignored;
+    TimeStamp deadline = DeadlineAfter(kBusyTimeoutUs);
+    for (bool first = true;; first = false) {
+        if (!first) WaitMicroseconds(kBusyPollGapUs);
+        *status = 0;
+        uint8_t bytes[2] = {0, 0};
+        // "Not busy" must come from the slave: a status read nobody answered says nothing.
+        if (FPRD(Port(), config_address, kRegEepromControl, 2, bytes, kRegisterTimeoutUs) > 0) {
+            *status = Little16(bytes);
+            if ((*status & kEepromStatusBusy) == 0) return 1;
+        }
+        if (DeadlinePassed(deadline)) return 0;
+    }
+}
+
+uint64_t EepromReadWord(uint16_t config_address, uint16_t word_address) {
+    uint64_t value = 0;
+    return ReadWordChecked(config_address, word_address, &value) ? value : 0;
+}
+
+int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t value) {
+    if (!PrepareCommand(config_address)) return 0;
+    const uint8_t data[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+    int nacks = 0;
+    for (int passes = 1;; passes++) {
+        // The write command stores whatever the data register holds: without an
+        // acknowledged data write it would store stale contents.
+        if (WriteWithAttempts(config_address, kRegEepromData, sizeof(data), data) > 0 &&
+            SendCommand(config_address, kEepromCommandWrite, word_address) != 0) {
+            WaitMicroseconds(kAfterWriteCommandUs);
+            uint16_t status = 0;
+            if (EepromWaitNotBusy(config_address, &status)) {
+                if ((status & kEepromStatusNack) == 0) return 1;
+                nacks++;
+                WaitMicroseconds(kAfterNackUs);
+            }
+        }
+        if (!AnotherPass(nacks, passes)) return 0;
+    }
+}
+
+void EepromReadStart(uint16_t slave, uint16_t word_address) {
+    if (!SlaveInTable(slave)) return;
+    EepromReadTrack& track = g_master.eeprom_reads[slave];
+    track.read_issued = 0;
+    EepromToMaster(slave);
+    uint16_t config_address = g_master.slave_table[slave].config_address;
+    if (!PrepareCommand(config_address)) return;
+    track.read_issued = SendCommand(config_address, kEepromCommandRead, word_address) > 0 ? 1 : 0;
+}
+
+uint32_t EepromReadFinish(uint16_t slave) {
+    if (!SlaveInTable(slave)) return 0;
+    EepromReadTrack& track = g_master.eeprom_reads[slave];
+    bool issued = track.read_issued != 0;
+    track.read_issued = 0;  // a finish consumes the started read
+    track.last_finish_failed = 1;
+    // Without an acknowledged command the data register holds an older read.
+    if (!issued) return 0;
+    uint16_t config_address = g_master.slave_table[slave].config_address;
+    uint16_t status = 0;
+    if (!EepromWaitNotBusy(config_address, &status)) return 0;
+    if (status & kEepromStatusCommandErrors) return 0;
+    uint8_t data[4] = {0, 0, 0, 0};
+    if (ReadWithAttempts(config_address, kRegEepromData, sizeof(data), data) <= 0) return 0;
+    track.last_finish_failed = 0;
+    return static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
+           (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
+}
+
+bool EepromLastFinishFailed(uint16_t slave) {
+    if (!SlaveInTable(slave)) return true;
+    return g_master.eeprom_reads[slave].last_finish_failed != 0;
+}
+
+uint8_t SiiGetByte(uint16_t slave, uint16_t byte_address) { return SiiFetchByte(slave, byte_address).value; }
+
+int16_t SiiFind(uint16_t slave, uint16_t category_type) {
+    bool with_pdi = EepromWithPdi(slave);
+    int16_t found = WalkCategories(slave, category_type);
+    if (with_pdi) EepromToPdi(slave);
+    return found;
+}
+
+bool SiiStringChecked(char* buffer, uint16_t slave) {
+    bool with_pdi = EepromWithPdi(slave);
+    bool copied = CopyName(buffer, slave);
+    if (with_pdi) EepromToPdi(slave);
+    return copied;
+}
+
+void SiiString(char* buffer, uint16_t slave) { SiiStringChecked(buffer, slave); }

@@ -1,0 +1,93 @@
+// A capture back end wrapped around the in-process one that loses chosen datagrams:
+// the EEPROM and bring-up tests use it to make one register access go unanswered
+// (no reply at all) or unexecuted (a reply with working counter 0), which the virtual
+// segment cannot do for writes.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "link/capture.h"
+#include "link/datagram.h"
+
+enum class DatagramFate {
+    kLost,        // the request never reaches the segment: no reply
+    kUnexecuted,  // it reaches the segment addressed to nobody: working counter 0
+                  // (configured or position addressing only)
+    kCounted,     // it passes; the rule only counts it
+};
+
+struct DatagramRule {
+    uint8_t command;
+    uint16_t ado;
+    uint16_t length;  // data length to match; 0 matches any
+    DatagramFate fate;
+    int skip;       // matching datagrams let through before the rule bites
+    int remaining;  // datagrams it still affects; -1 for ever
+    int hits;       // datagrams it affected
+};
+
+class WireFilter {
+public:
+    // Wraps whatever back end is installed now (the in-process one of the fixture).
+    static void Install() {
+        state().inner = CaptureActiveBackend();
+        state().wrapped = *state().inner;
+        state().wrapped.send = Send;
+        state().rule_count = 0;
+        CaptureInstallBackend(&state().wrapped);
+    }
+    // Restores the wrapped back end; the fixture's TearDown then removes it.
+    static void Remove() {
+        if (state().inner != nullptr) CaptureInstallBackend(state().inner);
+        state().inner = nullptr;
+        state().rule_count = 0;
+    }
+    static DatagramRule* Add(uint8_t command, uint16_t ado, DatagramFate fate, int remaining = -1, int skip = 0,
+                             uint16_t length = 0) {
+        State& s = state();
+        DatagramRule& rule = s.rules[s.rule_count++];
+        rule = DatagramRule{command, ado, length, fate, skip, remaining, 0};
+        return &rule;
+    }
+    static void Clear() { state().rule_count = 0; }
+
+private:
+    struct State {
+        const CaptureBackend* inner;
+        CaptureBackend wrapped;
+        DatagramRule rules[8];
+        int rule_count;
+        uint8_t altered[1518];
+    };
+    static State& state() {
+        static State s{};
+        return s;
+    }
+    static int Send(void* handle, const uint8_t* frame, int length) {
+        State& s = state();
+        if (length >= 28 && length <= 1518 && frame[12] == 0x88 && frame[13] == 0xA4) {
+            uint8_t command = frame[16];
+            uint16_t ado = static_cast<uint16_t>(frame[20] | (frame[21] << 8));
+            uint16_t data_length = static_cast<uint16_t>((frame[22] | (frame[23] << 8)) & 0x07FF);
+            for (int i = 0; i < s.rule_count; i++) {
+                DatagramRule& rule = s.rules[i];
+                if (rule.command != command || rule.ado != ado || rule.remaining == 0) continue;
+                if (rule.length != 0 && rule.length != data_length) continue;
+                if (rule.skip > 0) {
+                    rule.skip--;
+                    continue;
+                }
+                if (rule.remaining > 0) rule.remaining--;
+                rule.hits++;
+                if (rule.fate == DatagramFate::kCounted) break;
+                if (rule.fate == DatagramFate::kLost) return 0;
+                // Address a station nobody has: the frame comes back unexecuted.
+                memcpy(s.altered, frame, static_cast<size_t>(length));
+                s.altered[18] = 0xFE;
+                s.altered[19] = 0xEF;
+                return s.inner->send(handle, s.altered, length);
+            }
+        }
+        return s.inner->send(handle, frame, length);
+    }
+};
