@@ -1,2 +1,102 @@
-// PENDING: mailbox preparation for host programs is being written.
-int PrepareMailboxes() { return 0; }
+// Makes every slave with a mailbox ready for SDO traffic after a host program's Init.
+//
+// The bring-up reads the read-mailbox and protocol words, and computes the mailbox
+// SyncManager settings, for slave 1 only; for the other slaves it leaves the read of
+// word 0x001A started and unfinished. A host program talks to every slave, so here
+// each slave with a mailbox gets its remaining SII words, its two mailbox
+// SyncManagers, its EEPROM offered back to its own controller, and PRE-OP, where its
+// firmware serves the mailbox. The console tool never comes here.
+#include <cstring>
+
+#include "link/datagram.h"
+#include "slave/bringup.h"
+#include "slave/context.h"
+#include "slave/eeprom.h"
+#include "slave/mailbox.h"
+
+namespace {
+
+constexpr uint16_t kSiiMailboxReadWords = 0x001A;  // read mailbox offset, length
+constexpr uint16_t kSiiMailboxProtocols = 0x001C;
+constexpr uint16_t kRegSyncManager0 = 0x0800;
+constexpr uint16_t kRegAlControl = 0x0120;
+constexpr uint32_t kSmWriteMailboxFlags = 0x00010026;  // mailbox, master writes, PDI irq; enabled
+constexpr uint32_t kSmReadMailboxFlags = 0x00010022;   // mailbox, master reads, PDI irq; enabled
+constexpr int32_t kRegisterTimeout = 6000;
+constexpr int32_t kPreOpTimeout = 2000000;
+constexpr int kEepromAttempts = 3;
+
+// Finishes the word read already started on the slave; when that finish failed,
+// starts and finishes the word afresh, a few times.
+uint32_t FinishWord(uint16_t slave, uint16_t word_address) {
+    uint32_t value = EepromReadFinish(slave);
+    for (int attempt = 1; attempt < kEepromAttempts && EepromLastFinishFailed(slave); attempt++) {
+        EepromReadStart(slave, word_address);
+        value = EepromReadFinish(slave);
+    }
+    return value;
+}
+
+bool NeedsMailboxWords(const SlaveRecord& record) { return record.mbx_length > 0 && record.sm_types[1] == 0; }
+
+void FillSyncManagers(SlaveRecord* record) {
+    record->sm_types[0] = 1;
+    record->sm_types[1] = 2;
+    record->sm_types[2] = 3;
+    record->sm_types[3] = 4;
+    record->sync_managers[0] = SyncManagerEntry{record->mbx_write_offset, record->mbx_length, kSmWriteMailboxFlags};
+    record->sync_managers[1] = SyncManagerEntry{record->mbx_read_offset, record->mbx_read_length, kSmReadMailboxFlags};
+}
+
+int WriteMailboxSyncManagers(const SlaveRecord& record) {
+    uint8_t image[16];
+    for (int n = 0; n < 2; n++) {
+        const SyncManagerEntry& sm = record.sync_managers[n];
+        MailboxPut16(image + 8 * n, sm.start_address);
+        MailboxPut16(image + 8 * n + 2, sm.length);
+        MailboxPut32(image + 8 * n + 4, sm.flags);
+    }
+    return FPWR(&g_master.port, record.config_address, kRegSyncManager0, sizeof(image), image, kRegisterTimeout);
+}
+
+}  // namespace
+
+// Returns the number of slaves with a mailbox that reached PRE-OP.
+int PrepareMailboxes() {
+    const int count = g_master.slave_count < kMaxSlaves ? g_master.slave_count : kMaxSlaves;
+    // Pass 1: finish the read-mailbox words and start the protocol word on every slave
+    // that still needs them, so each controller fetches while the others are served.
+    for (int n = 1; n <= count; n++) {
+        SlaveRecord& record = g_master.slave_table[n];
+        if (!NeedsMailboxWords(record)) continue;
+        const uint16_t slave = static_cast<uint16_t>(n);
+        // Slave 1's words were finished by the bring-up; a slave whose started read is
+        // unknown gets a fresh start, which FinishWord's retry also covers.
+        uint32_t value = FinishWord(slave, kSiiMailboxReadWords);
+        record.mbx_read_offset = static_cast<uint16_t>(value);
+        record.mbx_read_length = static_cast<uint16_t>(value >> 16);
+        if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
+        EepromReadStart(slave, kSiiMailboxProtocols);
+    }
+    // Pass 2: protocols, SyncManagers, EEPROM back to the slave, PRE-OP requested.
+    for (int n = 1; n <= count; n++) {
+        SlaveRecord& record = g_master.slave_table[n];
+        if (record.mbx_length == 0) continue;
+        const uint16_t slave = static_cast<uint16_t>(n);
+        if (record.sm_types[1] == 0) {
+            record.mbx_protocols = static_cast<uint16_t>(FinishWord(slave, kSiiMailboxProtocols));
+            FillSyncManagers(&record);
+        }
+        WriteMailboxSyncManagers(record);
+        EepromToPdi(slave);
+        const uint8_t pre_op[2] = {kAlStatePreOp, 0};
+        FPWR(&g_master.port, record.config_address, kRegAlControl, 2, pre_op, kRegisterTimeout);
+    }
+    // Pass 3: wait for each slave's firmware to take over the mailboxes.
+    int ready = 0;
+    for (int n = 1; n <= count; n++) {
+        if (g_master.slave_table[n].mbx_length == 0) continue;
+        if (StateCheck(static_cast<uint16_t>(n), kAlStatePreOp, kPreOpTimeout) == kAlStatePreOp) ready++;
+    }
+    return ready;
+}
