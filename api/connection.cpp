@@ -80,7 +80,10 @@ void FreeAdapterList(AdapterEntry* head) {
 int PrepareMailboxes();
 
 EC_EXPORT int Init(void) {
-    PortClose(&g_master.port);  // a second Init starts afresh
+    // A second Init starts afresh: the port of an earlier one is closed, and a scan that
+    // finds nothing must not leave the earlier count behind for the host to trust.
+    PortClose(&g_master.port);
+    g_master.slave_count = 0;
     bool listing_failed = false;
     AdapterEntry* adapters = BuildAdapterList(&listing_failed);
     int found = 0;

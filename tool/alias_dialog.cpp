@@ -3,8 +3,8 @@
 #include "slave/context.h"
 #include "slave/eeprom.h"
 #include "tool/operator_input.h"
-#include "tool/program_entry.h"
 #include "tool/sii_checksum.h"
+#include "tool/stay_open.h"
 
 namespace {
 

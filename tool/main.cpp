@@ -7,6 +7,7 @@
 #include "api/ecdevice.h"
 #include "tool/alias_dialog.h"
 #include "tool/program_entry.h"
+#include "tool/stay_open.h"
 
 int main(int, char**) {
     SetSegmentHandler(AliasDialog);

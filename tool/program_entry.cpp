@@ -1,7 +1,5 @@
 #include "tool/program_entry.h"
 
-#include <unistd.h>
-
 #include "api/ecdevice.h"
 
 void PrintSlaveSummary(FILE* out) {
@@ -13,12 +11,4 @@ void PrintSlaveSummary(FILE* out) {
         fprintf(out, "GetSlaveHardFlag(int slave)--->   %d\r\n", GetSlaveHardFlag(slave));
     }
     fprintf(out, "=============End=============\r\n");
-}
-
-void StayOpenUntilClosed() {
-    // The operator reads the last lines while the process waits; make sure they left
-    // the buffer even when standard output is a pipe or a file.
-    fflush(stdout);
-    // pause() sleeps until a signal is caught; signals that end the process end it here.
-    for (;;) pause();
 }

@@ -1,0 +1,343 @@
+// The station-alias dialog against the in-process virtual segment: the whole console
+// transcript, what reaches the EEPROM, and the refusals that keep a slave's
+// configuration area consistent.
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "link/capture.h"
+#include "link/datagram.h"
+#include "sim/segment.h"
+#include "slave/bringup.h"
+#include "support_segment.h"
+#include "tool/alias_dialog.h"
+#include "tool/sii_checksum.h"
+
+namespace {
+
+// A tap between the frame port and the virtual segment that turns chosen EEPROM
+// commands into commands the slave controller refuses (it answers them with the
+// acknowledge error bit, as for a NACK), so a test can fail one particular read or
+// write of one particular word.
+struct CommandRefusal {
+    uint16_t command;  // 0x0100 read, 0x0201 write
+    uint16_t word;
+    int skip;          // matching commands let through first
+    int refuse;        // matching commands refused after those (-1: all)
+    int seen;
+};
+
+const CaptureBackend* g_inner_backend;
+CommandRefusal g_refusals[4];
+int g_refusal_count;
+
+int TapSend(void* handle, const uint8_t* frame, int length) {
+    uint8_t copy[kMaxFrameBytes];
+    const int n = length < kMaxFrameBytes ? length : kMaxFrameBytes;
+    memcpy(copy, frame, static_cast<size_t>(n));
+    // Ethernet header 14, EtherCAT header 2, datagram header 10, then the data.
+    const int data = kEthernetHeaderBytes + 2 + 10;
+    const bool eeprom_command = n >= data + 6 && copy[16] == CMD_FPWR && copy[20] == 0x02 && copy[21] == 0x05 &&
+                                (copy[22] | (copy[23] << 8)) >= 6;
+    if (eeprom_command) {
+        const uint16_t command = static_cast<uint16_t>(copy[data] | (copy[data + 1] << 8));
+        const uint16_t word = static_cast<uint16_t>(copy[data + 2] | (copy[data + 3] << 8));
+        for (int i = 0; i < g_refusal_count; i++) {
+            CommandRefusal& r = g_refusals[i];
+            if (r.command != command || r.word != word) continue;
+            const int index = r.seen++;
+            if (index >= r.skip && (r.refuse < 0 || index < r.skip + r.refuse))
+                copy[data + 1] = 0x07;  // command code 7 does not exist
+        }
+    }
+    return g_inner_backend->send(handle, copy, n);
+}
+
+CaptureBackend g_tap_backend;
+
+std::string Format(ConsoleEncoding encoding, int message, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, message);
+    vsnprintf(text, sizeof text, DialogText(message, encoding), args);
+    va_end(args);
+    return text;
+}
+
+std::string Dump(ConsoleEncoding encoding, const uint16_t* words) {
+    std::string text;
+    for (int i = 0; i < kHeaderWords; i++) {
+        text += Format(encoding, kMsgDumpEntry, words[i] & 0xFF);
+        text += Format(encoding, kMsgDumpEntry, words[i] >> 8);
+    }
+    return text;
+}
+
+// What the operator should see, built message by message from the observed values.
+struct Expected {
+    const char* name;
+    int current;
+    int echo;
+    uint16_t first_dump[kHeaderWords];
+    int checksum;
+    int attempts;
+    uint16_t second_dump[kHeaderWords];
+    int read_back;
+    bool passed;
+};
+
+std::string Transcript(ConsoleEncoding e, const Expected& x) {
+    std::string t = Format(e, kMsgBanner) + Format(e, kMsgSlaveLine, 1, x.name) + Format(e, kMsgSlaveLineZh, 1, x.name) +
+                    Format(e, kMsgRule29) + Format(e, kMsgRestartHint) + Format(e, kMsgRestartHintZh) +
+                    Format(e, kMsgProductName, x.name) + Format(e, kMsgProductNameZh, x.name) +
+                    Format(e, kMsgCurrentIdZh, x.current) + Format(e, kMsgRule30) + Format(e, kMsgPrompt) +
+                    Format(e, kMsgPromptZh) + Format(e, kMsgEchoZh, x.echo) + Dump(e, x.first_dump) +
+                    Format(e, kMsgFirstDumpEnd) + Format(e, kMsgNewCrc, x.checksum) + Format(e, kMsgRule30) +
+                    Format(e, kMsgWritingZh) + Format(e, kMsgAttemptsZh, x.attempts) + Dump(e, x.second_dump) +
+                    Format(e, kMsgSecondDumpEnd) + Format(e, kMsgReadBackZh, x.read_back) + Format(e, kMsgRule30);
+    t += x.passed ? Format(e, kMsgPassed) + Format(e, kMsgPassedZh) : Format(e, kMsgFailed) + Format(e, kMsgFailedZh);
+    return t + Format(e, kMsgStop) + Format(e, kMsgCloseZh);
+}
+
+class AliasDialogTest : public SegmentTest {
+protected:
+    void Bring(int slaves) {
+        StartSegment(slaves);
+        ASSERT_EQ(ConfigureNetwork(), slaves);
+        first = segment->slaves[0];
+        g_inner_backend = CaptureActiveBackend();
+        g_tap_backend = *g_inner_backend;
+        g_tap_backend.send = TapSend;
+        g_refusal_count = 0;
+        CaptureInstallBackend(&g_tap_backend);
+    }
+    void Refuse(uint16_t command, uint16_t word, int skip, int refuse) {
+        g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, refuse, 0};
+    }
+    // Runs the dialog with `input` on its standard input; keeps the output in `output`.
+    AliasDialogOutcome Run(const char* input, ConsoleEncoding encoding = ConsoleEncoding::kGbk) {
+        FILE* in = tmpfile();
+        fputs(input, in);
+        rewind(in);
+        FILE* out = tmpfile();
+        AliasDialogOutcome outcome = RunAliasDialog(in, out, encoding);
+        output.clear();
+        rewind(out);
+        char chunk[512];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) output.append(chunk, n);
+        fclose(in);
+        fclose(out);
+        return outcome;
+    }
+    void SetHeader(const uint16_t (&words)[kHeaderWords]) {
+        for (int i = 0; i < kHeaderWords; i++) SimEepromSetWord(first, static_cast<uint16_t>(i), words[i]);
+    }
+    void CopyHeader(uint16_t* words) const { memcpy(words, first->eeprom.words, kHeaderWords * sizeof(uint16_t)); }
+
+    SimSlave* first = nullptr;
+    std::string output;
+};
+
+}  // namespace
+
+TEST_F(AliasDialogTest, NormalRunShowsEveryStepAndWritesWordsFourAndSeven) {
+    Bring(3);
+    const uint16_t before[kHeaderWords] = {0x0005, 0x0000, 0x0000, 0x0000, 0x0007, 0x0000, 0x0000, 0x0000};
+    SetHeader(before);
+    SimEepromUpdateChecksum(first);
+    Expected x{};
+    x.name = g_master.slave_table[1].name;
+    CopyHeader(x.first_dump);
+
+    const AliasDialogOutcome outcome = Run("4660\n");
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(outcome.attempts, 2);
+
+    // The EEPROM now holds the new alias and a checksum over it, high byte 0.
+    uint16_t after[kHeaderWords];
+    CopyHeader(after);
+    EXPECT_EQ(after[4], 4660);
+    uint8_t header_bytes[kSiiChecksumBytes];
+    for (int i = 0; i < 7; i++) {
+        header_bytes[2 * i] = static_cast<uint8_t>(after[i] & 0xFF);
+        header_bytes[2 * i + 1] = static_cast<uint8_t>(after[i] >> 8);
+    }
+    EXPECT_EQ(after[7], SiiChecksum(header_bytes, kSiiChecksumBytes));
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    for (int i : {0, 1, 2, 3, 5, 6}) EXPECT_EQ(after[i], before[i]) << "word " << i;
+    EXPECT_EQ(first->eeprom.counters.words_written, 2u);
+
+    x.current = 7;
+    x.echo = 4660;
+    x.checksum = after[7];
+    x.attempts = 2;
+    memcpy(x.second_dump, after, sizeof after);
+    x.read_back = 4660;
+    x.passed = true;
+    EXPECT_EQ(output, Transcript(ConsoleEncoding::kGbk, x));
+    EXPECT_NE(output.find("write passed! \n\r "), std::string::npos);
+    EXPECT_STREQ(g_master.slave_table[1].name, "ecsim slave 1");
+}
+
+TEST_F(AliasDialogTest, ChinesePartsFollowTheConsoleEncodingOnly) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    Run("12\n", ConsoleEncoding::kGbk);
+    const std::string gbk = output;
+    Run("12\n", ConsoleEncoding::kUtf8);
+    EXPECT_NE(gbk, output);
+    EXPECT_NE(output.find("\xE6\x82\xA8\xE8\xBE\x93\xE5\x85\xA5\xE7\x9A\x84\xE6\x98\xAF---> 12 \n\r "), std::string::npos);
+    EXPECT_NE(gbk.find("\xC4\xFA\xCA\xE4\xC8\xEB\xB5\xC4\xCA\xC7---> 12 \n\r "), std::string::npos);
+    EXPECT_EQ(output.find("\xC4\xFA"), std::string::npos);  // no GBK bytes leak into UTF-8
+}
+
+TEST_F(AliasDialogTest, TheChecksumCoversTheNewValueAndNeverTheOldWords) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    // Words 0-3, 5 and 6 zero; the old alias and an old checksum with a high byte set.
+    const uint16_t header[kHeaderWords] = {0, 0, 0, 0, 0x5555, 0, 0, 0xABCD};
+    SetHeader(header);
+    AliasDialogOutcome outcome = Run("1\n");
+    EXPECT_EQ(outcome.checksum, 0x19);
+    EXPECT_NE(output.find("new crc code is  19 \n\r "), std::string::npos);
+    EXPECT_EQ(first->eeprom.words[4], 1);
+    EXPECT_EQ(first->eeprom.words[7], 0x0019);  // high byte written as 0
+
+    outcome = Run("0\n");
+    EXPECT_EQ(outcome.checksum, 0x30);
+    EXPECT_NE(output.find("new crc code is  30 \n\r "), std::string::npos);
+    EXPECT_EQ(first->eeprom.words[4], 0);
+    EXPECT_EQ(first->eeprom.words[7], 0x0030);
+    EXPECT_TRUE(outcome.passed);
+}
+
+TEST_F(AliasDialogTest, InputIsReducedToSixteenBitsAndLettersWriteZero) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    struct Case {
+        const char* input;
+        uint16_t written;
+    } cases[] = {{"65537\n", 1}, {"70000\n", 4464}, {"-1\n", 65535}, {"65536\n", 0}, {"  +300 trailing\n", 300}};
+    for (const Case& c : cases) {
+        SimEepromSetAlias(first, 0x4242);
+        const AliasDialogOutcome outcome = Run(c.input);
+        EXPECT_TRUE(outcome.passed) << c.input;
+        EXPECT_EQ(first->eeprom.words[4], c.written) << c.input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, c.written)), std::string::npos) << c.input;
+        EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom)) << c.input;
+    }
+
+    SimEepromSetAlias(first, 0x4242);
+    const AliasDialogOutcome letters = Run("abc\n");
+    EXPECT_TRUE(letters.input_accepted);
+    EXPECT_EQ(letters.attempts, 2);
+    EXPECT_EQ(first->eeprom.words[4], 0);
+    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, 0)), std::string::npos);
+}
+
+TEST_F(AliasDialogTest, NoAnswerOrAnOversizedNumberWritesNothing) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0102);
+    for (const char* input : {"", "   \n", "4294967297\n"}) {
+        const uint32_t writes_before = first->eeprom.counters.writes;
+        const AliasDialogOutcome outcome = Run(input);
+        EXPECT_FALSE(outcome.input_accepted) << '"' << input << '"';
+        EXPECT_EQ(outcome.attempts, 0);
+        EXPECT_FALSE(outcome.passed);
+        EXPECT_EQ(first->eeprom.counters.writes, writes_before);
+        EXPECT_EQ(first->eeprom.words[4], 0x0102);
+        // The messages run on to the end: count 0, second dump, read-back, failure.
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 0)), std::string::npos);
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0x0102)), std::string::npos);
+        EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+        EXPECT_EQ(output.find("write passed"), std::string::npos);
+        const std::string close = Format(ConsoleEncoding::kGbk, kMsgCloseZh);
+        EXPECT_EQ(output.rfind(close), output.size() - close.size());
+    }
+}
+
+TEST_F(AliasDialogTest, FailedWritesAreRetriedOnOneSharedCount) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    // The first write of word 4 is refused three times in a row (one failed write).
+    Refuse(0x0201, 4, 0, 3);
+    AliasDialogOutcome outcome = Run("9\n");
+    EXPECT_EQ(outcome.attempts, 3);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 3)), std::string::npos);
+    EXPECT_EQ(first->eeprom.words[4], 9);
+
+    // Word 7 refused for good after word 4 went in: the count stops past 100 and the
+    // verdict is a failure although word 4 reads back right.
+    g_refusal_count = 0;
+    Refuse(0x0201, 7, 0, -1);
+    const uint16_t old_word7 = first->eeprom.words[7];
+    outcome = Run("10\n");
+    EXPECT_TRUE(outcome.alias_written);
+    EXPECT_FALSE(outcome.checksum_written);
+    EXPECT_EQ(outcome.attempts, 101);
+    EXPECT_EQ(outcome.read_back, 10);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[7], old_word7);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+}
+
+TEST_F(AliasDialogTest, WordSevenIsLeftAloneWhenWordFourCannotBeWritten) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0033);
+    const uint16_t old_word7 = first->eeprom.words[7];
+    Refuse(0x0201, 4, 0, -1);
+    const AliasDialogOutcome outcome = Run("1234\n");
+    EXPECT_FALSE(outcome.alias_written);
+    EXPECT_FALSE(outcome.checksum_written);
+    EXPECT_EQ(outcome.attempts, 101);  // the loop stops once the count passes 100
+    EXPECT_EQ(first->eeprom.words[4], 0x0033);
+    EXPECT_EQ(first->eeprom.words[7], old_word7);
+    EXPECT_EQ(first->eeprom.counters.words_written, 0u);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));  // still consistent
+    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 101)), std::string::npos);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+}
+
+TEST_F(AliasDialogTest, AnUnreadableHeaderWordStopsTheWrite) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0021);
+    // Word 3 of the first dump cannot be read: its 0 would enter the checksum.
+    Refuse(0x0100, 3, 0, 1);
+    AliasDialogOutcome outcome = Run("33\n");  // the current value: a read-back would match
+    EXPECT_FALSE(outcome.header_read);
+    EXPECT_EQ(outcome.attempts, 0);
+    EXPECT_EQ(first->eeprom.counters.writes, 0u);
+    EXPECT_EQ(outcome.read_back, 0x0021);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+
+    // Word 7 of the dump takes no part in the checksum: its failure does not stop the write.
+    g_refusal_count = 0;
+    Refuse(0x0100, 7, 0, 1);
+    outcome = Run("34\n");
+    EXPECT_TRUE(outcome.header_read);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 34);
+}
+
+TEST_F(AliasDialogTest, AFailedReadBackIsNotMistakenForAMatchingZero) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0500);
+    // Word 4 is read at the start, in both dumps and at the read-back: refuse the last.
+    Refuse(0x0100, 4, 3, 1);
+    const AliasDialogOutcome outcome = Run("0\n");
+    EXPECT_TRUE(outcome.alias_written);
+    EXPECT_TRUE(outcome.checksum_written);
+    EXPECT_FALSE(outcome.read_back_ok);
+    EXPECT_EQ(outcome.read_back, 0);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 0);
+    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0)), std::string::npos);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+}
