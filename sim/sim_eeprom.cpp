@@ -129,7 +129,10 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     e.counters.commands++;
     if (command == kCommandRead) e.counters.reads++;
     if (command == kCommandWrite) e.counters.writes++;
-    bool nack = e.faults.nack_all || e.faults.nack_first > 0;
+    uint32_t word = e.address % kSimEepromWords;
+    bool damaged = command != kCommandReload && word >= e.faults.bad_words_first &&
+                   word < static_cast<uint32_t>(e.faults.bad_words_first) + e.faults.bad_words_count;
+    bool nack = e.faults.nack_all || e.faults.nack_first > 0 || damaged;
     if (e.faults.nack_first > 0) e.faults.nack_first--;
     if (nack) e.counters.nacks++;
     e.command = command;
@@ -488,7 +491,7 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     static const char* const kOptions[] = {
         "eeprom-dir", "image", "name", "identity", "no-strings", "eight-byte", "mailbox-size", "eeprom-latency",
         "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "alias", "sii-word",
-        "general",
+        "general", "eeprom-bad-words",
     };
     bool known = false;
     for (const char* name : kOptions) known = known || strcmp(option, name) == 0;
@@ -555,6 +558,10 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
         for (int i = 0; bytes_ok && i < 5; i++) bytes_ok = numbers[i] >= 0 && numbers[i] <= 0xFF;
         if (!bytes_ok || numbers[5] < -32768 || numbers[5] > 32767)
             return Fail(option, value, "SEL:COE:FOE:EOE:SOE:FLAGS:CURRENT_MA");
+    } else if (strcmp(option, "eeprom-bad-words") == 0) {
+        if (SplitNumbers(rest, numbers, 2) != 2 || numbers[0] < 0 || numbers[0] >= kSimEepromWords || numbers[1] < 1 ||
+            numbers[1] > kSimEepromWords)
+            return Fail(option, value, "SEL:FIRST_WORD:COUNT");
     } else if (strcmp(option, "name") == 0) {
         if (strlen(rest) > 255) return Fail(option, value, "SEL:TEXT of at most 255 bytes");
     }
@@ -586,6 +593,9 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
             e.faults.no_answer_register = static_cast<int>(numbers[0]);
         } else if (strcmp(option, "vanish-after-writes") == 0) {
             e.faults.vanish_after_writes = static_cast<int>(numbers[0]);
+        } else if (strcmp(option, "eeprom-bad-words") == 0) {
+            e.faults.bad_words_first = static_cast<uint16_t>(numbers[0]);
+            e.faults.bad_words_count = static_cast<uint16_t>(numbers[1]);
         } else if (strcmp(option, "alias") == 0) {
             SimEepromSetAlias(slave, static_cast<uint16_t>(numbers[0]));
         } else if (strcmp(option, "sii-word") == 0) {
@@ -623,6 +633,7 @@ const char* SimEepromOptionHelp() {
            "  --eeprom-latency READ_US:WRITE_US   busy time per command (default 250:5000)\n"
            "  --eeprom-nack SEL:K         NACK the first K commands (K = all: every command)\n"
            "  --eeprom-busy-stuck SEL     a started command never finishes\n"
+           "  --eeprom-bad-words SEL:FIRST:COUNT  reads and writes of these words are NACKed\n"
            "  --eeprom-no-answer SEL:REG  reads of register REG (2 bytes) are not answered\n"
            "  --vanish-after-writes SEL:K the slave drops off the line after its K-th EEPROM write\n"
            "Options apply in command-line order; image edits are written to a bound file.\n";

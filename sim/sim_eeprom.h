@@ -55,6 +55,9 @@ struct SimEepromFaults {
     bool busy_stuck;           // a started command never finishes
     int no_answer_register;    // reads covering this register (2 bytes) are not executed; -1 none
     int vanish_after_writes;   // the slave drops off the line after this many write commands; 0 never
+    // A damaged area: reads and writes of words first .. first + count - 1 are NACKed.
+    uint16_t bad_words_first;
+    uint16_t bad_words_count;
 };
 
 struct SimEepromCounters {

@@ -1,6 +1,308 @@
-// PENDING: the network bring-up is being written.
+// Network bring-up: the counting read, the controller defaults, station addresses, the
+// identity and mailbox words of every slave (read from all EEPROMs at once) and the
+// details of slave 1.
 #include "slave/bringup.h"
-int DetectSlaves() { return 0; }
-void SetSlavesToDefault() {}
-uint16_t StateCheck(uint16_t, uint16_t, int32_t) { return 0; }
-int ConfigureNetwork() { return 0; }
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/clock.h"
+#include "link/datagram.h"
+#include "slave/context.h"
+#include "slave/eeprom.h"
+
+namespace {
+
+constexpr int32_t kSetupTimeoutUs = 6000;
+constexpr int32_t kCountTimeoutUs = 20000;
+constexpr int32_t kPollTimeoutUs = 2000;
+constexpr int32_t kInitCheckTimeoutUs = 2000000;
+constexpr uint32_t kStatePollGapUs = 1000;
+
+constexpr uint16_t kRegType = 0x0000;
+constexpr uint16_t kRegPortDescriptor = 0x0007;
+constexpr uint16_t kRegFeatures = 0x0008;
+constexpr uint16_t kRegStationAddress = 0x0010;
+constexpr uint16_t kRegStationAlias = 0x0012;
+constexpr uint16_t kRegDlControl = 0x0100;
+constexpr uint16_t kRegDlControlLoops = 0x0101;
+constexpr uint16_t kRegDlControlAlias = 0x0103;
+constexpr uint16_t kRegDlStatus = 0x0110;
+constexpr uint16_t kRegAlControl = 0x0120;
+constexpr uint16_t kRegAlStatus = 0x0130;
+constexpr uint16_t kRegPdiControl = 0x0140;
+constexpr uint16_t kRegEventMask = 0x0200;
+constexpr uint16_t kRegRxErrorCounters = 0x0300;
+constexpr uint16_t kRegFmmu = 0x0600;
+constexpr uint16_t kRegSyncManager = 0x0800;
+constexpr uint16_t kRegDcSystemTime = 0x0910;
+constexpr uint16_t kRegDcSpeedCounterStart = 0x0930;
+constexpr uint16_t kRegDcFilterDepths = 0x0934;
+
+constexpr uint8_t kAlInitAcknowledge = 0x11;  // INIT with the error acknowledge bit
+constexpr uint16_t kFeatureDc = 0x0004;
+constexpr uint16_t kFirstStationAddress = 0x1000;
+
+constexpr uint16_t kSiiVendor = 0x0008;
+constexpr uint16_t kSiiProduct = 0x000A;
+constexpr uint16_t kSiiRevision = 0x000C;
+constexpr uint16_t kSiiWriteMailbox = 0x0018;
+constexpr uint16_t kSiiReadMailbox = 0x001A;
+constexpr uint16_t kSiiMailboxProtocols = 0x001C;
+
+constexpr uint32_t kSmMailboxWrite = 0x00010026;  // mailbox, master writes, PDI interrupt, enabled
+constexpr uint32_t kSmMailboxRead = 0x00010022;   // mailbox, master reads, PDI interrupt, enabled
+
+// General category bytes, counted from the length word SiiFind returns.
+enum {
+    kGeneralCoe = 7,
+    kGeneralFoe = 8,
+    kGeneralEoe = 9,
+    kGeneralSoe = 10,
+    kGeneralFlags = 13,
+    kGeneralCurrentLow = 14,
+    kGeneralCurrentHigh = 15,
+};
+constexpr uint8_t kGeneralFlagBlockLrw = 0x02;
+
+FramePort* Port() { return &g_master.port; }
+
+uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint16_t PositionAddress(int slave) { return static_cast<uint16_t>(1 - slave); }
+
+void BroadcastWrite(uint16_t reg, uint16_t length, const void* data) {
+    BWR(Port(), 0, reg, length, data, kSetupTimeoutUs);
+}
+
+int TableCapacity() {
+    return g_master.max_slaves > 0 && g_master.max_slaves <= kMaxSlaveRecords ? g_master.max_slaves
+                                                                               : kMaxSlaveRecords;
+}
+
+void ResetTables() {
+    g_master.slave_count = 0;
+    memset(g_master.slave_table.records, 0, sizeof(SlaveRecord) * static_cast<size_t>(TableCapacity()));
+    memset(g_master.eeprom_reads, 0, sizeof(g_master.eeprom_reads));
+    int groups = g_master.max_groups > 0 && g_master.max_groups <= kMaxGroups ? g_master.max_groups : kMaxGroups;
+    for (int g = 0; g < groups; g++) {
+        g_master.group_table[g] = GroupRecord{};
+        g_master.group_table[g].logical_start_address = static_cast<uint32_t>(g) << 16;
+    }
+    SiiGetByte(0, kSiiCacheBytes);  // switches the cache away from any slave of an earlier run
+}
+
+// Phase 1: position-addressed set-up of one slave, then the start of its first EEPROM word.
+void AddressSlave(int n) {
+    SlaveRecord& record = g_master.slave_table[n];
+    uint16_t position = PositionAddress(n);
+    uint8_t buffer[2] = {0, 0};
+    APRD(Port(), position, kRegPdiControl, 2, buffer, kSetupTimeoutUs);
+    record.interface_type = Little16(buffer);
+
+    uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
+    const uint8_t station_bytes[2] = {static_cast<uint8_t>(station), static_cast<uint8_t>(station >> 8)};
+    APWR(Port(), position, kRegStationAddress, 2, station_bytes, kSetupTimeoutUs);
+    // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
+    const uint8_t dl_control[2] = {static_cast<uint8_t>(n == 1 ? 0x01 : 0x00), 0x00};
+    APWR(Port(), position, kRegDlControl, 2, dl_control, kSetupTimeoutUs);
+
+    buffer[0] = buffer[1] = 0;
+    APRD(Port(), position, kRegStationAddress, 2, buffer, kSetupTimeoutUs);
+    record.config_address = Little16(buffer);
+
+    // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
+    // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
+    buffer[0] = buffer[1] = 0;
+    FPRD(Port(), record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs);
+    record.alias_address = Little16(buffer);
+    buffer[0] = buffer[1] = 0;
+    FPRD(Port(), record.config_address, kRegEepromControl, 2, buffer, kSetupTimeoutUs);
+    record.eeprom_8byte_reads = (Little16(buffer) & kEepromStatusEightByte) ? 1 : 0;
+
+    EepromReadStart(static_cast<uint16_t>(n), kSiiVendor);
+}
+
+// Phase 2, one step for one slave: finish the word started before, start the next.
+void ReadIdentityStep(int n, int step) {
+    uint16_t slave = static_cast<uint16_t>(n);
+    SlaveRecord& record = g_master.slave_table[n];
+    switch (step) {
+        case 0:
+            record.vendor_id = EepromReadFinish(slave);
+            EepromReadStart(slave, kSiiProduct);
+            break;
+        case 1:
+            record.product_code = EepromReadFinish(slave);
+            EepromReadStart(slave, kSiiRevision);
+            break;
+        case 2:
+            record.revision_no = EepromReadFinish(slave);
+            EepromReadStart(slave, kSiiWriteMailbox);
+            break;
+        default: {
+            uint32_t words = EepromReadFinish(slave);
+            record.mbx_write_offset = static_cast<uint16_t>(words);
+            record.mbx_length = static_cast<uint16_t>(words >> 16);
+            if (record.mbx_length > 0) EepromReadStart(slave, kSiiReadMailbox);
+            break;
+        }
+    }
+}
+
+constexpr int kIdentitySteps = 4;
+
+void ReadIdentities(int count, EepromReadOrder order) {
+    if (order == EepromReadOrder::kPipelined) {
+        // Each step runs over all slaves: while the master deals with the others, every
+        // slave's controller fetches its word from its EEPROM.
+        for (int step = 0; step < kIdentitySteps; step++)
+            for (int n = 1; n <= count; n++) ReadIdentityStep(n, step);
+    } else {
+        for (int n = 1; n <= count; n++)
+            for (int step = 0; step < kIdentitySteps; step++) ReadIdentityStep(n, step);
+    }
+}
+
+void ReadGeneralCategory(SlaveRecord& record) {
+    int16_t found = SiiFind(1, kSiiCategoryGeneral);
+    if (found == 0) return;
+    uint16_t at = static_cast<uint16_t>(found);
+    auto byte = [at](int k) { return SiiGetByte(1, static_cast<uint16_t>(at + k)); };
+    record.coe_details = byte(kGeneralCoe);
+    record.foe_details = byte(kGeneralFoe);
+    record.eoe_details = byte(kGeneralEoe);
+    record.soe_details = byte(kGeneralSoe);
+    SlaveRecord& aggregate = g_master.slave_table[0];
+    if (byte(kGeneralFlags) & kGeneralFlagBlockLrw) {
+        record.block_lrw = 1;
+        aggregate.block_lrw++;
+    }
+    record.ebus_current = static_cast<int16_t>(byte(kGeneralCurrentLow) | (byte(kGeneralCurrentHigh) << 8));
+    aggregate.ebus_current = static_cast<int16_t>(static_cast<uint16_t>(aggregate.ebus_current) +
+                                                  static_cast<uint16_t>(record.ebus_current));
+}
+
+// Phase 3: the details of slave 1.
+void DescribeFirstSlave() {
+    SlaveRecord& record = g_master.slave_table[1];
+    uint16_t address = record.config_address;
+    if (record.mbx_length > 0) {
+        uint32_t words = EepromReadFinish(1);
+        record.mbx_read_offset = static_cast<uint16_t>(words);
+        record.mbx_read_length = static_cast<uint16_t>(words >> 16);
+        if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
+        EepromReadStart(1, kSiiMailboxProtocols);
+    }
+    uint8_t buffer[2] = {0, 0};
+    FPRD(Port(), address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
+    record.has_dc = (Little16(buffer) & kFeatureDc) ? 1 : 0;
+    buffer[0] = buffer[1] = 0;
+    FPRD(Port(), address, kRegDlStatus, 2, buffer, kSetupTimeoutUs);
+    DecodeDlStatus(Little16(buffer), &record.topology, &record.active_ports);
+    buffer[0] = buffer[1] = 0;
+    FPRD(Port(), address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
+    record.port_type = buffer[0];
+
+    StateCheck(1, kAlStateInit, kInitCheckTimeoutUs);
+
+    if (record.mbx_length > 0) {
+        record.sm_types[0] = 1;
+        record.sm_types[1] = 2;
+        record.sm_types[2] = 3;
+        record.sm_types[3] = 4;
+        record.sync_managers[0] = SyncManagerEntry{record.mbx_write_offset, record.mbx_length, kSmMailboxWrite};
+        record.sync_managers[1] = SyncManagerEntry{record.mbx_read_offset, record.mbx_read_length, kSmMailboxRead};
+        record.mbx_protocols = static_cast<uint16_t>(EepromReadFinish(1));
+    }
+
+    ReadGeneralCategory(record);
+
+    // A strings category that cannot be read gets the fallback name too, rather than
+    // an empty one.
+    bool named = SiiFind(1, kSiiCategoryStrings) != 0 && SiiStringChecked(record.name, 1);
+    if (!named) snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+}
+
+}  // namespace
+
+void DecodeDlStatus(uint16_t dl_status, uint8_t* topology, uint8_t* active_ports) {
+    *topology = 0;
+    *active_ports = 0;
+    for (int port = 0; port < 4; port++) {
+        uint16_t loop_closed = static_cast<uint16_t>(0x0100 << (2 * port));
+        uint16_t communication = static_cast<uint16_t>(0x0200 << (2 * port));
+        if ((dl_status & (loop_closed | communication)) == communication) {
+            (*topology)++;
+            *active_ports = static_cast<uint8_t>(*active_ports | (1 << port));
+        }
+    }
+}
+
+int DetectSlaves() {
+    const uint8_t alias_off = 0x00;
+    BroadcastWrite(kRegDlControlAlias, 1, &alias_off);
+    BroadcastWrite(kRegAlControl, 1, &kAlInitAcknowledge);
+    BroadcastWrite(kRegAlControl, 1, &kAlInitAcknowledge);
+    uint8_t type[2] = {0, 0};
+    int wkc = BRD(Port(), 0, kRegType, 2, type, kCountTimeoutUs);
+    if (wkc > 0) {
+        int room = TableCapacity() - 1;  // record 0 is the aggregate
+        g_master.slave_count = wkc > room ? room : wkc;
+    }
+    return wkc;
+}
+
+void SetSlavesToDefault() {
+    static const uint8_t kZeros[64] = {0};
+    const uint8_t event_mask[2] = {0x04, 0x00};
+    const uint8_t speed_counter_start[2] = {0x00, 0x10};
+    const uint8_t filter_depths[2] = {0x00, 0x0C};
+    const uint8_t init_acknowledge = kAlInitAcknowledge;
+    const uint8_t eeprom_force_master = 0x02;
+    BroadcastWrite(kRegDlControlLoops, 1, kZeros);
+    BroadcastWrite(kRegEventMask, 2, event_mask);
+    BroadcastWrite(kRegRxErrorCounters, 8, kZeros);
+    BroadcastWrite(kRegFmmu, 48, kZeros);
+    BroadcastWrite(kRegSyncManager, 32, kZeros);
+    BroadcastWrite(kRegDcSystemTime, 4, kZeros);
+    BroadcastWrite(kRegDcSpeedCounterStart, 2, speed_counter_start);
+    BroadcastWrite(kRegDcFilterDepths, 2, filter_depths);
+    BroadcastWrite(kRegDlControlAlias, 1, kZeros);
+    BroadcastWrite(kRegAlControl, 1, &init_acknowledge);
+    BroadcastWrite(kRegEepromConfiguration, 1, &eeprom_force_master);
+    BroadcastWrite(kRegEepromConfiguration, 1, kZeros);
+}
+
+uint16_t StateCheck(uint16_t slave, uint16_t requested_state, int32_t timeout_us) {
+    if (slave < 1 || slave > g_master.slave_count) return 0;
+    if (timeout_us < 0) timeout_us = 0;
+    SlaveRecord& record = g_master.slave_table[slave];
+    TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    uint16_t al_status = 0;
+    for (;;) {
+        uint8_t buffer[6] = {0};
+        FPRD(Port(), record.config_address, kRegAlStatus, sizeof(buffer), buffer, kPollTimeoutUs);
+        al_status = Little16(buffer);
+        record.al_status_code = Little16(buffer + 4);
+        if ((al_status & 0x000F) == requested_state) break;
+        WaitMicroseconds(kStatePollGapUs);
+        if (DeadlinePassed(deadline)) break;
+    }
+    record.state = al_status;
+    return static_cast<uint16_t>(al_status & 0x000F);
+}
+
+int ConfigureNetwork() { return ConfigureNetworkWith(EepromReadOrder::kPipelined); }
+
+int ConfigureNetworkWith(EepromReadOrder order) {
+    ResetTables();
+    int wkc = DetectSlaves();
+    if (wkc <= 0) return wkc;
+    SetSlavesToDefault();
+    int count = g_master.slave_count;
+    for (int n = 1; n <= count; n++) AddressSlave(n);
+    ReadIdentities(count, order);
+    DescribeFirstSlave();
+    return count;
+}

@@ -210,6 +210,19 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     EXPECT_EQ(e.counters.words_written, 0u);
     e.faults.nack_all = false;
 
+    // A damaged area NACKs its words only.
+    e.faults.bad_words_first = 0x0040;
+    e.faults.bad_words_count = 2;
+    Command(1, 0x0100, 0x0041);
+    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    Command(1, 0x0201, 0x0040);
+    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    Command(1, 0x0100, 0x0042);
+    EXPECT_EQ(Status(1), 0x0000);
+    Command(1, 0x0100, 0x003F);
+    EXPECT_EQ(Status(1), 0x0000);
+    e.faults.bad_words_count = 0;
+
     e.faults.busy_stuck = true;
     Command(1, 0x0100, 0x000A);
     usleep(2000);
@@ -319,7 +332,9 @@ TEST_F(SimEepromTest, ImageFilesAreCreatedLoadedAndWrittenThrough) {
     EXPECT_EQ(static_cast<uint8_t>(bytes[10]), 0x68);
 
     std::string missing_dir = dir + "/no/such/dir/x.bin";
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(SimEepromBindFile(Slave(1), missing_dir.c_str()));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot"), std::string::npos);
 }
 
 TEST_F(SimEepromTest, HeaderPrintShowsWordsZeroToSeven) {
@@ -357,6 +372,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_EQ(SimEepromParseOption(segment, "--alias", "1:4660"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--general", "1:1:2:3:4:2:-500"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--sii-word", "3:7:0"), 1);
+    EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-bad-words", "2:0x43:8"), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     int strings = SiiFindCategory(Slave(2)->eeprom.words, kSiiTypeStrings);
@@ -374,6 +390,8 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_TRUE(Slave(3)->eeprom.faults.busy_stuck);
     EXPECT_EQ(Slave(2)->eeprom.faults.no_answer_register, 0x0502);
     EXPECT_EQ(Slave(1)->eeprom.faults.vanish_after_writes, 2);
+    EXPECT_EQ(Slave(2)->eeprom.faults.bad_words_first, 0x43);
+    EXPECT_EQ(Slave(2)->eeprom.faults.bad_words_count, 8);
     EXPECT_EQ(Slave(1)->eeprom.segment, segment);
     // The slave powers on with the new header: alias register loaded.
     EXPECT_EQ(SimGet16(Slave(1)->memory + 0x0012), 4660);
@@ -386,7 +404,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
         {"--identity", "1:1:2"},     {"--identity", "1:a:b:c"}, {"--eight-byte", "1:2"},
         {"--mailbox-size", "1:-1"},  {"--eeprom-latency", "5"}, {"--eeprom-nack", "1:some"},
         {"--vanish-after-writes", "1:0"}, {"--alias", "1:65536"}, {"--sii-word", "1:2048:0"},
-        {"--general", "1:1:2:3:4:256:0"}, {"--eeprom-dir", nullptr},
+        {"--general", "1:1:2:3:4:256:0"}, {"--eeprom-dir", nullptr}, {"--eeprom-bad-words", "1:5:0"},
     };
     for (const auto& option : bad) {
         testing::internal::CaptureStderr();
