@@ -83,7 +83,7 @@ void SimSegmentDestroy(SimSegment* segment) {
 
 bool SimSlaveRead(SimSlave* slave, uint16_t address, uint16_t length, uint8_t* out) {
     if (!SimMailboxBeforeRead(slave, address, length)) return false;
-    SimEepromBeforeRead(slave, address, length);
+    if (!SimEepromBeforeRead(slave, address, length)) return false;
     for (uint32_t i = 0; i < length; i++) out[i] = slave->memory[(address + i) & 0xFFFF];
     SimMailboxAfterRead(slave, address, length);
     return true;
@@ -133,15 +133,17 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
             uint32_t at = logical + i;
             if (at < start || at >= start + span) continue;
             uint16_t phys = static_cast<uint16_t>(physical + (at - start));
-            if ((type & 0x01) && (command == 10 || command == 12)) {
-                uint8_t byte = 0;
-                if (SimSlaveRead(slave, phys, 1, &byte)) {
-                    data[i] |= byte;
-                    any_read = true;
-                }
-            }
+            // Both directions of a read-write mapping work on the byte as it arrived:
+            // the slave takes the master's byte and puts its own in.
+            uint8_t incoming = data[i];
+            uint8_t byte = 0;
+            bool read = (type & 0x01) && (command == 10 || command == 12) && SimSlaveRead(slave, phys, 1, &byte);
             if ((type & 0x02) && (command == 11 || command == 12)) {
-                if (SimSlaveWrite(slave, phys, 1, data + i)) any_write = true;
+                if (SimSlaveWrite(slave, phys, 1, &incoming)) any_write = true;
+            }
+            if (read) {
+                data[i] |= byte;
+                any_read = true;
             }
         }
     }

@@ -1,0 +1,426 @@
+// The virtual segment's wire semantics, frame by frame, without the master: every
+// command code, auto-increment, the working counter, datagram chains, malformed frames,
+// and the fault injection of the wire.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "sim/segment.h"
+#include "sim/wire.h"
+
+namespace {
+
+struct Datagram {
+    uint8_t command;
+    uint16_t adp;
+    uint16_t ado;
+    std::vector<uint8_t> data;
+    uint32_t logical = 0;  // used instead of adp/ado by the logical commands
+    uint16_t flags = 0;    // bits 11-15 of the length word
+};
+
+// Builds one Ethernet frame holding the datagrams in a chain (more-follows on all but
+// the last).
+std::vector<uint8_t> BuildFrame(const std::vector<Datagram>& datagrams) {
+    std::vector<uint8_t> f = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x88, 0xA4, 0, 0};
+    for (size_t i = 0; i < datagrams.size(); i++) {
+        const Datagram& d = datagrams[i];
+        uint16_t length = static_cast<uint16_t>(d.data.size() | d.flags);
+        if (i + 1 < datagrams.size()) length |= 0x8000;
+        uint32_t address = (d.command >= 10 && d.command <= 12) ? d.logical
+                                                                 : (static_cast<uint32_t>(d.ado) << 16 | d.adp);
+        f.insert(f.end(), {d.command, static_cast<uint8_t>(i), static_cast<uint8_t>(address),
+                           static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16),
+                           static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(length),
+                           static_cast<uint8_t>(length >> 8), 0, 0});
+        f.insert(f.end(), d.data.begin(), d.data.end());
+        f.insert(f.end(), {0, 0});
+    }
+    SimPut16(f.data() + 14, static_cast<uint16_t>(0x1000 | (f.size() - 16)));
+    return f;
+}
+
+// Offset of datagram `n` in a frame built above.
+size_t DatagramAt(const std::vector<uint8_t>& frame, int n) {
+    size_t at = 16;
+    for (int i = 0; i < n; i++) at += 12 + (SimGet16(frame.data() + at + 6) & 0x07FF);
+    return at;
+}
+uint16_t Wkc(const std::vector<uint8_t>& frame, int n = 0) {
+    size_t at = DatagramAt(frame, n);
+    return SimGet16(frame.data() + at + 10 + (SimGet16(frame.data() + at + 6) & 0x07FF));
+}
+uint16_t Adp(const std::vector<uint8_t>& frame, int n = 0) { return SimGet16(frame.data() + DatagramAt(frame, n) + 2); }
+const uint8_t* Data(const std::vector<uint8_t>& frame, int n = 0) { return frame.data() + DatagramAt(frame, n) + 10; }
+
+}  // namespace
+
+class SimSegmentTest : public ::testing::Test {
+protected:
+    SimSegment* segment = nullptr;
+
+    void Create(int slaves) {
+        segment = SimSegmentCreate(slaves);
+        for (int i = 0; i < slaves; i++) SimPut16(Memory(i + 1) + 0x0010, static_cast<uint16_t>(0x1000 + i + 1));
+    }
+    void TearDown() override { SimSegmentDestroy(segment); }
+    uint8_t* Memory(int position) { return segment->slaves[position - 1]->memory; }
+
+    // Runs a frame through the line; false when it would not come back.
+    bool Run(std::vector<uint8_t>& frame) {
+        return SimProcessFrame(segment, frame.data(), static_cast<int>(frame.size()));
+    }
+};
+
+TEST_F(SimSegmentTest, PositionAddressingCountsUpAndReachesOneSlave) {
+    Create(3);
+    Memory(2)[0x1800] = 0x22;
+    std::vector<uint8_t> frame = BuildFrame({{1, 0xFFFF, 0x1800, {0}}});  // APRD, the second slave
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Data(frame)[0], 0x22);
+    EXPECT_EQ(Adp(frame), 2);  // raised by each of the three slaves
+    frame = BuildFrame({{2, 0xFFFE, 0x1800, {0x33}}});  // APWR, the third slave
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Memory(3)[0x1800], 0x33);
+    EXPECT_EQ(Memory(1)[0x1800], 0);
+    frame = BuildFrame({{1, 0xFFF0, 0x1800, {0}}});  // no slave at that position
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 0);
+    EXPECT_EQ(Adp(frame), 0xFFF3);
+}
+
+TEST_F(SimSegmentTest, ConfiguredAddressingMatchesStationOrEnabledAlias) {
+    Create(3);
+    Memory(3)[0x1800] = 0x77;
+    std::vector<uint8_t> frame = BuildFrame({{4, 0x1003, 0x1800, {0}}});  // FPRD
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Data(frame)[0], 0x77);
+    EXPECT_EQ(Adp(frame), 0x1003);  // not an auto-increment command
+    frame = BuildFrame({{5, 0x1002, 0x1800, {0x55}}});  // FPWR
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Memory(2)[0x1800], 0x55);
+    // A station alias answers only while DL control enables it.
+    SimPut16(Memory(1) + 0x0012, 0x0BAD);
+    frame = BuildFrame({{4, 0x0BAD, 0x1800, {0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 0);
+    Memory(1)[0x0103] = 0x01;
+    frame = BuildFrame({{4, 0x0BAD, 0x1800, {0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+}
+
+TEST_F(SimSegmentTest, BroadcastsReachEverySlaveAndReadsAreOred) {
+    Create(3);
+    Memory(1)[0x1800] = 0x01;
+    Memory(2)[0x1800] = 0x10;
+    Memory(3)[0x1801] = 0x80;
+    std::vector<uint8_t> frame = BuildFrame({{7, 0, 0x1800, {0, 0}}});  // BRD
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Data(frame)[0], 0x11);
+    EXPECT_EQ(Data(frame)[1], 0x80);
+    EXPECT_EQ(Adp(frame), 0);  // broadcasts do not count positions here
+    frame = BuildFrame({{8, 0, 0x1900, {0xAB, 0xCD}}});  // BWR
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    for (int p = 1; p <= 3; p++) EXPECT_EQ(SimGet16(Memory(p) + 0x1900), 0xCDAB);
+    // The counting read of register 0 answers with the number of slaves.
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Data(frame)[0], 0x11);  // the ESC type of every slave, ORed
+}
+
+TEST_F(SimSegmentTest, ReadWriteCommandsReturnOldContentAndCountThree) {
+    Create(2);
+    Memory(1)[0x1800] = 0x0F;
+    Memory(2)[0x1800] = 0xF0;
+    std::vector<uint8_t> frame = BuildFrame({{3, 0x0000, 0x1800, {0x5A}}});  // APRW, first slave
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Data(frame)[0], 0x0F);
+    EXPECT_EQ(Memory(1)[0x1800], 0x5A);
+    EXPECT_EQ(Memory(2)[0x1800], 0xF0);
+    frame = BuildFrame({{6, 0x1002, 0x1800, {0xA5}}});  // FPRW
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Data(frame)[0], 0xF0);
+    EXPECT_EQ(Memory(2)[0x1800], 0xA5);
+    // BRW: each slave writes the data as it reaches it and ORs its old content in, so
+    // the second slave stores what the first one passed on.
+    frame = BuildFrame({{9, 0, 0x1800, {0x01}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 6);
+    EXPECT_EQ(Data(frame)[0], 0x5A | 0xA5 | 0x01);
+    EXPECT_EQ(Memory(1)[0x1800], 0x01);
+    EXPECT_EQ(Memory(2)[0x1800], 0x5A | 0x01);
+}
+
+TEST_F(SimSegmentTest, ReadMultipleWriteSpreadsTheAddressedSlavesValue) {
+    Create(3);
+    SimPut16(Memory(2) + 0x0910, 0x1234);  // the reference clock's time, say
+    // ARMW addressed to the second slave: it reads, every other slave writes.
+    std::vector<uint8_t> frame = BuildFrame({{13, 0xFFFF, 0x0910, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Adp(frame), 2);  // auto-increment
+    EXPECT_EQ(SimGet16(Memory(1) + 0x0910), 0);  // before the reader: the frame still held 0
+    EXPECT_EQ(SimGet16(Memory(3) + 0x0910), 0x1234);
+    EXPECT_EQ(SimGet16(Data(frame)), 0x1234);
+    // FRMW addressed to the first slave by station address.
+    SimPut16(Memory(1) + 0x0910, 0x4321);
+    frame = BuildFrame({{14, 0x1001, 0x0910, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Adp(frame), 0x1001);
+    EXPECT_EQ(SimGet16(Memory(2) + 0x0910), 0x4321);
+    EXPECT_EQ(SimGet16(Memory(3) + 0x0910), 0x4321);
+}
+
+TEST_F(SimSegmentTest, LogicalCommandsGoThroughActivatedFmmus) {
+    Create(2);
+    auto map = [&](int position, int fmmu, uint32_t logical, uint16_t span, uint16_t physical, uint8_t type) {
+        uint8_t* f = Memory(position) + 0x0600 + 16 * fmmu;
+        SimPut32(f, logical);
+        SimPut16(f + 4, span);
+        SimPut16(f + 8, physical);
+        f[11] = type;
+        f[12] = 1;
+    };
+    map(1, 0, 0x00010000, 2, 0x1A00, 1);  // slave 1 inputs at logical 0x10000
+    map(2, 0, 0x00010002, 2, 0x1100, 2);  // slave 2 outputs at logical 0x10002
+    Memory(1)[0x1A00] = 0xC1;
+    Memory(1)[0x1A01] = 0xC2;
+    std::vector<uint8_t> frame = BuildFrame({{10, 0, 0, {0, 0, 0, 0}, 0x00010000}});  // LRD
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Data(frame)[0], 0xC1);
+    EXPECT_EQ(Data(frame)[1], 0xC2);
+    frame = BuildFrame({{11, 0, 0, {9, 9, 0xD1, 0xD2}, 0x00010000}});  // LWR
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    EXPECT_EQ(Memory(2)[0x1100], 0xD1);
+    EXPECT_EQ(Memory(1)[0x1A00], 0xC1);  // inputs are not written
+    frame = BuildFrame({{12, 0, 0, {0, 0, 0xE1, 0xE2}, 0x00010000}});  // LRW: read 1 + write 2
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Data(frame)[0], 0xC1);
+    EXPECT_EQ(Memory(2)[0x1101], 0xE2);
+    frame = BuildFrame({{10, 0, 0, {0, 0}, 0x00020000}});  // nothing mapped there
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 0);
+    // A mapping that reads and writes the same byte stores the master's byte as it came,
+    // not the byte with the slave's own bits ORed in.
+    map(1, 1, 0x00030000, 1, 0x1B00, 3);
+    Memory(1)[0x1B00] = 0x0F;
+    frame = BuildFrame({{12, 0, 0, {0xA0}, 0x00030000}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 3);
+    EXPECT_EQ(Memory(1)[0x1B00], 0xA0);
+    EXPECT_EQ(Data(frame)[0], 0xAF);
+    // A deactivated FMMU maps nothing.
+    Memory(1)[0x0600 + 12] = 0;
+    frame = BuildFrame({{10, 0, 0, {0, 0}, 0x00010000}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 0);
+}
+
+TEST_F(SimSegmentTest, NopReservedCodesAndReadOnlyRegistersChangeNothing) {
+    Create(2);
+    for (uint8_t command : {0, 15, 0x7F, 0xFF}) {
+        std::vector<uint8_t> frame = BuildFrame({{command, 0, 0x1800, {0x66}}});
+        ASSERT_TRUE(Run(frame));
+        EXPECT_EQ(Wkc(frame), 0) << int(command);
+        EXPECT_EQ(Adp(frame), 0) << int(command);
+        EXPECT_EQ(Memory(1)[0x1800], 0) << int(command);
+    }
+    // Type and DL status cannot be written from the wire; the write is still counted.
+    std::vector<uint8_t> frame = BuildFrame({{8, 0, 0x0000, {0xEE, 0xEE}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 2);
+    EXPECT_EQ(Memory(1)[0x0000], 0x11);
+    uint16_t dl_status = SimGet16(Memory(2) + 0x0110);
+    frame = BuildFrame({{5, 0x1002, 0x0110, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(SimGet16(Memory(2) + 0x0110), dl_status);
+}
+
+TEST_F(SimSegmentTest, ChainedDatagramsAreAllExecutedByEverySlave) {
+    Create(3);
+    Memory(3)[0x1800] = 0x30;
+    std::vector<uint8_t> frame = BuildFrame({
+        {7, 0, 0x0000, {0, 0}},      // BRD: 3
+        {1, 0xFFFE, 0x1800, {0}},    // APRD third slave
+        {5, 0x1001, 0x1900, {0x42}}, // FPWR first slave
+        {8, 0, 0x1A00, {0x99}},      // BWR: 3
+    });
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame, 0), 3);
+    EXPECT_EQ(Wkc(frame, 1), 1);
+    EXPECT_EQ(Data(frame, 1)[0], 0x30);
+    EXPECT_EQ(Adp(frame, 1), 1);
+    EXPECT_EQ(Wkc(frame, 2), 1);
+    EXPECT_EQ(Memory(1)[0x1900], 0x42);
+    EXPECT_EQ(Wkc(frame, 3), 3);
+    EXPECT_EQ(segment->datagrams_processed, 4u);
+    // Without more-follows on the first datagram, the second is not looked at.
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}}, {8, 0, 0x1B00, {0x01}}});
+    frame[16 + 7] &= 0x7F;
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame, 0), 3);
+    EXPECT_EQ(Wkc(frame, 1), 0);
+    EXPECT_EQ(Memory(1)[0x1B00], 0);
+    // The circulating bit and the reserved bits do not change the data length.
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}, 0, 0x4000 | 0x3800}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(SimGet16(frame.data() + 16 + 10 + 2), 3);
+}
+
+TEST_F(SimSegmentTest, ReturnedFramesCarryTheSlaveBitAndOthersAreSwallowed) {
+    Create(2);
+    std::vector<uint8_t> frame = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(frame[6], 0x03);  // bit 1 of the first source byte
+    for (int i = 7; i < 12; i++) EXPECT_EQ(frame[i], 0x01);
+    for (int i = 0; i < 6; i++) EXPECT_EQ(frame[i], 0xFF);
+    std::vector<uint8_t> other = frame;
+    other[12] = 0x08;
+    other[13] = 0x00;
+    EXPECT_FALSE(Run(other));  // another protocol
+    other = frame;
+    other[15] = static_cast<uint8_t>((other[15] & 0x0F) | 0x40);  // EtherCAT type 4: not a command frame
+    EXPECT_FALSE(Run(other));
+    // A line broken behind the first slave: one answers. Broken at the first: nothing returns.
+    segment->vanished_from = 2;
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    ASSERT_TRUE(Run(frame));
+    EXPECT_EQ(Wkc(frame), 1);
+    segment->vanished_from = 1;
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    EXPECT_FALSE(Run(frame));
+}
+
+TEST_F(SimSegmentTest, MalformedFramesAreNeverReadOrWrittenOutOfBounds) {
+    Create(2);
+    // Lengths that claim more than the frame holds, at every level. Each frame lives in
+    // a buffer of exactly its size, so a sanitizer build sees any stray access.
+    std::vector<uint8_t> good = BuildFrame({{8, 0, 0x1800, {1, 2, 3, 4}}, {7, 0, 0x0000, {0, 0}}});
+    for (size_t cut = 0; cut <= good.size(); cut++) {
+        std::vector<uint8_t> frame(good.begin(), good.begin() + static_cast<long>(cut));
+        Run(frame);
+    }
+    std::vector<uint8_t> frame = good;
+    SimPut16(frame.data() + 14, 0x17FF);  // frame header: 2047 bytes
+    EXPECT_TRUE(Run(frame));
+    frame = good;
+    SimPut16(frame.data() + 16 + 6, 0x87FF);  // first datagram: 2047 bytes, more follows
+    EXPECT_TRUE(Run(frame));
+    frame = good;
+    SimPut16(frame.data() + 16 + 16 + 6, 0x07FF);  // second datagram: 2047 bytes
+    EXPECT_TRUE(Run(frame));
+    EXPECT_EQ(SimGet16(frame.data() + 16 + 14), 2);  // the first one still ran
+    // Random bytes behind a valid EtherCAT type: nothing may crash or stray.
+    std::mt19937 random(1234);
+    for (int round = 0; round < 20000; round++) {
+        size_t length = random() % 120;
+        std::vector<uint8_t> noise(length);
+        for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+        if (length >= 16) {
+            noise[12] = 0x88;
+            noise[13] = 0xA4;
+            noise[15] = static_cast<uint8_t>(0x10 | (noise[15] & 0x07));
+        }
+        Run(noise);
+    }
+}
+
+TEST(SimWire, LossDuplicatesAndLateRepliesFollowTheSettings) {
+    SimSegment* segment = SimSegmentCreate(1);
+    std::vector<uint8_t> request = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    uint8_t out[kSimFrameBytes];
+    static SimWire wire;
+
+    SimFaultSettings lossy{};
+    lossy.drop = 0.25;
+    lossy.seed = 99;
+    SimWireInit(&wire, segment, lossy);
+    int answered = 0;
+    for (int i = 0; i < 4000; i++) {
+        SimWireRequest(&wire, request.data(), static_cast<int>(request.size()));
+        while (SimWireTake(&wire, out) > 0) answered++;
+    }
+    EXPECT_NEAR(answered, 3000, 150);
+    EXPECT_EQ(wire.dropped, 4000u - static_cast<uint64_t>(answered));
+    // Half of the losses hit the reply: those requests were executed by the slaves.
+    EXPECT_GT(segment->frames_processed, static_cast<uint64_t>(answered) + 300);
+
+    SimFaultSettings twice{};
+    twice.duplicate = 1.0;
+    SimWireInit(&wire, segment, twice);
+    SimWireRequest(&wire, request.data(), static_cast<int>(request.size()));
+    EXPECT_GT(SimWireTake(&wire, out), 0);
+    EXPECT_GT(SimWireTake(&wire, out), 0);
+    EXPECT_EQ(SimWireTake(&wire, out), 0);
+
+    SimFaultSettings late{};
+    late.late = 1.0;
+    late.late_us = 30000;
+    SimWireInit(&wire, segment, late);
+    SimWireRequest(&wire, request.data(), static_cast<int>(request.size()));
+    uint8_t early[60] = {0};
+    early[17] = 0x42;
+    SimWireInject(&wire, early, 60, 0);  // queued after the late reply, delivered before it
+    EXPECT_EQ(SimWireTake(&wire, out), 60);
+    EXPECT_EQ(out[17], 0x42);
+    EXPECT_EQ(SimWireTake(&wire, out), 0);  // not due yet
+    uint64_t start = SimNowMicros();
+    int length = 0;
+    while ((length = SimWireTake(&wire, out)) == 0 && SimNowMicros() - start < 5000000) {
+    }
+    EXPECT_EQ(length, static_cast<int>(request.size()));
+    EXPECT_GE(SimNowMicros() - start, 20000u);
+
+    // Seeded: the same settings give the same fate to the same sequence of frames.
+    SimFaultSettings seeded{};
+    seeded.drop = 0.5;
+    seeded.foreign_rate = 0.3;
+    seeded.seed = 5;
+    std::vector<int> first, second;
+    for (std::vector<int>* run : {&first, &second}) {
+        SimWireInit(&wire, segment, seeded);
+        for (int i = 0; i < 200; i++) {
+            SimWireRequest(&wire, request.data(), static_cast<int>(request.size()));
+            int n = 0;
+            while (SimWireTake(&wire, out) > 0) n++;
+            run->push_back(n);
+        }
+    }
+    EXPECT_EQ(first, second);
+    SimSegmentDestroy(segment);
+}
+
+TEST(SimWire, FullQueueLosesTheOldestFrame) {
+    SimSegment* segment = SimSegmentCreate(1);
+    static SimWire wire;
+    SimWireInit(&wire, segment, SimFaultSettings{});
+    uint8_t frame[60] = {0};
+    for (int i = 0; i < kSimWireQueue + 5; i++) {
+        frame[17] = static_cast<uint8_t>(i);
+        SimWireInject(&wire, frame, 60, 0);
+    }
+    EXPECT_EQ(wire.count, kSimWireQueue);
+    uint8_t out[kSimFrameBytes];
+    ASSERT_EQ(SimWireTake(&wire, out), 60);
+    EXPECT_EQ(out[17], 5);  // 0..4 were pushed out
+    std::vector<uint8_t> oversize(kSimFrameBytes + 10, 0);
+    SimWireRequest(&wire, oversize.data(), static_cast<int>(oversize.size()));  // ignored, not cut
+    EXPECT_EQ(wire.count, kSimWireQueue - 1);
+    SimSegmentDestroy(segment);
+}
