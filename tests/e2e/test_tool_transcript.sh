@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The console tool end to end: ecalias in the master namespace sets the station alias of
 # slave 1 of a virtual segment (ecsim with three slaves, EEPROM images in files).
-#  1. A normal run under LC_ALL=C: the whole console transcript byte for byte (GBK
-#     texts), then the image: word 4 the new value, word 7 the checksum with high byte 0,
-#     everything else untouched.
+#  1. A normal run under LC_ALL=C: the prompt is on the output before the tool waits
+#     for the number; the whole console transcript byte for byte (GBK texts); the
+#     image: word 4 the new value, word 7 the checksum with high byte 0, all else as it was.
 #  2. The tool stays alive after the last message and uses no processor time.
 #  3. After an ecsim restart on the same images, a run under C.UTF-8 with 65537: the same
 #     transcript in UTF-8, and word 4 = 1.
@@ -80,8 +80,14 @@ read -r -a before <<<"$(header_words "$images/slave-1.bin")"
 ec_start_ecsim --slaves 3 --eeprom-dir "$images"
 
 # --- 1. Normal run, GBK texts ------------------------------------------------------
-printf '4660\n' >"$EC_WORK/in1"
+# The number comes through a pipe only once the prompt has reached the output file:
+# the tool must flush its questions before it waits for the answer.
+mkfifo "$EC_WORK/in1"
 tool_start "$EC_WORK/in1" "$EC_WORK/out1" C
+exec 3>"$EC_WORK/in1"
+tool_wait_end "$EC_WORK/out1" '\xc7\xeb\xca\xe4\xc8\xebconfig_id\xa3\xac\xd2\xd4\xbb\xd8\xb3\xb5\xbc\xfc\xbd\xe1\xca\xf8\xa3\xac\xca\xe4\xc8\xeb\xb7\xb6\xce\xa7(\xca\xae\xbd\xf8\xd6\xc6)--->[0~65535]  \n\r '
+printf '4660\n' >&3
+exec 3>&-
 tool_wait_end "$EC_WORK/out1" '\xb3\xcc\xd0\xf2\xbd\xe1\xca\xf8\xd4\xcb\xd0\xd0\xa3\xac\xc7\xeb\xb9\xd8\xb1\xd5\xc8\xed\xbc\xfe\xa3\xac\xb4\xd3\xd5\xbe\xc4\xa3\xbf\xe9\xb6\xcf\xb5\xe7!\n\r '
 
 # The expected transcript, message by message.
