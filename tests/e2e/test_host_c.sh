@@ -9,7 +9,10 @@ source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
 ec_netns_up
 
 host=$EC_WORK/list_slaves
-cc -std=c99 -Wall -Wextra -Werror -I"$EC_SOURCE_DIR/api" "$EC_SOURCE_DIR/tests/host/list_slaves.c" \
+# A module built with the sanitizers needs their runtime first in the program that loads it.
+sanitize=
+objdump -p "$EC_BUILD_DIR/libecdevice.so" | grep -q 'NEEDED.*libasan' && sanitize=-fsanitize=address,undefined
+cc -std=c99 -Wall -Wextra -Werror $sanitize -I"$EC_SOURCE_DIR/api" "$EC_SOURCE_DIR/tests/host/list_slaves.c" \
   -L"$EC_BUILD_DIR" -lecdevice -Wl,-rpath,"$EC_BUILD_DIR" -o "$host" || ec_fail "the C host does not build"
 
 ec_start_ecsim --slaves 3 --eeprom-dir "$EC_WORK/images"
