@@ -84,12 +84,12 @@ TEST_F(Bringup, ThreeSlavesAreAddressedAndDescribed) {
     EXPECT_EQ(first.mbx_read_offset, 0x1080);
     EXPECT_EQ(first.mbx_read_length, 128);
     EXPECT_EQ(first.mbx_protocols, 0x0004);
-    EXPECT_EQ(first.sync_managers[0].start_address, 0x1000);
-    EXPECT_EQ(first.sync_managers[0].length, 128);
-    EXPECT_EQ(first.sync_managers[0].flags, 0x00010026u);
-    EXPECT_EQ(first.sync_managers[1].start_address, 0x1080);
-    EXPECT_EQ(first.sync_managers[1].length, 128);
-    EXPECT_EQ(first.sync_managers[1].flags, 0x00010022u);
+    EXPECT_EQ(+first.sync_managers[0].start_address, 0x1000);
+    EXPECT_EQ(+first.sync_managers[0].length, 128);
+    EXPECT_EQ(+first.sync_managers[0].flags, 0x00010026u);
+    EXPECT_EQ(+first.sync_managers[1].start_address, 0x1080);
+    EXPECT_EQ(+first.sync_managers[1].length, 128);
+    EXPECT_EQ(+first.sync_managers[1].flags, 0x00010022u);
     const uint8_t types[8] = {1, 2, 3, 4, 0, 0, 0, 0};
     EXPECT_EQ(memcmp(first.sm_types, types, 8), 0);
     EXPECT_EQ(first.has_dc, 1);
@@ -170,7 +170,7 @@ TEST_F(Bringup, MailboxWordsDecideWhatIsReadForSlaveOne) {
     ASSERT_EQ(ConfigureNetwork(), 1);
     EXPECT_EQ(Record(1).mbx_read_offset, 0x1400);
     EXPECT_EQ(Record(1).mbx_read_length, 128);
-    EXPECT_EQ(Record(1).sync_managers[1].length, 128);
+    EXPECT_EQ(+Record(1).sync_managers[1].length, 128);
     EXPECT_EQ(Record(1).mbx_protocols, 0x000C);
 }
 
