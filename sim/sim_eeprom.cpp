@@ -132,8 +132,10 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     uint32_t word = e.address % kSimEepromWords;
     bool damaged = command != kCommandReload && word >= e.faults.bad_words_first &&
                    word < static_cast<uint32_t>(e.faults.bad_words_first) + e.faults.bad_words_count;
-    bool nack = e.faults.nack_all || e.faults.nack_first > 0 || damaged;
+    bool nack_write = command == kCommandWrite && e.faults.nack_writes_first > 0;
+    bool nack = e.faults.nack_all || e.faults.nack_first > 0 || nack_write || damaged;
     if (e.faults.nack_first > 0) e.faults.nack_first--;
+    if (nack_write) e.faults.nack_writes_first--;
     if (nack) e.counters.nacks++;
     e.command = command;
     e.command_nacked = nack;
@@ -491,7 +493,7 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     static const char* const kOptions[] = {
         "eeprom-dir", "image", "name", "identity", "no-strings", "eight-byte", "mailbox-size", "eeprom-latency",
         "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "alias", "sii-word",
-        "general", "eeprom-bad-words",
+        "general", "eeprom-bad-words", "eeprom-nack-writes",
     };
     bool known = false;
     for (const char* name : kOptions) known = known || strcmp(option, name) == 0;
@@ -542,6 +544,8 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     } else if (strcmp(option, "eeprom-nack") == 0) {
         if (strcmp(rest, "all") != 0 && !ParseNumber(rest, 0, 1000000000, &numbers[0]))
             return Fail(option, value, "SEL:K or SEL:all");
+    } else if (strcmp(option, "eeprom-nack-writes") == 0) {
+        if (!ParseNumber(rest, 0, 1000000000, &numbers[0])) return Fail(option, value, "SEL:K");
     } else if (strcmp(option, "eeprom-no-answer") == 0) {
         if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:REGISTER");
     } else if (strcmp(option, "vanish-after-writes") == 0) {
@@ -587,6 +591,8 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
                 e.faults.nack_all = true;
             else
                 e.faults.nack_first = static_cast<int>(numbers[0]);
+        } else if (strcmp(option, "eeprom-nack-writes") == 0) {
+            e.faults.nack_writes_first = static_cast<int>(numbers[0]);
         } else if (strcmp(option, "eeprom-busy-stuck") == 0) {
             e.faults.busy_stuck = true;
         } else if (strcmp(option, "eeprom-no-answer") == 0) {
@@ -632,6 +638,7 @@ const char* SimEepromOptionHelp() {
            "  --eight-byte SEL            the EEPROM interface delivers 8 bytes per read\n"
            "  --eeprom-latency READ_US:WRITE_US   busy time per command (default 250:5000)\n"
            "  --eeprom-nack SEL:K         NACK the first K commands (K = all: every command)\n"
+           "  --eeprom-nack-writes SEL:K  NACK the first K write commands (reads pass)\n"
            "  --eeprom-busy-stuck SEL     a started command never finishes\n"
            "  --eeprom-bad-words SEL:FIRST:COUNT  reads and writes of these words are NACKed\n"
            "  --eeprom-no-answer SEL:REG  reads of register REG (2 bytes) are not answered\n"

@@ -51,6 +51,7 @@ enum : uint16_t {
 
 struct SimEepromFaults {
     int nack_first;            // commands still to be answered with NACK
+    int nack_writes_first;     // write commands still to be answered with NACK (reads pass)
     bool nack_all;             // every command is answered with NACK
     bool busy_stuck;           // a started command never finishes
     int no_answer_register;    // reads covering this register (2 bytes) are not executed; -1 none

@@ -210,6 +210,19 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     EXPECT_EQ(e.counters.words_written, 0u);
     e.faults.nack_all = false;
 
+    // Refused writes, reads unaffected.
+    e.faults.nack_writes_first = 2;
+    Command(1, 0x0100, 0x0008);
+    EXPECT_EQ(Status(1), 0x0000);
+    Command(1, 0x0201, 4);
+    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    Command(1, 0x0201, 4);
+    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    Command(1, 0x0201, 4);
+    EXPECT_EQ(Status(1), 0x0000);
+    EXPECT_EQ(e.counters.words_written, 1u);
+    e.counters.words_written = 0;
+
     // A damaged area NACKs its words only.
     e.faults.bad_words_first = 0x0040;
     e.faults.bad_words_count = 2;
@@ -366,6 +379,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-latency", "0:100"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-nack", "1:all"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-nack", "2:3"), 1);
+    EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-nack-writes", "3:4"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-busy-stuck", "3"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-no-answer", "2:0x0502"), 1);
     EXPECT_EQ(SimEepromParseOption(segment, "--vanish-after-writes", "1:2"), 1);
@@ -388,6 +402,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_TRUE(Slave(1)->eeprom.faults.nack_all);
     EXPECT_EQ(Slave(2)->eeprom.faults.nack_first, 3);
     EXPECT_TRUE(Slave(3)->eeprom.faults.busy_stuck);
+    EXPECT_EQ(Slave(3)->eeprom.faults.nack_writes_first, 4);
     EXPECT_EQ(Slave(2)->eeprom.faults.no_answer_register, 0x0502);
     EXPECT_EQ(Slave(1)->eeprom.faults.vanish_after_writes, 2);
     EXPECT_EQ(Slave(2)->eeprom.faults.bad_words_first, 0x43);
