@@ -64,6 +64,10 @@ for mode in --blocking --busy-poll; do
     [ "$(head -1 "$EC_ECSIM_LOG")" = "ecsim: serving 2 slaves on $EC_IF_SEGMENT" ] \
       || ec_fail "ready line: $(head -1 "$EC_ECSIM_LOG")"
     [ "$(grep -c '^ecsim: serving' "$EC_ECSIM_LOG")" -eq 1 ] || ec_fail "more than one ready line"
+    # Sleeping between frames it asks for a head start on wake-up; spinning it does not.
+    nice=$(ps -o ni= -p "$EC_ECSIM_PID" | tr -d ' ')
+    want=$([ "$mode" = --blocking ] && echo -10 || echo 0)
+    [ "$nice" = "$want" ] || ec_fail "$mode: ecsim runs at nice $nice, not $want"
     out=$(ec_in_master "$EC_BUILD_DIR/tools/link_probe" "$EC_IF_MASTER" count)
     grep -qx "count=2" <<<"$out" || ec_fail "$mode: count gave '$out'"
     kill -s "$signal" "$EC_ECSIM_PID"

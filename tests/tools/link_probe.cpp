@@ -5,7 +5,7 @@
 //
 // Steps, run in order (numbers in C notation: 0x1001, 4097; TIMEOUT in µs, default 6000):
 //   count[:TIMEOUT]                     BRD of register 0x0000, 2 bytes    -> count=WKC
-//   assign:N                            APWR 0x1000+n to 0x0010 of slave n, n = 1..N
+//   assign:N[:TIMEOUT]                  APWR 0x1000+n to 0x0010 of slave n, n = 1..N
 //                                                                          -> assigned=K (slaves with wkc 1)
 //   BRD|APRD|FPRD:ADP:ADO:LEN[:TIMEOUT] one read                            -> read op=.. adp=.. ado=.. wkc=W data=HEX
 //   BWR|APWR|FPWR:ADP:ADO:HEX[:TIMEOUT] one write, HEX may be empty        -> write op=.. adp=.. ado=.. wkc=W
@@ -118,11 +118,12 @@ bool RunStep(FramePort* port, const char* step) {
         return true;
     }
     if (strcmp(op, "assign") == 0) {
-        if (f.count != 2 || !Number(f.field[1], 0, 65535, &n)) return false;
+        if (f.count < 2 || f.count > 3 || !Number(f.field[1], 0, 65535, &n) || !Timeout(f, 2, &timeout))
+            return false;
         int assigned = 0;
         for (long long slave = 1; slave <= n; slave++) {
             uint16_t address = static_cast<uint16_t>(0x1000 + slave);
-            if (APWR(port, static_cast<uint16_t>(1 - slave), 0x0010, 2, &address, 6000) == 1) assigned++;
+            if (APWR(port, static_cast<uint16_t>(1 - slave), 0x0010, 2, &address, timeout) == 1) assigned++;
         }
         printf("assigned=%d\n", assigned);
         return true;
