@@ -245,7 +245,7 @@ TEST_F(Bringup, NameIsCutOrFallsBackToIdentity) {
     EXPECT_STREQ(Record(1).name, "? M:000000ab I:00000002");
     EXPECT_EQ(strlen(Record(1).name), 23u);
 
-    // Mended: a strings category whose text cannot be read gets the fallback, not "".
+    // a strings category whose text cannot be read gets the fallback, not "".
     SimEepromSetName(Sim(1), "unreadable");
     int strings = SiiFindCategory(Eeprom(1).words, kSiiTypeStrings);
     Eeprom(1).faults.bad_words_first = static_cast<uint16_t>(strings + 3);
@@ -288,7 +288,7 @@ TEST_F(Bringup, EightByteReadsAndNackingSlavesAreDescribedAsFarAsPossible) {
     EXPECT_EQ(Record(2).vendor_id, kSiiDefaultVendor);
 }
 
-// Left to the implementer: unanswered alias and EEPROM status reads give 0.
+// Unanswered alias and EEPROM status reads give 0, never a stale value.
 TEST_F(Bringup, UnansweredAliasAndEepromStatusReadsGiveZero) {
     Start(2);
     for (int n = 1; n <= 2; n++) {
@@ -313,7 +313,7 @@ TEST_F(Bringup, UnansweredAliasAndEepromStatusReadsGiveZero) {
     EXPECT_EQ(Record(1).coe_details, kSiiDefaultCoeDetails);
 }
 
-// Left to the implementer: more slaves than the table holds.
+// More slaves than the table holds: the first 199 are described.
 TEST_F(Bringup, MoreThan199SlavesAreCappedAtTheTable) {
     Start(201);
     for (SimSlave* slave : segment->slaves) SimEepromSetLatency(slave, 0, 0);

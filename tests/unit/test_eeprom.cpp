@@ -117,7 +117,7 @@ TEST_F(EepromAccess, ErrorBitsLeftByAnEarlierCommandAreClearedBeforeTheNext) {
     EXPECT_EQ(Eeprom(1).words[5], 0x0042);
 }
 
-// Mended: a status read nobody answers proves nothing about the interface.
+// A status read nobody answers proves nothing about the interface.
 TEST_F(EepromAccess, BusyWaitNeedsAnAnsweredIdleStatus) {
     Start(1);
     uint16_t status = 0xABCD;
@@ -144,7 +144,7 @@ TEST_F(EepromAccess, BusyWaitNeedsAnAnsweredIdleStatus) {
     EXPECT_EQ(status & 0x8000, 0x8000);
 }
 
-// Mended: the write command stores whatever sits in the data register.
+// The write command stores whatever sits in the data register.
 TEST_F(EepromAccess, WriteCommandFollowsOnlyAnAcknowledgedDataWrite) {
     Start(1);
     ASSERT_NE(EepromReadWord(0x1001, 0x0008), 0u);  // the data register now holds the vendor id
@@ -168,7 +168,7 @@ TEST_F(EepromAccess, WriteCommandFollowsOnlyAnAcknowledgedDataWrite) {
     EXPECT_EQ(Eeprom(1).counters.writes, 1u);
 }
 
-// Mended: success needs an answered status after the write.
+// Success needs an answered status after the write.
 TEST_F(EepromAccess, WriteIsReportedOnlyAfterAnAnsweredStatusWithoutNack) {
     Start(2);
     Eeprom(2).faults.vanish_after_writes = 1;
@@ -179,7 +179,7 @@ TEST_F(EepromAccess, WriteIsReportedOnlyAfterAnAnsweredStatusWithoutNack) {
     EXPECT_EQ(EepromWriteWord(0x1001, 4, 0x0103), 1);  // slave 1 is still there
 }
 
-// Left to the implementer: after a NACK, passes that fail otherwise are bounded.
+// After a NACK, passes that fail for other reasons count against a pass limit.
 TEST_F(EepromAccess, PassesAfterANackAreBoundedByThePassLimit) {
     Start(1);
     SimEepromSetLatency(Sim(1), 0, 0);
@@ -260,7 +260,7 @@ TEST_F(EepromAccess, SplitReadFetchesTheStartedWordPairOnEverySlave) {
     EXPECT_FALSE(EepromLastFinishFailed(2));
 }
 
-// Mended: a finish only trusts data from a read that was really commanded and done.
+// A finish only trusts data from a read that was really commanded and done.
 TEST_F(EepromAccess, SplitReadFailsWithoutAnIssuedCommandAndOnErrors) {
     Start(1);
     // A finish without a start, and a second finish of one start.
@@ -347,7 +347,7 @@ TEST_F(EepromAccess, CacheFollowsOneSlaveAtATime) {
     for (uint32_t word : g_master.sii_cache.fill_map) EXPECT_EQ(word, 0u);
 }
 
-// Left to the implementer: fills of the last words stay inside both arrays.
+// Fills of the last words stay inside the byte array and the fill map.
 TEST_F(EepromAccess, CacheFillAtTheEndStaysInsideTheCache) {
     Start(1);
     for (int w = 2044; w < 2048; w++) Eeprom(1).words[w] = static_cast<uint16_t>(0xA000 + w);
@@ -371,7 +371,7 @@ TEST_F(EepromAccess, CacheFillAtTheEndStaysInsideTheCache) {
     EXPECT_EQ(g_master.sii_cache.fill_map[0], 0u);
 }
 
-// Mended: a failed read is neither cached nor taken for data.
+// A failed read is neither cached nor taken for data.
 TEST_F(EepromAccess, FailedReadIsNotCached) {
     Start(1);
     WireFilter::Add(CMD_FPRD, 0x0508, DatagramFate::kLost, 4);
@@ -411,7 +411,7 @@ TEST_F(EepromAccess, CategoryWalkFindsTheLengthWordOfTheCategory) {
     EXPECT_EQ(Sim(1)->memory[0x0500], 0x01);
 }
 
-// Left to the implementer: a chain that leads back ends; mended: so does a dead EEPROM.
+// A chain that leads back ends the walk, and so does a dead EEPROM, after one read.
 TEST_F(EepromAccess, CategoryWalkEndsOnCyclesAndUnreadableBytes) {
     Start(1);
     uint16_t* w = Eeprom(1).words;
@@ -469,7 +469,7 @@ TEST_F(EepromAccess, NameIsStringOneCutToFortyCharacters) {
     EXPECT_STREQ(name, "unchanged");
 }
 
-// Mended: a string that cannot be read is not half copied.
+// A string that cannot be read is not half copied.
 TEST_F(EepromAccess, UnreadableNameLeavesTheBufferAlone) {
     Start(1);
     ASSERT_EQ(SiiFind(1, 10), 0x82);  // the category header is cached now
