@@ -78,7 +78,8 @@ bool PrepareCommand(uint16_t config_address) {
 // so the bound is what ends a slave that NACKs once and then stops answering.
 bool AnotherPass(int nacks, int passes) { return nacks >= 1 && nacks < kNacksAllowed && passes < kEepromMaxPasses; }
 
-bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* value) {
+// `delivered` (may be null) receives the number of bytes the interface read: 4 or 8.
+bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* value, int* delivered) {
     *value = 0;
     if (!PrepareCommand(config_address)) return false;
     int nacks = 0;
@@ -97,6 +98,7 @@ bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* v
                     uint16_t length = (status & kEepromStatusEightByte) ? 8 : 4;
                     if (ReadWithAttempts(config_address, kRegEepromData, length, data) <= 0) return false;
                     for (int i = length - 1; i >= 0; i--) *value = (*value << 8) | data[i];
+                    if (delivered != nullptr) *delivered = length;
                     return true;
                 }
             }
@@ -125,10 +127,12 @@ SiiByte SiiFetchByte(uint16_t slave, uint16_t byte_address) {
     const SlaveRecord& record = g_master.slave_table[slave];
     uint16_t word = byte_address / 2;
     uint64_t value = 0;
+    int delivered = 0;
     // Only bytes really read are marked filled: a failed read would otherwise leave
-    // zeros in the cache that no later call could replace.
-    if (!ReadWordChecked(record.config_address, word, &value)) return SiiByte{false, 0};
-    int count = record.eeprom_8byte_reads ? 8 : 4;
+    // zeros in the cache that no later call could replace. For the same reason a slave
+    // recorded as reading 8 bytes whose interface delivered 4 fills 4.
+    if (!ReadWordChecked(record.config_address, word, &value, &delivered)) return SiiByte{false, 0};
+    int count = record.eeprom_8byte_reads && delivered == 8 ? 8 : 4;
     for (int i = 0; i < count; i++) {
         int at = 2 * word + i;
         if (at >= kSiiCacheBytes) break;  // the last words: nothing beyond the 4096 bytes
@@ -230,7 +234,7 @@ int EepromWaitNotBusy(uint16_t config_address, uint16_t* status) {
 
 uint64_t EepromReadWord(uint16_t config_address, uint16_t word_address) {
     uint64_t value = 0;
-    return ReadWordChecked(config_address, word_address, &value) ? value : 0;
+    return ReadWordChecked(config_address, word_address, &value, nullptr) ? value : 0;
 }
 
 int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t value) {

@@ -330,6 +330,14 @@ TEST_F(EepromAccess, CacheFillsFourOrEightBytesPerRead) {
     EXPECT_FALSE(Filled(0x88));
     EXPECT_EQ(SiiGetByte(2, 0x87), Eeprom(2).words[0x43] >> 8);
     EXPECT_EQ(Eeprom(2).counters.reads, 1u);
+
+    // Recorded as 8-byte, but the interface delivers 4: only those 4 are cached.
+    SimEepromSetEightByteReads(Sim(2), false);
+    EXPECT_EQ(SiiGetByte(2, 0x90), Eeprom(2).words[0x48] & 0xFF);
+    EXPECT_TRUE(Filled(0x93));
+    EXPECT_FALSE(Filled(0x94));
+    EXPECT_EQ(SiiGetByte(2, 0x94), Eeprom(2).words[0x4A] & 0xFF);
+    EXPECT_EQ(Eeprom(2).counters.reads, 3u);
 }
 
 TEST_F(EepromAccess, CacheFollowsOneSlaveAtATime) {
