@@ -103,6 +103,13 @@ void Complete(SimSlave* slave) {
     }
 }
 
+// The slave and everything behind it stop answering: the line is broken before it.
+void Vanish(SimSlave* slave) {
+    SimSegment* segment = slave->eeprom.segment;
+    if (segment->vanished_from == 0 || segment->vanished_from > slave->position)
+        segment->vanished_from = slave->position;
+}
+
 void Advance(SimSlave* slave, uint64_t now) {
     SimEeprom& e = slave->eeprom;
     if (e.command != kCommandIdle && e.busy_until_us != kNever && now >= e.busy_until_us) Complete(slave);
@@ -137,6 +144,12 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     if (e.faults.nack_first > 0) e.faults.nack_first--;
     if (nack_write) e.faults.nack_writes_first--;
     if (nack) e.counters.nacks++;
+    if (command == kCommandWrite && !nack && e.faults.vanish_at_write > 0 &&
+        e.accepted_writes + 1 >= static_cast<uint32_t>(e.faults.vanish_at_write) && e.segment != nullptr) {
+        // The slave drops off the line with this frame, before the write cycle begins.
+        Vanish(slave);
+        return;
+    }
     e.command = command;
     e.command_nacked = nack;
     e.command_address = e.address;
@@ -145,13 +158,12 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
                        : command == kCommandWrite ? e.write_latency_us
                                                   : e.reload_latency_us;
     e.busy_until_us = e.faults.busy_stuck ? kNever : now + latency;
-    if (command == kCommandWrite && !nack && e.faults.vanish_after_writes > 0) {
+    if (command == kCommandWrite && !nack) {
         e.accepted_writes++;
-        if (e.accepted_writes >= static_cast<uint32_t>(e.faults.vanish_after_writes) && e.segment != nullptr) {
-            // The write cycle has begun; the slave drops off the line after this frame.
-            if (e.segment->vanished_from == 0 || e.segment->vanished_from > slave->position)
-                e.segment->vanished_from = slave->position;
-        }
+        // The write cycle has begun; the slave drops off the line after this frame.
+        if (e.faults.vanish_after_writes > 0 &&
+            e.accepted_writes >= static_cast<uint32_t>(e.faults.vanish_after_writes) && e.segment != nullptr)
+            Vanish(slave);
     }
 }
 
@@ -492,8 +504,8 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     if (strncmp(option, "--", 2) == 0) option += 2;
     static const char* const kOptions[] = {
         "eeprom-dir", "image", "name", "identity", "no-strings", "eight-byte", "mailbox-size", "eeprom-latency",
-        "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "alias", "sii-word",
-        "general", "eeprom-bad-words", "eeprom-nack-writes",
+        "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "vanish-at-write", "alias",
+        "sii-word", "general", "eeprom-bad-words", "eeprom-nack-writes",
     };
     bool known = false;
     for (const char* name : kOptions) known = known || strcmp(option, name) == 0;
@@ -548,7 +560,7 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
         if (!ParseNumber(rest, 0, 1000000000, &numbers[0])) return Fail(option, value, "SEL:K");
     } else if (strcmp(option, "eeprom-no-answer") == 0) {
         if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:REGISTER");
-    } else if (strcmp(option, "vanish-after-writes") == 0) {
+    } else if (strcmp(option, "vanish-after-writes") == 0 || strcmp(option, "vanish-at-write") == 0) {
         if (!ParseNumber(rest, 1, 1000000000, &numbers[0])) return Fail(option, value, "SEL:K (1 or more)");
     } else if (strcmp(option, "alias") == 0) {
         if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:ALIAS (0 to 65535)");
@@ -599,6 +611,8 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
             e.faults.no_answer_register = static_cast<int>(numbers[0]);
         } else if (strcmp(option, "vanish-after-writes") == 0) {
             e.faults.vanish_after_writes = static_cast<int>(numbers[0]);
+        } else if (strcmp(option, "vanish-at-write") == 0) {
+            e.faults.vanish_at_write = static_cast<int>(numbers[0]);
         } else if (strcmp(option, "eeprom-bad-words") == 0) {
             e.faults.bad_words_first = static_cast<uint16_t>(numbers[0]);
             e.faults.bad_words_count = static_cast<uint16_t>(numbers[1]);
@@ -643,5 +657,7 @@ const char* SimEepromOptionHelp() {
            "  --eeprom-bad-words SEL:FIRST:COUNT  reads and writes of these words are NACKed\n"
            "  --eeprom-no-answer SEL:REG  reads of register REG (2 bytes) are not answered\n"
            "  --vanish-after-writes SEL:K the slave drops off the line after its K-th EEPROM write\n"
+           "  --vanish-at-write SEL:K     the slave drops off the line as its K-th EEPROM write command\n"
+           "                              arrives; that write is never carried out (1: before the first)\n"
            "Options apply in command-line order; image edits are written to a bound file.\n";
 }

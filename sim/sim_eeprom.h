@@ -56,6 +56,8 @@ struct SimEepromFaults {
     bool busy_stuck;           // a started command never finishes
     int no_answer_register;    // reads covering this register (2 bytes) are not executed; -1 none
     int vanish_after_writes;   // the slave drops off the line after this many write commands; 0 never
+    int vanish_at_write;       // the slave drops off the line as this write command arrives, which is
+                               // then never carried out (1: before the first write); 0 never
     // A damaged area: reads and writes of words first .. first + count - 1 are NACKed.
     uint16_t bad_words_first;
     uint16_t bad_words_count;
@@ -92,7 +94,7 @@ struct SimEeprom {
     uint16_t write_value;
     uint32_t command_address;
     uint64_t busy_until_us;
-    uint32_t accepted_writes;  // for the vanishing fault
+    uint32_t accepted_writes;  // write commands taken without NACK, for the vanishing faults
 
     // Image file (empty path: none). Changes are written through to it.
     char path[kSimEepromPathBytes];
