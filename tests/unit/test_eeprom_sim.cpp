@@ -283,6 +283,21 @@ TEST_F(SimEepromTest, SilentRegisterAndVanishingSlaveOnTheWire) {
     Status(2);
     Command(2, 0x0201, 0x0101);
     EXPECT_EQ(segment->vanished_from, 2);
+
+    // Dropping off as the first write command arrives: that write never happens.
+    segment->vanished_from = 0;
+    SimEepromSetLatency(Slave(3), 0, 0);
+    Slave(3)->eeprom.faults.vanish_at_write = 1;
+    uint16_t before = Slave(3)->eeprom.words[0x0100];
+    Command(3, 0x0100, 0x0100);  // reads do not count
+    Status(3);
+    EXPECT_EQ(segment->vanished_from, 0);
+    WriteData(3, 0xDEAD);
+    Command(3, 0x0201, 0x0100);
+    EXPECT_EQ(segment->vanished_from, 3);
+    SimEepromSaveAll(segment);
+    EXPECT_EQ(Slave(3)->eeprom.words[0x0100], before);
+    EXPECT_EQ(Slave(3)->eeprom.counters.words_written, 0u);
 }
 
 TEST_F(SimEepromTest, ConfigurationIsVisibleAndPdiAccessIsReadOnly) {
