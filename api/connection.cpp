@@ -9,6 +9,7 @@
 #include "link/capture.h"
 #include "slave/bringup.h"
 #include "slave/context.h"
+#include "slave/eeprom.h"
 
 #define EC_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -79,6 +80,24 @@ void FreeAdapterList(AdapterEntry* head) {
 // Makes every slave with a mailbox ready for SDO traffic (defined with the mailbox code).
 int PrepareMailboxes();
 
+namespace {
+
+// The bring-up names slave 1 only, for the console tool. A host program lists every
+// slave, so its Init names the others the same way: string 1 of the SII strings
+// category, or the vendor/product fallback when there is none or it cannot be read.
+void NameRemainingSlaves() {
+    for (int n = 2; n <= g_master.slave_count; n++) {
+        SlaveRecord& record = g_master.slave_table[n];
+        uint16_t slave = static_cast<uint16_t>(n);
+        if (record.name[0] != '\0') continue;
+        if (SiiFind(slave, kSiiCategoryStrings) != 0) SiiString(record.name, slave);
+        if (record.name[0] == '\0')
+            snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+    }
+}
+
+}  // namespace
+
 EC_EXPORT int Init(void) {
     // A second Init starts afresh: the port of an earlier one is closed, and a scan that
     // finds nothing must not leave the earlier count behind for the host to trust.
@@ -95,6 +114,7 @@ EC_EXPORT int Init(void) {
                 g_segment_handler();  // the console tool's dialog: does not return
                 return g_master.slave_count;
             }
+            NameRemainingSlaves();
             PrepareMailboxes();
             found = g_master.slave_count;
             break;

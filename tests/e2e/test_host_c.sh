@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A host program in C, linked with libecdevice.so, brings up a segment of three slaves
 # in the master namespace: Init returns the count without any dialog, the queries answer
-# and refuse bad slave numbers, Deinit closes and the count stays readable. The bring-up
-# reads the name of slave 1 only; the others answer with an empty name.
+# and refuse bad slave numbers, Deinit closes and the count stays readable. Every slave
+# is named from its SII, not only slave 1 as in the console tool.
 set -uo pipefail
 source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
 [ -f "$EC_BUILD_DIR/libecdevice.so" ] || ec_fail "libecdevice.so is not built in $EC_BUILD_DIR"
@@ -25,9 +25,9 @@ expected="init=3
 count=3
 slave1.name=ecsim slave 1
 slave1.flag=0
-slave2.name=
+slave2.name=ecsim slave 2
 slave2.flag=0
-slave3.name=
+slave3.name=ecsim slave 3
 slave3.flag=0
 name0=null
 flag0=-1

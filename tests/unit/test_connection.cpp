@@ -244,3 +244,19 @@ TEST_F(Connection, SummaryListsEverySlaveAndEndsWithTheEndLine) {
               "Slave: 2, Name:? M:000000ab I:00000002  GetSlaveHardFlag(int slave)--->   0\r\n"
               "=============End=============\r\n");
 }
+
+TEST_F(Connection, AHostsInitNamesEverySlaveFromItsSii) {
+    AttachSegment(3);
+    SimEepromSetName(segment->slaves[1], "second drive");
+    SimEepromSetName(segment->slaves[2], nullptr);  // no strings category
+    SimEepromSetIdentity(segment->slaves[2], 0xAB, 2, 1);
+    adapters[0] = InprocAdapter{"segment", "three slaves"};
+    adapters[0].wire = &wire;
+    InprocInstall(adapters, 1);
+
+    ASSERT_EQ(Init(), 3);
+    EXPECT_STREQ(GetSlaveName(1), "ecsim slave 1");
+    EXPECT_STREQ(GetSlaveName(2), "second drive");
+    EXPECT_STREQ(GetSlaveName(3), "? M:000000ab I:00000002");
+    Deinit();
+}
