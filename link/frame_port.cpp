@@ -50,6 +50,15 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
     return true;
 }
 
+// The fast path: a reply another caller stored for `slot` is taken without reading the
+// adapter. Returns its working counter, or -1 when none is parked.
+int CollectParkedReply(FramePort* port, int slot) {
+    if (slot < 0 || slot >= kSlotCount || port->rx_state[slot] != RCVD) return -1;
+    int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
+    port->rx_state[slot] = COMPLETE;
+    return ReadLittle16(port->rx_frame[slot] + wkc_at);
+}
+
 }  // namespace
 
 bool PortIsOpen(const FramePort* port) { return port->capture != nullptr; }
@@ -114,20 +123,14 @@ int PortSendFrame(FramePort* port, int slot) {
 }
 
 int PortReceiveFrame(FramePort* port, int slot) {
-    if (slot >= 0 && slot < kSlotCount && port->rx_state[slot] == RCVD) {
-        int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
-        port->rx_state[slot] = COMPLETE;
-        return ReadLittle16(port->rx_frame[slot] + wkc_at);
-    }
+    int parked = CollectParkedReply(port, slot);
+    if (parked >= 0) return parked;
     std::lock_guard<std::mutex> hold(port->receive_lock);
     if (port->capture == nullptr) return NoFrame;
     // The caller that held the lock while we waited for it may have parked our reply.
     // Replies are parked only under this lock, so after this look none can be missed.
-    if (slot >= 0 && slot < kSlotCount && port->rx_state[slot] == RCVD) {
-        int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;
-        port->rx_state[slot] = COMPLETE;
-        return ReadLittle16(port->rx_frame[slot] + wkc_at);
-    }
+    parked = CollectParkedReply(port, slot);
+    if (parked >= 0) return parked;
     const uint8_t* data = nullptr;
     int length = 0;
     if (CaptureActiveBackend()->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
