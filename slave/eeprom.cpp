@@ -84,9 +84,10 @@ bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* v
     if (!PrepareCommand(config_address)) return false;
     int nacks = 0;
     for (int passes = 1;; passes++) {
-        // A negative result (no reply) goes on: the command may have arrived with its
-        // reply lost, and the busy wait below tells.
-        if (SendCommand(config_address, kEepromCommandRead, word_address) != 0) {
+        // Only an acknowledged command counts. With no reply at all the command may
+        // never have arrived; the data register then still holds the last word read,
+        // and handing that out would give another word's contents as this one's.
+        if (SendCommand(config_address, kEepromCommandRead, word_address) > 0) {
             WaitMicroseconds(kAfterReadCommandUs);
             uint16_t status = 0;
             if (EepromWaitNotBusy(config_address, &status)) {
@@ -243,9 +244,11 @@ int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t val
     int nacks = 0;
     for (int passes = 1;; passes++) {
         // The write command stores whatever the data register holds: without an
-        // acknowledged data write it would store stale contents.
+        // acknowledged data write it would store stale contents. And a write command
+        // that no reply confirmed may never have arrived: an idle status afterwards
+        // would then report a write that did not happen. The caller repeats the write.
         if (WriteWithAttempts(config_address, kRegEepromData, sizeof(data), data) > 0 &&
-            SendCommand(config_address, kEepromCommandWrite, word_address) != 0) {
+            SendCommand(config_address, kEepromCommandWrite, word_address) > 0) {
             WaitMicroseconds(kAfterWriteCommandUs);
             uint16_t status = 0;
             if (EepromWaitNotBusy(config_address, &status)) {

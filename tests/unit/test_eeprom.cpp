@@ -168,6 +168,29 @@ TEST_F(EepromAccess, WriteCommandFollowsOnlyAnAcknowledgedDataWrite) {
     EXPECT_EQ(Eeprom(1).counters.writes, 1u);
 }
 
+// A command whose every attempt went unanswered may never have reached the slave: the
+// master must neither report the write nor hand out the data register as the word.
+TEST_F(EepromAccess, UnconfirmedCommandsAreNeitherWritesNorReads) {
+    Start(1);
+    ASSERT_EQ(EepromReadWord(0x1001, 0x0008), Eeprom(1).words[8] | (uint64_t{Eeprom(1).words[9]} << 16));
+    uint16_t before = Eeprom(1).words[4];
+    DatagramRule* command = WireFilter::Add(CMD_FPWR, 0x0502, DatagramFate::kLost, 4, 0, 6);
+    EXPECT_EQ(EepromWriteWord(0x1001, 4, 0x5A5A), 0);
+    EXPECT_EQ(command->hits, 4);
+    EXPECT_EQ(Eeprom(1).words[4], before);
+    WireFilter::Clear();
+
+    // The data register still holds words 8-9: a lost read command of word 4 must not
+    // turn them into word 4's contents.
+    command = WireFilter::Add(CMD_FPWR, 0x0502, DatagramFate::kLost, 4, 0, 6);
+    EXPECT_EQ(EepromReadWord(0x1001, 4), 0u);
+    EXPECT_EQ(command->hits, 4);
+    WireFilter::Clear();
+    EXPECT_EQ(EepromReadWord(0x1001, 4) & 0xFFFF, before);
+    EXPECT_EQ(EepromWriteWord(0x1001, 4, 0x5A5A), 1);
+    EXPECT_EQ(Eeprom(1).words[4], 0x5A5A);
+}
+
 // Success needs an answered status after the write.
 TEST_F(EepromAccess, WriteIsReportedOnlyAfterAnAnsweredStatusWithoutNack) {
     Start(2);
