@@ -1,0 +1,127 @@
+// sdo_probe: runs Init on the machine's adapters (inside a test namespace), then the
+// SDO, register and ESC register operations named on the command line, in order, and
+// prints one key=value line per operation. Used by the end-to-end tests.
+//
+//   sdo_probe OP...   each OP one argument, words separated by blanks:
+//     count                          slaves=N
+//     write S INDEX SUB CA N [T]     writes N pattern bytes; result=R
+//     check S INDEX SUB CA N [T]     reads back, compares with the pattern of N bytes
+//     read S INDEX SUB CA CAP [T]    result=R size=SIZE hex=first 16 bytes
+//     regw S REG VALUE               WriteRegister
+//     regr S REG                     value=V (hex)
+//     fpread S REG LEN               result=R hex=...
+//     errors                         one line per error list entry, oldest first
+//   Numbers take C notation (0x for hex). T is the timeout in µs (default 100000).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "api/ecdevice.h"
+#include "slave/context.h"
+
+namespace {
+
+std::vector<uint8_t> Pattern(long size) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    for (long i = 0; i < size; i++) bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7 + size);
+    return bytes;
+}
+
+void PrintHex(const uint8_t* bytes, long count) {
+    printf(" hex=");
+    for (long i = 0; i < count && i < 16; i++) printf("%02x", bytes[i]);
+}
+
+const char* TypeName(int32_t type) {
+    switch (type) {
+        case SDO_ABORT:
+            return "abort";
+        case EMERGENCY:
+            return "emergency";
+        case PACKET_ERROR:
+            return "packet";
+        case MAILBOX_ERROR:
+            return "mailbox";
+        default:
+            return "unknown";
+    }
+}
+
+void PrintErrors() {
+    const ErrorList& list = g_master.error_list;
+    for (int at = list.read_position; at != list.push_position; at = (at + 1) % kErrorListSlots) {
+        const ErrorEntry& e = list.entries[at];
+        printf("error type=%s slave=%u index=0x%04x sub=%u", TypeName(e.error_type), e.slave, e.index, e.subindex);
+        if (e.error_type == SDO_ABORT)
+            printf(" code=0x%08x\n", static_cast<uint32_t>(e.abort_code));
+        else
+            printf(" code=0x%04x register=0x%02x mfr=%02x,%04x,%04x\n", e.error_code, e.error_register, e.mfr_byte,
+                   e.mfr_word1, e.mfr_word2);
+    }
+}
+
+int RunOperation(const char* text) {
+    char op[16] = {0};
+    long a[6] = {0, 0, 0, 0, 0, 100000};
+    char numbers[6][32] = {{0}};
+    int fields = sscanf(text, "%15s %31s %31s %31s %31s %31s %31s", op, numbers[0], numbers[1], numbers[2],
+                        numbers[3], numbers[4], numbers[5]);
+    for (int i = 0; i + 1 < fields; i++) a[i] = strtol(numbers[i], nullptr, 0);
+    int s = static_cast<int>(a[0]);
+    if (strcmp(op, "count") == 0) {
+        printf("slaves=%d\n", GetSlaveCount());
+    } else if (strcmp(op, "write") == 0 && fields >= 6) {
+        std::vector<uint8_t> data = Pattern(a[4]);
+        int result = SdoWrite(s, static_cast<int>(a[1]), static_cast<int>(a[2]), static_cast<int>(a[3]),
+                              static_cast<int>(a[4]), data.data(), static_cast<int>(a[5]));
+        printf("write slave=%d index=0x%04lx size=%ld result=%d\n", s, a[1], a[4], result);
+    } else if ((strcmp(op, "check") == 0 || strcmp(op, "read") == 0) && fields >= 6) {
+        long capacity = a[4];
+        std::vector<uint8_t> data(static_cast<size_t>(capacity) + 1, 0);
+        int size = static_cast<int>(capacity);
+        int result = SdoRead(s, static_cast<int>(a[1]), static_cast<int>(a[2]), static_cast<int>(a[3]), &size,
+                             data.data(), static_cast<int>(a[5]));
+        if (strcmp(op, "check") == 0) {
+            std::vector<uint8_t> expected = Pattern(capacity);
+            bool match = size == capacity && memcmp(data.data(), expected.data(), static_cast<size_t>(capacity)) == 0;
+            printf("check slave=%d index=0x%04lx size=%d result=%d match=%d\n", s, a[1], size, result, match ? 1 : 0);
+        } else {
+            printf("read slave=%d index=0x%04lx result=%d size=%d", s, a[1], result, size);
+            PrintHex(data.data(), result > 0 ? size : 0);
+            printf("\n");
+        }
+    } else if (strcmp(op, "regw") == 0 && fields >= 4) {
+        WriteRegister(s, static_cast<int>(a[1]), static_cast<int>(a[2]));
+        printf("regw slave=%d reg=0x%lx\n", s, a[1]);
+    } else if (strcmp(op, "regr") == 0 && fields >= 3) {
+        printf("regr slave=%d reg=0x%lx value=0x%08x\n", s, a[1],
+               static_cast<unsigned>(ReadRegister(s, static_cast<int>(a[1]))));
+    } else if (strcmp(op, "fpread") == 0 && fields >= 4) {
+        uint8_t data[EC_MAX_DATAGRAM_DATA] = {0};
+        int result = FPRead(s, static_cast<int>(a[1]), static_cast<int>(a[2]), data, 2000);
+        printf("fpread slave=%d reg=0x%04lx result=%d", s, a[1], result);
+        PrintHex(data, result > 0 ? a[2] : 0);
+        printf("\n");
+    } else if (strcmp(op, "errors") == 0) {
+        PrintErrors();
+    } else {
+        fprintf(stderr, "sdo_probe: bad operation '%s'\n", text);
+        return 2;
+    }
+    fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int slaves = Init();
+    printf("init=%d\n", slaves);
+    for (int i = 1; i < argc; i++) {
+        int rc = RunOperation(argv[i]);
+        if (rc != 0) return rc;
+    }
+    Deinit();
+    return 0;
+}
