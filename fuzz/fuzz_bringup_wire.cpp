@@ -26,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(PortOpen(&g_master.port, "fuzz0") == 1);
 
     int result = ConfigureNetwork();
+    FuzzTrace("bring-up: result %d, slaves %d, name of slave 1 \"%s\"", result, g_master.slave_count,
+              g_master.slave_table[1].name);
     FUZZ_CHECK(result >= -3 && result <= 0xFFFF);
     if (result <= 0) FUZZ_CHECK(g_master.slave_count == 0);
     FUZZ_CHECK(g_master.slave_count <= kMaxSlaves);

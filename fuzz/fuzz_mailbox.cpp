@@ -56,6 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 0:
             for (int i = 0; i <= repeats; i++) {
                 int result = MailboxReceive(kSlave, message, timeout);
+                FuzzTrace("receive: result %d, type %d, length %d", result, message->bytes[5] & 0x0F,
+                          message->bytes[0] | (message->bytes[1] << 8));
                 FUZZ_CHECK(result >= -2 && result <= 0xFFFF);
                 if (g_master.slave_table[kSlave].mbx_read_length == 0 ||
                     g_master.slave_table[kSlave].mbx_read_length > kMailboxBytes)
@@ -67,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint8_t counter = NextMailboxCounter(kSlave);
             FUZZ_CHECK(counter >= 1 && counter <= 7);
             int result = MailboxSend(kSlave, message);
+            FuzzTrace("send: result %d", result);
             FUZZ_CHECK(result >= -2 && result <= 0xFFFF);
             if (g_master.slave_table[kSlave].mbx_length == 0 || g_master.slave_table[kSlave].mbx_length > kMailboxBytes)
                 FUZZ_CHECK(result == 0);
@@ -74,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         default: {
             int result = MailboxEmpty(kSlave);
+            FuzzTrace("empty: result %d", result);
             FUZZ_CHECK(result == 0 || result == 1);
             break;
         }

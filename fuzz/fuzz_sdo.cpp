@@ -74,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int32_t delivered = chosen_size;
         int result = SdoUpload(kSlave, index, subindex, complete_access, &delivered, buffer, timeout);
         CheckResult(result);
+        FuzzTrace("upload 0x%04x:%02x capacity %d: result %d, size %d", index, subindex, chosen_size, result,
+                  delivered);
         // Never more delivered than the buffer holds; a failed upload may leave the
         // capacity or report what came before the failure.
         if (chosen_size >= 0 || result > 0) FUZZ_CHECK(delivered >= 0 && delivered <= (chosen_size > 0 ? chosen_size : 0));
@@ -83,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(PortOpen(&g_master.port, "fuzz0") == 1);
         int result = SdoDownload(kSlave, index, subindex, complete_access, chosen_size, buffer, timeout);
         CheckResult(result);
+        FuzzTrace("download 0x%04x:%02x size %d: result %d", index, subindex, chosen_size, result);
         if (chosen_size < 0 || chosen_size > 0xFFFF) FUZZ_CHECK(result <= 0);
     }
     free(buffer);

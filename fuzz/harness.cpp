@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,20 @@ void FuzzFail(const char* file, int line, const char* what) {
     fprintf(stderr, "\n%s:%d: property violated: %s\n", file, line, what);
     fflush(stderr);
     abort();
+}
+
+void FuzzTrace(const char* format, ...) {
+    static int enabled = -1;
+    if (enabled < 0) {
+        const char* setting = getenv("EC_FUZZ_TRACE");
+        enabled = setting != nullptr && setting[0] == '1' ? 1 : 0;
+    }
+    if (enabled == 0) return;
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fputc('\n', stderr);
 }
 
 void FuzzResetMaster() {

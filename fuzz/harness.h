@@ -38,6 +38,10 @@ uint16_t FuzzLength(FuzzReader* reader, uint16_t limit);
 #define FUZZ_CHECK(condition) \
     ((condition) ? (void)0 : FuzzFail(__FILE__, __LINE__, #condition))
 
+// Prints a line to standard error when EC_FUZZ_TRACE=1 is set: what a target did with
+// an input, for looking at a finding or checking that a seed replays its recording.
+void FuzzTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Puts the master's context back to its power-on state: port closed, buffers and
 // tables zero. Every input starts from here, so a finding reproduces on its own.
 void FuzzResetMaster();

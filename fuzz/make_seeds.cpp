@@ -17,8 +17,12 @@
 #include "responder.h"
 #include "sim/inproc_capture.h"
 #include "sim/segment.h"
+#include "sim/sim_eeprom.h"
+#include "sim/sim_mailbox.h"
 #include "slave/bringup.h"
+#include "slave/coe.h"
 #include "slave/context.h"
+#include "slave/mailbox.h"
 #include "virtual_clock.h"
 
 namespace {
@@ -32,6 +36,10 @@ void Put8(Bytes* out, uint8_t v) { out->push_back(v); }
 void Put16(Bytes* out, uint16_t v) {
     out->push_back(static_cast<uint8_t>(v));
     out->push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(Bytes* out, uint32_t v) {
+    Put16(out, static_cast<uint16_t>(v));
+    Put16(out, static_cast<uint16_t>(v >> 16));
 }
 void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
 
@@ -153,6 +161,12 @@ void BringupSeeds() {
         FuzzResetMaster();
         VirtualClockReset(5999000000ULL);
         SimSegment* segment = SimSegmentCreate(slaves);
+        // The master runs on the virtual clock, the EEPROM on the real one: with no
+        // latency every command is done before the master looks.
+        for (SimSlave* slave : segment->slaves) {
+            SimEepromSetLatency(slave, 0, 0);
+            slave->eeprom.reload_latency_us = 0;
+        }
         Bytes record;
         ResponderInstallRecorder(segment, &record);
         PortOpen(&g_master.port, "fuzz0");
@@ -163,8 +177,259 @@ void BringupSeeds() {
         char name[32];
         snprintf(name, sizeof(name), "segment-of-%d", slaves);
         WriteSeed("fuzz_bringup_wire", name, record);
-        printf("make_seeds: bring-up of %d slave(s) found %d, %zu script bytes\n", slaves, found, record.size());
+        printf("make_seeds: bring-up of %d slave(s) found %d, slave 1 \"%s\", %zu script bytes\n", slaves, found,
+               g_master.slave_table[1].name, record.size());
     }
+}
+
+// --- mailbox and SDO transfers with a simulated slave -------------------------------
+
+constexpr int32_t kSeedTimeout = 3000;  // the largest timeout the targets choose
+
+// A one-slave segment whose slave is ready for mailbox traffic: station address set,
+// SyncManagers 0 and 1 as its SII says, EEPROM offered to its PDI, PRE-OP. Set up by the
+// master's datagram services through the in-process back end, as a master would do it;
+// nothing of this is recorded.
+struct MailboxSegment {
+    SimSegment* segment;
+    SimWire wire;
+    InprocAdapter adapter;
+};
+
+bool OpenMailboxSegment(MailboxSegment* m, uint16_t mailbox_bytes) {
+    FuzzResetMaster();
+    VirtualClockReset(5999000000ULL);
+    m->segment = SimSegmentCreate(1);
+    SimSlave* slave = m->segment->slaves[0];
+    SimEepromSetMailboxSize(slave, mailbox_bytes);
+    SimEepromSetLatency(slave, 0, 0);
+    SimWireInit(&m->wire, m->segment, SimFaultSettings{});
+    m->adapter = InprocAdapter{};
+    m->adapter.name = "sim0";
+    m->adapter.wire = &m->wire;
+    InprocInstall(&m->adapter, 1);
+    if (PortOpen(&g_master.port, "sim0") != 1) return false;
+    FramePort* port = &g_master.port;
+    const uint16_t* sii = slave->eeprom.words;
+    uint16_t station = 0x1001;
+    APWR(port, 0, 0x0010, 2, &station, 6000);
+    uint8_t sync_managers[16] = {0};
+    const uint16_t sm0[4] = {sii[0x18], sii[0x19], 0x0026, 0x0001};
+    const uint16_t sm1[4] = {sii[0x1A], sii[0x1B], 0x0022, 0x0001};
+    for (int i = 0; i < 4; i++) {
+        sync_managers[2 * i] = static_cast<uint8_t>(sm0[i]);
+        sync_managers[2 * i + 1] = static_cast<uint8_t>(sm0[i] >> 8);
+        sync_managers[8 + 2 * i] = static_cast<uint8_t>(sm1[i]);
+        sync_managers[8 + 2 * i + 1] = static_cast<uint8_t>(sm1[i] >> 8);
+    }
+    // Control bytes sit at offset 4 of each SyncManager, activate at 6: the words above
+    // put 0x26 / 0x22 into the control byte and 0x01 into the activate byte.
+    FPWR(port, station, 0x0800, sizeof(sync_managers), sync_managers, 6000);
+    uint8_t offer_to_pdi = 1;
+    FPWR(port, station, 0x0500, 1, &offer_to_pdi, 6000);
+    uint8_t preop = 2;
+    FPWR(port, station, 0x0120, 1, &preop, 6000);
+    uint8_t al_status[2] = {0};
+    FPRD(port, station, 0x0130, 2, al_status, 6000);
+    g_master.slave_count = 1;
+    SlaveRecord& record = g_master.slave_table[1];
+    record.config_address = station;
+    record.mbx_write_offset = sii[0x18];
+    record.mbx_length = sii[0x19];
+    record.mbx_read_offset = sii[0x1A];
+    record.mbx_read_length = sii[0x1B] != 0 ? sii[0x1B] : sii[0x19];
+    if ((al_status[0] & 0x0F) != 2) {
+        fprintf(stderr, "make_seeds: the simulated slave did not reach PRE-OP (AL status 0x%02x)\n", al_status[0]);
+        return false;
+    }
+    return true;
+}
+
+void CloseMailboxSegment(MailboxSegment* m) {
+    PortClose(&g_master.port);
+    ResponderUninstall();
+    InprocUninstall();
+    SimSegmentDestroy(m->segment);
+}
+
+// The setup block both mailbox targets start with, for the record of slave 1 as it is.
+void PutMailboxWords(Bytes* out) {
+    const SlaveRecord& record = g_master.slave_table[1];
+    Put16(out, record.mbx_length);
+    Put16(out, record.mbx_write_offset);
+    Put16(out, record.mbx_read_length);
+    Put16(out, record.mbx_read_offset);
+    Put8(out, record.mbx_counter);
+}
+
+struct SdoSeed {
+    const char* name;
+    bool upload;
+    bool complete_access;
+    uint16_t index;
+    uint8_t subindex;
+    int32_t size;           // capacity or download size
+    uint16_t mailbox_bytes;
+    int32_t fill_first;     // bytes downloaded into 0x2100 before recording (0: none)
+    void (*fault)(SimSlave*);
+};
+
+void EmergencyFirst(SimSlave* slave) { slave->mailbox.faults.emergencies = 1; }
+void MailboxErrorFirst(SimSlave* slave) { slave->mailbox.faults.mailbox_errors = 1; }
+void LoseFirstRead(SimSlave* slave) { slave->mailbox.faults.lose_first_reads = 1; }
+
+// The download data the fuzz target uses past the bytes its input gives.
+void DownloadPattern(uint8_t* data, int32_t size) {
+    for (int32_t i = 0; i < size; i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
+}
+
+void RecordSdoSeed(const SdoSeed& seed) {
+    MailboxSegment m;
+    if (!OpenMailboxSegment(&m, seed.mailbox_bytes)) {
+        CloseMailboxSegment(&m);
+        return;
+    }
+    static uint8_t buffer[70000];
+    if (seed.fill_first > 0) {
+        DownloadPattern(buffer, seed.fill_first);
+        SdoDownload(1, 0x2100, 0, 0, seed.fill_first, buffer, kSeedTimeout);
+    }
+    if (seed.fault != nullptr) seed.fault(m.segment->slaves[0]);
+    Bytes input;
+    Put8(&input, static_cast<uint8_t>((seed.upload ? 0 : 1) | (seed.complete_access ? 2 : 0)));
+    Put16(&input, seed.index);
+    Put8(&input, seed.subindex);
+    PutMailboxWords(&input);
+    Put16(&input, kSeedTimeout);
+    Put32(&input, static_cast<uint32_t>(seed.size));
+    DownloadPattern(buffer, seed.size);
+    if (!seed.upload) {  // the target takes up to 64 data bytes from its input
+        int32_t given = seed.size < 64 ? seed.size : 64;
+        input.insert(input.end(), buffer, buffer + given);
+    }
+    Bytes record;
+    ResponderInstallRecorder(m.segment, &record);
+    int32_t size = seed.size;
+    int result = seed.upload ? SdoUpload(1, seed.index, seed.subindex, seed.complete_access, &size, buffer,
+                                         kSeedTimeout)
+                             : SdoDownload(1, seed.index, seed.subindex, seed.complete_access, seed.size, buffer,
+                                           kSeedTimeout);
+    Append(&input, record);
+    WriteSeed("fuzz_sdo", seed.name, input);
+    printf("make_seeds: sdo %s: result %d, %zu bytes\n", seed.name, result, input.size());
+    CloseMailboxSegment(&m);
+}
+
+void SdoSeeds() {
+    const SdoSeed seeds[] = {
+        {"upload-expedited", true, false, 0x1000, 0, 4, 128, 0, nullptr},
+        {"upload-normal", true, false, 0x1008, 0, 64, 128, 0, nullptr},
+        {"upload-segmented", true, false, 0x2100, 0, 1000, 128, 1000, nullptr},
+        {"upload-complete-access", true, true, 0x2000, 0, 16, 128, 0, nullptr},
+        {"upload-abort", true, false, 0x5555, 0, 4, 128, 0, nullptr},
+        {"upload-emergency-first", true, false, 0x1000, 0, 4, 128, 0, EmergencyFirst},
+        {"upload-mailbox-error-first", true, false, 0x6000, 0, 2, 128, 0, MailboxErrorFirst},
+        {"upload-lost-read", true, false, 0x1018, 1, 4, 128, 0, LoseFirstRead},
+        {"download-expedited", false, false, 0x3000, 0, 4, 128, 0, nullptr},
+        {"download-segmented", false, false, 0x2100, 0, 300, 128, 0, nullptr},
+        {"download-large-mailbox", false, false, 0x2100, 0, 2000, 1486, 0, nullptr},
+    };
+    for (const SdoSeed& seed : seeds) RecordSdoSeed(seed);
+}
+
+// An SDO upload request for 0x1000:00 as the master builds it.
+void UploadRequest(MailboxBuffer* message) {
+    memset(message, 0, sizeof(*message));
+    const uint8_t request[16] = {10, 0, 0, 0, 0, 0x13, 0x00, 0x20, 0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+    memcpy(message->bytes, request, sizeof(request));
+}
+
+void MailboxSeeds() {
+    struct {
+        const char* name;
+        int call;  // 0 receive, 1 send, 2 empty
+        void (*fault)(SimSlave*);
+    } const seeds[] = {
+        {"receive-reply", 0, nullptr},
+        {"receive-emergency-first", 0, EmergencyFirst},
+        {"receive-mailbox-error-first", 0, MailboxErrorFirst},
+        {"receive-lost-read", 0, LoseFirstRead},
+        {"send-request", 1, nullptr},
+        {"empty", 2, nullptr},
+    };
+    for (const auto& seed : seeds) {
+        MailboxSegment m;
+        if (!OpenMailboxSegment(&m, 128)) {
+            CloseMailboxSegment(&m);
+            continue;
+        }
+        if (seed.fault != nullptr) seed.fault(m.segment->slaves[0]);
+        MailboxBuffer message;
+        UploadRequest(&message);
+        if (seed.call == 0) MailboxSend(1, &message);  // the request whose answer is received
+        Bytes input;
+        Put8(&input, static_cast<uint8_t>(seed.call));
+        PutMailboxWords(&input);
+        Put16(&input, kSeedTimeout);
+        Put8(&input, 0);  // no repeated receive
+        if (seed.call == 1) {
+            Put16(&input, 16);
+            input.insert(input.end(), message.bytes, message.bytes + 16);
+        }
+        Bytes record;
+        ResponderInstallRecorder(m.segment, &record);
+        int result = 0;
+        if (seed.call == 0) {
+            MailboxBuffer reply;
+            memset(&reply, 0, sizeof(reply));
+            result = MailboxReceive(1, &reply, kSeedTimeout);
+        } else if (seed.call == 1) {
+            // The target draws a fresh counter before sending, as every request does.
+            message.bytes[5] = static_cast<uint8_t>(NextMailboxCounter(1) << 4 | 3);
+            result = MailboxSend(1, &message);
+        } else {
+            result = MailboxEmpty(1);
+        }
+        Append(&input, record);
+        WriteSeed("fuzz_mailbox", seed.name, input);
+        printf("make_seeds: mailbox %s: result %d, %zu bytes\n", seed.name, result, input.size());
+        CloseMailboxSegment(&m);
+    }
+}
+
+// --- EEPROM images as the simulated slaves carry them -------------------------------
+
+void SiiSeed(const char* name, void (*shape)(SimSlave*), bool eight_byte_reads, uint16_t extra_type) {
+    SimSegment* segment = SimSegmentCreate(1);
+    SimSlave* slave = segment->slaves[0];
+    if (shape != nullptr) shape(slave);
+    Bytes input;
+    Put8(&input, eight_byte_reads ? 1 : 0);
+    Put16(&input, extra_type);
+    for (int w = 0; w < kSimEepromWords; w++) Put16(&input, slave->eeprom.words[w]);
+    // The target fills what the input leaves out with blank (0xFF) bytes.
+    while (input.size() > 3 && input.back() == 0xFF) input.pop_back();
+    WriteSeed("fuzz_sii", name, input);
+    SimSegmentDestroy(segment);
+}
+
+void LongName(SimSlave* slave) { SimEepromSetName(slave, "a slave name of forty-five characters, long!!"); }
+void NoStrings(SimSlave* slave) { SimEepromSetName(slave, nullptr); }
+void NoGeneral(SimSlave* slave) { SimEepromRemoveGeneral(slave); }
+void NoMailbox(SimSlave* slave) { SimEepromSetMailboxSize(slave, 0); }
+void EmptyChain(SimSlave* slave) {
+    SimEepromSetName(slave, nullptr);
+    SimEepromRemoveGeneral(slave);
+}
+
+void SiiSeeds() {
+    SiiSeed("default-image", nullptr, false, 10);
+    SiiSeed("default-image-8-byte-reads", nullptr, true, 30);
+    SiiSeed("name-of-45-characters", LongName, false, 10);
+    SiiSeed("no-strings", NoStrings, false, 10);
+    SiiSeed("no-general", NoGeneral, true, 30);
+    SiiSeed("no-mailbox", NoMailbox, false, 40);
+    SiiSeed("empty-chain", EmptyChain, false, 0xFFFF);
 }
 
 // --- the operator's number ------------------------------------------------------------
@@ -188,6 +453,9 @@ int main(int argc, char** argv) {
     g_output = argv[1];
     FramePortSeeds();
     BringupSeeds();
+    SdoSeeds();
+    SiiSeeds();
+    MailboxSeeds();
     OperatorInputSeeds();
     printf("make_seeds: %d seed files in %s\n", g_written, g_output.c_str());
     return 0;

@@ -11,6 +11,7 @@ namespace {
 constexpr int kFrameBytes = 1518;
 constexpr int kQueueFrames = 4;
 constexpr uint16_t kAlStatusRegister = 0x0130;
+constexpr uint16_t kEepromDataRegister = 0x0508;  // 8 bytes
 
 struct QueuedReply {
     int length;
@@ -171,6 +172,9 @@ const CaptureBackend kResponderBackend = {"fuzz responder", ResponderList, Respo
 const uint8_t* QuietSlaveImage() {
     if (!g_quiet_image_ready) {
         g_quiet_image[kAlStatusRegister] = 0x01;  // INIT
+        // A blank EEPROM reads all ones: the category walk meets the end marker at once
+        // instead of crossing 4 KiB of zero-length categories.
+        memset(g_quiet_image + kEepromDataRegister, 0xFF, 8);
         g_quiet_image_ready = true;
     }
     return g_quiet_image;

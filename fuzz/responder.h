@@ -16,11 +16,12 @@
 //               gives the count; 31 -> the next two bytes give it (little-endian).
 //               The count is cut to the datagram's data length.
 //   then the data bytes: they replace the start of the reply's data. The rest of a read
-//   reply comes from the quiet slave's register image (zeros, AL status INIT), the rest
+//   reply comes from the quiet slave's register image (zeros, AL status INIT, a blank
+//   EEPROM behind the data register that reads all ones), the rest
 //   of a write reply echoes what was written.
 // Once the script is used up, every datagram gets the quiet reply: working counter 1 and
 // the quiet data, which ends every wait of the master at once (mailbox empty, EEPROM not
-// busy, no message waiting).
+// busy, no message waiting, end of the category chain).
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -33,7 +34,8 @@ enum {
     kResponderExchangeMicros = 10,  // virtual time a round trip on the wire costs
 };
 
-// The registers of a slave that has nothing to say: all zero but AL status INIT.
+// The registers of a slave that has nothing to say: all zero but AL status INIT and the
+// EEPROM data register, which reads as a blank EEPROM (all ones).
 const uint8_t* QuietSlaveImage();
 
 // Installs the responder as the process's capture back end; replies come from `script`
