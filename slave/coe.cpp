@@ -43,6 +43,16 @@ bool IsSdoResponse(const uint8_t* m) { return IsCoe(m) && (MailboxGet16(m + 6) >
 // object, so it must not pass for a reply that accepted the request.
 bool IsAbort(const uint8_t* m) { return IsCoe(m) && m[8] == kSdoAbort; }
 
+// The server's command specifier (bits 5-7 of the command byte) of an initiate reply.
+// Checking it keeps the late answer to an abandoned transfer in the other direction on
+// the same object from passing for this one's: a download's confirmation read as an
+// upload would deliver 0 bytes as a success, an upload's answer would confirm a
+// download.
+constexpr uint8_t kSdoServerCommand = 0xE0;
+constexpr uint8_t kSdoUploadInitiateReply = 0x40;
+constexpr uint8_t kSdoDownloadInitiateReply = 0x60;
+bool IsInitiateReply(const uint8_t* m, uint8_t specifier) { return (m[8] & kSdoServerCommand) == specifier; }
+
 // The entry for a reply that failed its test: the slave's abort, or an unusable reply.
 void RecordRefusal(const Transfer& transfer, uint16_t index, uint8_t subindex) {
     const uint8_t* m = transfer.reply.bytes;
@@ -139,7 +149,9 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
 
     const uint8_t* m = transfer.reply.bytes;
     const int bytes_read = record.mbx_read_length;
-    if (IsAbort(m) || !IsSdoResponse(m) || MailboxGet16(m + 9) != index) {
+    // The subindex is compared too: another entry's answer would hand over its bytes.
+    if (IsAbort(m) || !IsSdoResponse(m) || !IsInitiateReply(m, kSdoUploadInitiateReply) ||
+        MailboxGet16(m + 9) != index || m[11] != request_subindex) {
         RecordRefusal(transfer, index, request_subindex);
         return 0;
     }
@@ -201,7 +213,9 @@ int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t comple
         int result = Exchange(&transfer, timeout_us);
         if (result <= 0) return result;
         const uint8_t* m = transfer.reply.bytes;
-        if (!IsAbort(m) && IsSdoResponse(m) && MailboxGet16(m + 9) == index && m[11] == subindex) return result;
+        if (!IsAbort(m) && IsSdoResponse(m) && IsInitiateReply(m, kSdoDownloadInitiateReply) &&
+            MailboxGet16(m + 9) == index && m[11] == subindex)
+            return result;
         RecordRefusal(transfer, index, subindex);
         return 0;
     }
@@ -217,7 +231,8 @@ int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t comple
     int result = Exchange(&transfer, timeout_us);
     if (result <= 0) return result;
     const uint8_t* m = transfer.reply.bytes;
-    if (IsAbort(m) || !IsSdoResponse(m) || MailboxGet16(m + 9) != index || m[11] != request_subindex) {
+    if (IsAbort(m) || !IsSdoResponse(m) || !IsInitiateReply(m, kSdoDownloadInitiateReply) ||
+        MailboxGet16(m + 9) != index || m[11] != request_subindex) {
         RecordRefusal(transfer, index, subindex);
         return 0;
     }

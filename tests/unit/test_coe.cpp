@@ -451,3 +451,50 @@ TEST_F(Coe, LateReplyIsFlushedBeforeTheNextTransfer) {
     EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 200000), 1);
     EXPECT_EQ(SimGet32(data), 0x11111111u);
 }
+
+TEST_F(Coe, AnswersForTheOtherDirectionOrAnotherEntryAreNoSuccess) {
+    uint8_t data[16];
+    memset(data, 0xEE, sizeof(data));
+    int32_t size = sizeof(data);
+    uint32_t value = 7;
+    // A download's confirmation of the same entry, taken as an upload's answer, would
+    // be a "normal" transfer of 0 bytes.
+    Script(1, SdoReply(0x60, 0x3000, 0, 0));
+    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(size, static_cast<int32_t>(sizeof(data)));
+    // Another subindex of the same object hands over another entry's bytes.
+    Script(1, SdoReply(0x43, 0x1018, 2, 0x12345678));
+    EXPECT_EQ(SdoUpload(1, 0x1018, 1, 0, &size, data, 100000), 0);
+    EXPECT_EQ(size, static_cast<int32_t>(sizeof(data)));
+    EXPECT_EQ(data[0], 0xEE);
+    // An upload's answer does not confirm a download, expedited or normal.
+    Script(1, SdoReply(0x43, 0x3000, 0, 0x11111111));
+    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, &value, 100000), 0);
+    Script(1, SdoReply(0x41, 0x2100, 0, 8));
+    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, "12345678", 100000), 0);
+    ASSERT_EQ(ErrorCount(), 4);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(Error(i).error_type, PACKET_ERROR);
+        EXPECT_EQ(Error(i).error_code, 1);
+    }
+}
+
+TEST_F(Coe, LateConfirmationOfAnAbandonedDownloadIsNotTheNextUploadsAnswer) {
+    // A slow slave: the download gives up before its confirmation comes, the upload that
+    // follows at once meets that confirmation first. It must fail, not deliver 0 bytes.
+    Sim(1)->mailbox.faults.delay_us = 20000;
+    const std::vector<uint8_t> pattern = Pattern(8, 3);
+    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, pattern.data(), 2000), 0);
+    Sim(1)->mailbox.faults.delay_us = 0;
+    uint8_t data[16] = {0};
+    int32_t size = sizeof(data);
+    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(size, static_cast<int32_t>(sizeof(data)));
+    ASSERT_EQ(ErrorCount(), 1);
+    EXPECT_EQ(Error(0).error_type, PACKET_ERROR);
+    // The stale answer is used up; the next upload gets its own.
+    size = sizeof(data);
+    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(size, 8);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), pattern);
+}
