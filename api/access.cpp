@@ -44,7 +44,9 @@ EC_EXPORT int ReadRegister(int slave, int reg) {
     // different slaves cannot overwrite each other's words.
     uint8_t command[4];
     LittleEndian32(command, RegisterCommand(reg, false));
-    SdoDownload(number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout);
+    // Without the command the data word still holds the register of an earlier access:
+    // reading it would return that register's value as this one's.
+    if (SdoDownload(number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout) <= 0) return 0;
     uint8_t value[4] = {0, 0, 0, 0};
     for (int attempt = 0; attempt < kRegisterUploadAttempts; attempt++) {
         int32_t size = 4;
@@ -61,7 +63,9 @@ EC_EXPORT void WriteRegister(int slave, int reg, int value) {
     const uint16_t number = static_cast<uint16_t>(slave);
     uint8_t data[4];
     LittleEndian32(data, static_cast<uint32_t>(value));
-    SdoDownload(number, kObjectRegisterData, 0, 0, 4, data, kRegisterDownloadTimeout);
+    // A write command after a failed data download would store whatever the data word
+    // held before (the value of the last register read) into this register.
+    if (SdoDownload(number, kObjectRegisterData, 0, 0, 4, data, kRegisterDownloadTimeout) <= 0) return;
     uint8_t command[4];
     LittleEndian32(command, RegisterCommand(reg, true));
     SdoDownload(number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout);

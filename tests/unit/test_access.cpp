@@ -143,3 +143,23 @@ TEST_F(Access, FPReadAndWriteReachTheConfiguredAddress) {
     EXPECT_EQ(FPRead(3, 0x10F80, 4, back, 2000), 1) << "register cut to 16 bits";
     EXPECT_EQ(back[3], 4);
 }
+
+TEST_F(Access, AFailedStepOfARegisterAccessEndsIt) {
+    // The data word now holds register 0x30 of slave 1.
+    EXPECT_EQ(ReadRegister(1, 0x30), 0x01000030);
+    KeepRequests(1);
+    // The command download of a read is refused: the data word still holds register
+    // 0x30, which must not come back as register 0x40.
+    Script(1, SdoReply(0x80, 0x7012, 0, 0x08000000));
+    EXPECT_EQ(ReadRegister(1, 0x40), 0) << "no read succeeded";
+    EXPECT_EQ(Requests(1).size(), 1u) << "no upload after the failed command";
+    // The data download of a write is refused: a write command now would store the
+    // stale data word (register 0x30's value) into register 0x20.
+    Script(1, SdoReply(0x80, 0x7013, 0, 0x08000000));
+    WriteRegister(1, 0x20, 5);
+    EXPECT_EQ(Requests(1).size(), 2u) << "no write command after the failed data download";
+    EXPECT_EQ(SimRegisterGet(Sim(1), 0x20), 0x01000020u) << "register 0x20 untouched";
+    // Both work again once the slave answers.
+    WriteRegister(1, 0x20, 5);
+    EXPECT_EQ(ReadRegister(1, 0x20), 5);
+}
