@@ -26,8 +26,8 @@ constexpr int32_t kRegisterTimeout = 6000;
 constexpr int32_t kPreOpTimeout = 2000000;
 constexpr int kEepromAttempts = 3;
 
-// Finishes the word read already started on the slave; when that finish failed,
-// starts and finishes the word afresh, a few times.
+// Finishes a word read started on the slave; when that finish failed, starts and
+// finishes the word afresh, a few times.
 uint32_t FinishWord(uint16_t slave, uint16_t word_address) {
     uint32_t value = EepromReadFinish(slave);
     for (int attempt = 1; attempt < kEepromAttempts && EepromLastFinishFailed(slave); attempt++) {
@@ -64,14 +64,17 @@ int WriteMailboxSyncManagers(const SlaveRecord& record) {
 // Returns the number of slaves with a mailbox that reached PRE-OP.
 int PrepareMailboxes() {
     const int count = g_master.slave_count < kMaxSlaves ? g_master.slave_count : kMaxSlaves;
-    // Pass 1: finish the read-mailbox words and start the protocol word on every slave
-    // that still needs them, so each controller fetches while the others are served.
+    // The read of word 0x001A that the bring-up left started cannot be trusted here:
+    // other SII reads (the slaves' names) may have used the EEPROM interface since. So
+    // the words are read afresh, pipelined: started on every slave that needs them
+    // before they are finished on any, so each controller fetches while the others
+    // are served.
+    for (int n = 1; n <= count; n++)
+        if (NeedsMailboxWords(g_master.slave_table[n])) EepromReadStart(static_cast<uint16_t>(n), kSiiMailboxReadWords);
     for (int n = 1; n <= count; n++) {
         SlaveRecord& record = g_master.slave_table[n];
         if (!NeedsMailboxWords(record)) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
-        // Slave 1's words were finished by the bring-up; a slave whose started read is
-        // unknown gets a fresh start, which FinishWord's retry also covers.
         uint32_t value = FinishWord(slave, kSiiMailboxReadWords);
         record.mbx_read_offset = static_cast<uint16_t>(value);
         record.mbx_read_length = static_cast<uint16_t>(value >> 16);

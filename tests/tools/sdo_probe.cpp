@@ -11,6 +11,7 @@
 //     regr S REG                     value=V (hex)
 //     fpread S REG LEN               result=R hex=...
 //     errors                         one line per error list entry, oldest first
+//     record S                       the slave's mailbox fields and state as the master holds them
 //   Numbers take C notation (0x for hex). T is the timeout in µs (default 100000).
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,11 @@ int RunOperation(const char* text) {
         printf("fpread slave=%d reg=0x%04lx result=%d", s, a[1], result);
         PrintHex(data, result > 0 ? a[2] : 0);
         printf("\n");
+    } else if (strcmp(op, "record") == 0 && fields >= 2 && s >= 0 && s < kMaxSlaveRecords) {
+        const SlaveRecord& r = g_master.slave_table[s];
+        printf("record slave=%d write=0x%04x:%u read=0x%04x:%u protocols=0x%04x state=0x%04x code=0x%04x\n", s,
+               r.mbx_write_offset, r.mbx_length, r.mbx_read_offset, r.mbx_read_length, r.mbx_protocols, r.state,
+               r.al_status_code);
     } else if (strcmp(op, "errors") == 0) {
         PrintErrors();
     } else {
