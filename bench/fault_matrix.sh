@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# The fault matrix: what the master does when the wire or the slave misbehaves.
+#
+# Part 1, the console tool: ecalias runs end to end against ecsim under each fault, with
+# several seeds. Each run gets a fresh EEPROM folder (slave 1 starts with a random alias
+# and its matching checksum) and a new config_id on standard input; the script waits
+# for the dialog's last message (or the time limit), records the verdict ("write
+# passed!", "write fail" or none) and whether the tool still runs (it must stay open,
+# never exit or crash), stops ecsim (which saves the images) and reads words 0-7 of
+# both slaves' images. A verdict is wrong when "write passed!" stands next to anything
+# but the new word 4 with its matching checksum, or when there is no verdict at all;
+# "write fail" next to the new pair is pessimistic, acceptable only where replies are
+# lost on the wire. The EEPROM is consistent when slave 1 holds the old pair or the new
+# pair (never a mix, never another word changed) and slave 2 is untouched; only a slave
+# that vanishes between the two word writes may be left mixed, and then the verdict
+# must be "write fail".
+#
+# Part 2, host programs: tests/tools/sdo_matrix calls the exported functions after Init
+# (SDO downloads of random patterns read back, uploads of known objects, register reads
+# and writes, ESC memory writes and reads) under loss, lost replies and slow slaves, and
+# counts calls that reported failure (acceptable) and calls that reported success with
+# wrong data (never acceptable).
+#
+#   bash bench/fault_matrix.sh          # SEEDS=3 by default
+#
+# Environment: SEEDS (runs per fault), MATRIX_ROWS (names of the rows to run, default
+# all; see the two tables below), MATRIX_DOC (file the tables are written to; default
+# docs/fault-matrix.md, empty for none), TOOL_LIMIT (seconds a dialog may take, 60),
+# SDO_ROUNDS (rounds of host calls per run, 40), EC_BUILD_DIR. Exit status 0 when every
+# row is sound, 1 when one is not, 77 when network namespaces cannot be made.
+set -uo pipefail
+EC_SOURCE_DIR=${EC_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
+export EC_SOURCE_DIR
+EC_BUILD_DIR=${EC_BUILD_DIR:-$EC_SOURCE_DIR/build}
+source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
+
+SEEDS=${SEEDS:-3}
+MATRIX_ROWS=${MATRIX_ROWS:-all}
+MATRIX_DOC=${MATRIX_DOC-$EC_SOURCE_DIR/docs/fault-matrix.md}
+TOOL_LIMIT=${TOOL_LIMIT:-60}
+SDO_ROUNDS=${SDO_ROUNDS:-40}
+
+for program in ecalias ecsim tools/sdo_matrix; do
+  [ -x "$EC_BUILD_DIR/$program" ] || ec_fail "$program is not built in $EC_BUILD_DIR"
+done
+command -v python3 >/dev/null || ec_skip "python3 is missing"
+
+# name | fault as the table shows it | ecsim options (SEED is replaced) | what the row allows
+#   split: a mixed EEPROM is physics here (the slave vanished between the writes)
+#   pessimistic: replies are lost, so "write fail" next to the new pair is acceptable
+TOOL_ROWS=(
+  "none|no fault||"
+  "loss1|frame loss 1%|--drop 0.01 --seed SEED|pessimistic"
+  "loss10|frame loss 10%|--drop 0.1 --seed SEED|pessimistic"
+  "loss30|frame loss 30%|--drop 0.3 --seed SEED|pessimistic"
+  "dup|duplicated replies (30%)|--dup 0.3 --seed SEED|"
+  "foreign|foreign frames before 30% of replies|--foreign 0.3 --seed SEED|"
+  "late|late replies (10%, 25 ms, after their slot timed out)|--late 0.1:25000 --seed SEED|pessimistic"
+  "late-often|late replies (30%, 3 ms, after their slot timed out)|--late 0.3:3000 --seed SEED|pessimistic"
+  "nack1|EEPROM NACKs the first command|--eeprom-nack 1:1|"
+  "nack3|EEPROM NACKs the first 3 commands|--eeprom-nack 1:3|"
+  "nackall|EEPROM NACKs every command|--eeprom-nack 1:all|"
+  "nackw1|EEPROM NACKs the first write command|--eeprom-nack-writes 1:1|"
+  "nackw3|EEPROM NACKs the first 3 write commands|--eeprom-nack-writes 1:3|"
+  "busy|EEPROM busy never clears|--eeprom-busy-stuck 1|"
+  "vanish-before|slave vanishes before the first write|--vanish-at-write 1:1|"
+  "vanish-between|slave vanishes between the word-4 and the word-7 write|--vanish-after-writes 1:1|split"
+)
+
+# name | fault | ecsim options | sdo_matrix options
+SDO_ROWS=(
+  "sdo-none|no fault||"
+  "sdo-loss1|frame loss 1%|--drop 0.01 --seed SEED|"
+  "sdo-loss10|frame loss 10%|--drop 0.1 --seed SEED|"
+  "sdo-loss30|frame loss 30%|--drop 0.3 --seed SEED|"
+  "sdo-dup|duplicated replies (30%)|--dup 0.3 --seed SEED|"
+  "sdo-late|late replies (10%, 25 ms)|--late 0.1:25000 --seed SEED|"
+  "sdo-late-often|late replies (30%, 3 ms)|--late 0.3:3000 --seed SEED|"
+  "sdo-foreign|foreign frames before 30% of replies|--foreign 0.3 --seed SEED|"
+  "sdo-lost-reply|every mailbox answer loses its first read (repeat request)|--sdo-lose-first-read 1:1000000|"
+  "sdo-lost-reply-loss|lost first reads and frame loss 10%|--sdo-lose-first-read 1:1000000 --drop 0.1 --seed SEED|"
+  "sdo-emergency|an emergency before every answer|--sdo-emergency 1:1000000|"
+  "sdo-slow-ok|slow slave: answers after 5 ms, calls wait 20 ms|--sdo-delay 1:5000|--timeout 20000"
+  "sdo-slow|slow slave: answers after 50 ms, calls wait 20 ms|--sdo-delay 1:50000|--timeout 20000"
+)
+
+wanted() {  # row-name: true when the row is to run
+  [ "$MATRIX_ROWS" = all ] && return 0
+  local name
+  for name in $MATRIX_ROWS; do [ "$name" = "$1" ] && return 0; done
+  return 1
+}
+
+ec_netns_up
+started=$(date +%s)
+failed_rows=0
+TOOL_TABLE=$EC_WORK/tool-table
+SDO_TABLE=$EC_WORK/sdo-table
+DETAILS=$EC_WORK/details
+: >"$TOOL_TABLE"
+: >"$SDO_TABLE"
+: >"$DETAILS"
+
+header_words() {  # image-file: words 0-7 as decimal numbers
+  "$EC_BUILD_DIR/ecsim" --print-header "$1" | python3 -c 'import sys; print(*[int(w, 16) for w in sys.stdin.read().split()])'
+}
+
+# One run of the console tool. Sets RUN_RESULT to "verdict alive eeprom": verdict passed,
+# fail or none; alive yes or no; eeprom old, new, mixed or damaged.
+tool_run() {  # options new-id old-id run-dir
+  local options=$1 new=$2 old=$3 dir=$4
+  mkdir -p "$dir"
+  # shellcheck disable=SC2086
+  ec_start_ecsim --slaves 2 --eeprom-dir "$dir/images" --alias "1:$old" $options
+  cp "$dir/images/slave-1.bin" "$dir/before-1.bin"
+  cp "$dir/images/slave-2.bin" "$dir/before-2.bin"
+  printf '%s\n' "$new" >"$dir/in"
+  : >"$dir/out"
+  # Started directly, not through a function, so that $! is ecalias itself.
+  ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" <"$dir/in" >"$dir/out" 2>&1 &
+  local pid=$! i verdict=none alive=yes
+  for i in $(seq 1 $((TOOL_LIMIT * 20))); do
+    grep -qa 'stop!' "$dir/out" && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if grep -qa 'stop!' "$dir/out"; then
+    if grep -qa 'write passed!' "$dir/out"; then verdict=passed; elif grep -qa 'write fail' "$dir/out"; then verdict=fail; fi
+  fi
+  # The tool must block for ever after its last message.
+  sleep 0.3
+  kill -0 "$pid" 2>/dev/null || alive=no
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  ec_stop_ecsim
+  cp "$dir/images/slave-1.bin" "$dir/after-1.bin"
+  cp "$dir/images/slave-2.bin" "$dir/after-2.bin"
+  local state
+  state=$(python3 - "$dir" "$old" "$new" <<'PY'
+import struct, sys
+folder, old, new = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+def crc8(data):
+    crc = 0xFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
+    return crc
+def words(path):
+    return list(struct.unpack("<8H", open(path, "rb").read(16)))
+before, after = words(folder + "/before-1.bin"), words(folder + "/after-1.bin")
+others_same = open(folder + "/before-2.bin", "rb").read() == open(folder + "/after-2.bin", "rb").read()
+rest_same = all(before[i] == after[i] for i in (0, 1, 2, 3, 5, 6))
+expected_new = list(before)
+expected_new[4] = new
+expected_new[7] = crc8(struct.pack("<7H", *expected_new[:7]))
+if not others_same or not rest_same:
+    print("damaged")
+elif after == before and before[4] == old:
+    print("old")
+elif after == expected_new:
+    print("new")
+else:
+    print("mixed")
+PY
+)
+  RUN_RESULT="$verdict $alive $state"
+}
+
+tool_row() {  # name label options allows
+  local name=$1 label=$2 options=$3 allows=$4 seed runs=0 passed=0 failv=0 none=0 pessimistic=0 wrong=0
+  local consistent=0 mixed_physics=0 alive=0 verdict is_alive eeprom
+  for seed in $(seq 1 "$SEEDS"); do
+    RANDOM=$((seed * 7919 + ${#name} * 31))
+    local old=$((RANDOM % 65536)) new=$((RANDOM % 65536))
+    [ "$new" = "$old" ] && new=$(((old + 1) % 65536))
+    local dir=$EC_WORK/$name-$seed
+    mkdir -p "$dir"
+    RUN_RESULT="none no damaged"
+    tool_run "${options//SEED/$seed}" "$new" "$old" "$dir" 2>>"$DETAILS"
+    read -r verdict is_alive eeprom <<<"$RUN_RESULT"
+    runs=$((runs + 1))
+    [ "$is_alive" = yes ] && alive=$((alive + 1))
+    case "$verdict" in
+      passed) passed=$((passed + 1)) ;;
+      fail) failv=$((failv + 1)) ;;
+      *) none=$((none + 1)) ;;
+    esac
+    local ok_verdict=yes
+    if [ "$verdict" = passed ] && [ "$eeprom" != new ]; then ok_verdict=no; fi
+    if [ "$verdict" = none ]; then ok_verdict=no; fi
+    if [ "$verdict" = fail ] && [ "$eeprom" = new ]; then
+      pessimistic=$((pessimistic + 1))
+      [[ "$allows" == *pessimistic* ]] || ok_verdict=no
+    fi
+    [ "$ok_verdict" = no ] && wrong=$((wrong + 1))
+    if [ "$eeprom" = old ] || [ "$eeprom" = new ]; then
+      consistent=$((consistent + 1))
+    elif [ "$eeprom" = mixed ] && [[ "$allows" == *split* ]] && [ "$verdict" = fail ]; then
+      mixed_physics=$((mixed_physics + 1))
+    fi
+    if [ "$ok_verdict" = no ] || [ "$is_alive" = no ] || { [ "$eeprom" != old ] && [ "$eeprom" != new ]; }; then
+      echo "tool $name seed $seed: old=$old new=$new verdict=$verdict alive=$is_alive eeprom=$eeprom" \
+        "($(header_words "$dir/before-1.bin") -> $(header_words "$dir/after-1.bin"))" >>"$DETAILS"
+    fi
+  done
+  local status=ok
+  if [ "$wrong" -gt 0 ] || [ "$alive" -lt "$runs" ] || [ $((consistent + mixed_physics)) -lt "$runs" ]; then
+    status=FAIL
+    failed_rows=$((failed_rows + 1))
+  fi
+  local consistent_text="$consistent/$runs"
+  [ "$mixed_physics" -gt 0 ] && consistent_text="$consistent/$runs (+$mixed_physics split by the vanishing slave, verdict fail)"
+  printf '| %s | %d | %d | %d | %d | %d | %d | %s | %d/%d | %s |\n' "$label" "$runs" "$passed" "$failv" "$pessimistic" \
+    "$none" "$wrong" "$consistent_text" "$alive" "$runs" "$status" | tee -a "$TOOL_TABLE"
+}
+
+sdo_row() {  # name label ecsim-options program-options
+  local name=$1 label=$2 options=$3 program_options=$4 seed runs=0 calls=0 ok=0 failedc=0 wrong=0 line
+  for seed in $(seq 1 "$SEEDS"); do
+    local dir=$EC_WORK/$name-$seed
+    mkdir -p "$dir"
+    # shellcheck disable=SC2086
+    ec_start_ecsim --slaves 2 --object 1:0x2200:0:ro-octets:600 ${options//SEED/$seed}
+    # shellcheck disable=SC2086
+    ec_in_master timeout 600 "$EC_BUILD_DIR/tools/sdo_matrix" --rounds "$SDO_ROUNDS" --seed "$seed" --slaves 2 \
+      $program_options >"$dir/out" 2>"$dir/err"
+    local rc=$?
+    ec_stop_ecsim
+    runs=$((runs + 1))
+    line=$(grep '^total ' "$dir/out")
+    if [ -z "$line" ]; then
+      # Init found nothing, or the program died: every call it would have made is lost.
+      wrong=$((wrong + 1))
+      echo "sdo $name seed $seed: no result (exit $rc): $(head -c 300 "$dir/out" "$dir/err")" >>"$DETAILS"
+      continue
+    fi
+    calls=$((calls + $(sed 's/.*calls=\([0-9]*\).*/\1/' <<<"$line")))
+    ok=$((ok + $(sed 's/.* ok=\([0-9]*\).*/\1/' <<<"$line")))
+    failedc=$((failedc + $(sed 's/.*failed=\([0-9]*\).*/\1/' <<<"$line")))
+    local w
+    w=$(sed 's/.*wrong=\([0-9]*\).*/\1/' <<<"$line")
+    wrong=$((wrong + w))
+    if [ "$w" -gt 0 ]; then
+      { echo "sdo $name seed $seed:"; grep -v ' wrong=0$' "$dir/out"; head -5 "$dir/err"; } >>"$DETAILS"
+    fi
+  done
+  local status=ok
+  if [ "$wrong" -gt 0 ]; then
+    status=FAIL
+    failed_rows=$((failed_rows + 1))
+  fi
+  printf '| %s | %d | %d | %d | %d | %d | %s |\n' "$label" "$runs" "$calls" "$ok" "$failedc" "$wrong" "$status" \
+    | tee -a "$SDO_TABLE"
+}
+
+echo "Console tool (ecalias) end to end, $SEEDS seed(s) per fault:"
+echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | alive after verdict | row |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+for row in "${TOOL_ROWS[@]}"; do
+  IFS='|' read -r name label options allows <<<"$row"
+  wanted "$name" && tool_row "$name" "$label" "$options" "$allows"
+done
+echo
+echo "Host program (SDO transfers, register and memory access through libecdevice's functions), $SEEDS seed(s) per fault, $SDO_ROUNDS rounds of 7 calls each:"
+echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | row |"
+echo "|---|---|---|---|---|---|---|"
+for row in "${SDO_ROWS[@]}"; do
+  IFS='|' read -r name label options program_options <<<"$row"
+  wanted "$name" && sdo_row "$name" "$label" "$options" "$program_options"
+done
+elapsed=$(($(date +%s) - started))
+echo
+echo "Matrix finished in ${elapsed} s; rows that are not sound: $failed_rows"
+if [ -s "$DETAILS" ]; then
+  echo
+  echo "Details of the runs that went wrong:"
+  cat "$DETAILS"
+fi
+
+if [ -n "$MATRIX_DOC" ]; then
+  {
+    echo "# Fault matrix"
+    echo
+    echo "Made by \`bash bench/fault_matrix.sh\` (SEEDS=$SEEDS, $(date -u +%Y-%m-%d), ${elapsed} s). Each row runs"
+    echo "against ecsim in network namespaces with a fresh EEPROM folder; see the script's head for"
+    echo "what every column means."
+    echo
+    echo "## Console tool (ecalias), end to end"
+    echo
+    echo "A verdict is wrong when \"write passed!\" stands next to anything but the new word 4 with"
+    echo "its matching checksum, or when the dialog gives none. \"write fail\" next to the new pair is"
+    echo "pessimistic: acceptable only where replies are lost on the wire. Consistent: slave 1 holds"
+    echo "the old pair of words 4 and 7 or the new pair, nothing else changed, slave 2 untouched."
+    echo
+    echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | alive after verdict | row |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
+    cat "$TOOL_TABLE"
+    echo
+    echo "## Host program: SDO transfers, register and memory access"
+    echo
+    echo "tests/tools/sdo_matrix after \`Init\`, $SDO_ROUNDS rounds per run: a random pattern downloaded to"
+    echo "0x2100:00 and uploaded, an upload of an object with known content, a read of an unwritten"
+    echo "device register, a register write and its read-back, an ESC memory write and read. Failed:"
+    echo "the call reported failure. Wrong: the call reported success and returned data the slave"
+    echo "cannot hold."
+    echo
+    echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | row |"
+    echo "|---|---|---|---|---|---|---|"
+    cat "$SDO_TABLE"
+    if [ -s "$DETAILS" ]; then
+      echo
+      echo "## Runs that went wrong"
+      echo
+      echo '```'
+      cat "$DETAILS"
+      echo '```'
+    fi
+  } >"$MATRIX_DOC"
+  echo "Table written to $MATRIX_DOC"
+fi
+[ "$failed_rows" -eq 0 ]
