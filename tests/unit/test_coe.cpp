@@ -102,6 +102,7 @@ TEST_F(Coe, NormalUploadFitsInOneReply) {
 
 TEST_F(Coe, SegmentedUploadsOfManySizes) {
     const uint16_t mailboxes[] = {128, 1486};
+    TearDown();
     for (uint16_t mailbox : mailboxes) {
         StartMailboxSegment(1, mailbox, mailbox);
         for (size_t length : {5u, 100u, 1000u, 5000u, 65535u}) {
@@ -336,6 +337,7 @@ TEST_F(Coe, SegmentedDownloadLayout) {
 
 TEST_F(Coe, DownloadsOfManySizesRoundTrip) {
     const uint16_t mailboxes[] = {128, 1486, 16};
+    TearDown();
     for (uint16_t mailbox : mailboxes) {
         StartMailboxSegment(1, mailbox, mailbox < 128 ? 128 : mailbox);
         SimObjectDefine(Sim(1), 0x2100, 0, kSimOctets, true, nullptr, 0);

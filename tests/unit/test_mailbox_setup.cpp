@@ -51,9 +51,12 @@ TEST_F(MailboxSetup, EverySlaveWithAMailboxReachesPreOp) {
         EXPECT_EQ(record.sm_types[0], 1);
         EXPECT_EQ(record.sm_types[1], 2);
         EXPECT_EQ(record.sm_types[3], 4);
-        EXPECT_EQ(record.sync_managers[0].flags, 0x00010026u) << n;
-        EXPECT_EQ(record.sync_managers[1].start_address, 0x1000 + size) << n;
-        EXPECT_EQ(record.sync_managers[1].flags, 0x00010022u) << n;
+        // Copies: the entries are packed, their fields unaligned.
+        const uint32_t write_flags = record.sync_managers[0].flags, read_flags = record.sync_managers[1].flags;
+        const uint16_t read_start = record.sync_managers[1].start_address;
+        EXPECT_EQ(write_flags, 0x00010026u) << n;
+        EXPECT_EQ(read_start, 0x1000 + size) << n;
+        EXPECT_EQ(read_flags, 0x00010022u) << n;
         EXPECT_EQ(AlStatus(n), 2) << "slave " << n << " in PRE-OP without error";
         EXPECT_EQ(Sim(n)->memory[0x0500] & 0x01, 1) << "EEPROM offered back to slave " << n;
         uint8_t vendor[4] = {0};
