@@ -118,8 +118,16 @@ AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding)
     }
     SayNumber(console, kMsgAttemptsZh, outcome.attempts);
 
+    // The second dump is also the check of what the EEPROM now holds: words 0-6 as the
+    // first dump read them (the checksum was computed over those), the new value in
+    // word 4, the checksum in word 7. A write acknowledged but not carried out, or a
+    // first dump that read a word wrong, shows here and not in word 4 alone.
+    outcome.header_read_back = true;
     for (int word = 0; word < kHeaderWords; word++) {
         const WordRead read = ReadWord(static_cast<uint16_t>(word));
+        const uint16_t image_word = static_cast<uint16_t>(outcome.header[2 * word] | (outcome.header[2 * word + 1] << 8));
+        const uint16_t written = word == kChecksumWord ? outcome.checksum : image_word;
+        if (!read.ok || read.value != written) outcome.header_read_back = false;
         SayNumber(console, kMsgDumpEntry, read.value & 0xFF);
         SayNumber(console, kMsgDumpEntry, read.value >> 8);
     }
@@ -131,10 +139,11 @@ AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding)
     SayNumber(console, kMsgReadBackZh, outcome.read_back);
     Say(console, kMsgRule30);
 
-    // A value that merely looks right (a failed read gives 0) or a checksum that was
-    // never written must not be reported as success.
-    outcome.passed = outcome.alias_written && outcome.checksum_written && outcome.read_back_ok &&
-                     outcome.read_back == outcome.new_config_id;
+    // A value that merely looks right (a failed read gives 0), a checksum that was never
+    // written, or a header that does not read back as written must not be reported as
+    // success.
+    outcome.passed = outcome.alias_written && outcome.checksum_written && outcome.header_read_back &&
+                     outcome.read_back_ok && outcome.read_back == outcome.new_config_id;
     if (outcome.passed) {
         Say(console, kMsgPassed);
         Say(console, kMsgPassedZh);

@@ -25,6 +25,7 @@ struct AliasDialogOutcome {
     int attempts;                // EEPROM write calls of both loops together
     bool alias_written;          // word 4 acknowledged
     bool checksum_written;       // word 7 acknowledged
+    bool header_read_back;       // the second dump read words 0-7 as written (checksum in word 7)
     uint16_t read_back;          // word 4 read after writing (0 when that read failed)
     bool read_back_ok;           // the read-back delivered EEPROM data
     bool passed;                 // the verdict the operator was shown

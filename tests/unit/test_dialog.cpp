@@ -18,13 +18,15 @@ namespace {
 // A tap between the frame port and the virtual segment that turns chosen EEPROM
 // commands into commands the slave controller refuses (it answers them with the
 // acknowledge error bit, as for a NACK), so a test can fail one particular read or
-// write of one particular word.
+// write of one particular word. With a redirect the command is not refused but sent to
+// another word: the slave acknowledges it, and the master cannot tell.
 struct CommandRefusal {
     uint16_t command;  // 0x0100 read, 0x0201 write
     uint16_t word;
     int skip;          // matching commands let through first
     int refuse;        // matching commands refused after those (-1: all)
     int seen;
+    int redirect = -1;  // >= 0: the word the command goes to instead of being refused
 };
 
 const CaptureBackend* g_inner_backend;
@@ -46,8 +48,13 @@ int TapSend(void* handle, const uint8_t* frame, int length) {
             CommandRefusal& r = g_refusals[i];
             if (r.command != command || r.word != word) continue;
             const int index = r.seen++;
-            if (index >= r.skip && (r.refuse < 0 || index < r.skip + r.refuse))
+            if (index < r.skip || (r.refuse >= 0 && index >= r.skip + r.refuse)) continue;
+            if (r.redirect >= 0) {
+                copy[data + 2] = static_cast<uint8_t>(r.redirect);
+                copy[data + 3] = static_cast<uint8_t>(r.redirect >> 8);
+            } else {
                 copy[data + 1] = 0x07;  // command code 7 does not exist
+            }
         }
     }
     return g_inner_backend->send(handle, copy, n);
@@ -113,6 +120,9 @@ protected:
     }
     void Refuse(uint16_t command, uint16_t word, int skip, int refuse) {
         g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, refuse, 0};
+    }
+    void Redirect(uint16_t command, uint16_t word, int skip, int count, uint16_t to) {
+        g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, count, 0, to};
     }
     // Runs the dialog with `input` on its standard input; keeps the output in `output`.
     AliasDialogOutcome Run(const char* input, ConsoleEncoding encoding = ConsoleEncoding::kGbk) {
@@ -340,4 +350,46 @@ TEST_F(AliasDialogTest, AFailedReadBackIsNotMistakenForAMatchingZero) {
     EXPECT_EQ(first->eeprom.words[4], 0);
     EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0)), std::string::npos);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+}
+
+TEST_F(AliasDialogTest, TheVerdictStandsOnTheWholeHeaderAsReadBack) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0040);
+    uint16_t before[kHeaderWords];
+    CopyHeader(before);
+    // The checksum write is acknowledged but carried out elsewhere, as when a stale reply
+    // confirms a write the slave never made: word 4 reads back right, word 7 is old.
+    Redirect(0x0201, 7, 0, -1, 0x7F);
+    AliasDialogOutcome outcome = Run("65\n");
+    EXPECT_TRUE(outcome.checksum_written);
+    EXPECT_TRUE(outcome.read_back_ok);
+    EXPECT_EQ(outcome.read_back, 65);
+    EXPECT_EQ(first->eeprom.words[4], 65);
+    EXPECT_EQ(first->eeprom.words[7], before[7]);
+    EXPECT_FALSE(outcome.header_read_back);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(output.find("write passed"), std::string::npos);
+
+    // The first dump takes word 2 from another word: the checksum is computed over a
+    // header the EEPROM does not hold, and the second dump shows it.
+    g_refusal_count = 0;
+    SimEepromSetWord(first, 0x7F, 0xBEEF);
+    Redirect(0x0100, 2, 0, 1, 0x7F);
+    outcome = Run("66\n");
+    EXPECT_TRUE(outcome.alias_written);
+    EXPECT_TRUE(outcome.checksum_written);
+    EXPECT_EQ(outcome.read_back, 66);
+    EXPECT_FALSE(SimSiiHeaderValid(&first->eeprom)) << "the checksum went in over the wrong word 2";
+    EXPECT_FALSE(outcome.header_read_back);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+
+    // An undisturbed run mends the header and passes.
+    g_refusal_count = 0;
+    outcome = Run("66\n");
+    EXPECT_TRUE(outcome.header_read_back);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
 }
