@@ -200,8 +200,11 @@ tool_row() {  # name label options allows
       mixed_physics=$((mixed_physics + 1))
     fi
     if [ "$ok_verdict" = no ] || [ "$is_alive" = no ] || { [ "$eeprom" != old ] && [ "$eeprom" != new ]; }; then
+      local note=
+      [ "$eeprom" = mixed ] && [[ "$allows" == *split* ]] && [ "$verdict" = fail ] \
+        && note=" (expected: the slave vanished between the writes, and the verdict says so)"
       echo "tool $name seed $seed: old=$old new=$new verdict=$verdict alive=$is_alive eeprom=$eeprom" \
-        "($(header_words "$dir/before-1.bin") -> $(header_words "$dir/after-1.bin"))" >>"$DETAILS"
+        "(words 0-7 $(header_words "$dir/before-1.bin") -> $(header_words "$dir/after-1.bin"))$note" >>"$DETAILS"
     fi
   done
   local status=ok
@@ -274,11 +277,15 @@ echo
 echo "Matrix finished in ${elapsed} s; rows that are not sound: $failed_rows"
 if [ -s "$DETAILS" ]; then
   echo
-  echo "Details of the runs that went wrong:"
+  echo "Runs with a wrong result or an EEPROM that is not as before or as written:"
   cat "$DETAILS"
 fi
 
 if [ -n "$MATRIX_DOC" ]; then
+  # The written part of the page (from its "## Causes found" heading on) is kept.
+  kept=$EC_WORK/kept-notes
+  : >"$kept"
+  [ -f "$MATRIX_DOC" ] && sed -n '/^## Causes found/,$p' "$MATRIX_DOC" >"$kept"
   {
     echo "# Fault matrix"
     echo
@@ -310,11 +317,15 @@ if [ -n "$MATRIX_DOC" ]; then
     cat "$SDO_TABLE"
     if [ -s "$DETAILS" ]; then
       echo
-      echo "## Runs that went wrong"
+      echo "## Runs with a wrong result or an EEPROM that is not as before or as written"
       echo
       echo '```'
       cat "$DETAILS"
       echo '```'
+    fi
+    if [ -s "$kept" ]; then
+      echo
+      cat "$kept"
     fi
   } >"$MATRIX_DOC"
   echo "Table written to $MATRIX_DOC"
