@@ -351,12 +351,14 @@ TEST_F(FramePortTest, ForeignTrafficDoesNotEndTheWaitForTheReply) {
 TEST_F(FramePortTest, ReplyToAnEarlierSendIsAcceptedDuringALaterTry) {
     SimFaultSettings faults{};
     faults.late = 1.0;
-    faults.late_us = 3000;  // after the first try's 2000 µs
+    faults.late_us = 9000;  // every reply comes several 2000 µs tries after its send
     StartSegment(1, faults);
     int slot = PrepareRead(0x0000, 0x0000, 2);
     uint64_t sent = InprocFramesSent();
     EXPECT_EQ(PortSendReceive(&port, slot, 20000), 1);
-    EXPECT_EQ(InprocFramesSent() - sent, 2u);  // the first reply came during the second try
+    // The reply that ended the wait answered an earlier send: the frame went out again
+    // in the meantime (about five times; fewer only if the scheduler held this thread).
+    EXPECT_GE(InprocFramesSent() - sent, 2u);
 }
 
 TEST_F(FramePortTest, RefusedSendIsRetriedUntilTheTimeout) {
