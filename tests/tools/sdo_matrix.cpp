@@ -323,8 +323,10 @@ int main(int argc, char** argv) {
         {kLongIndex, 0, 0, Counting(kLongBytes)},                           // segmented
     };
     g_pattern.Only(Counting(64));
-    for (int n = 0; n < kWrittenRegisters; n++)
-        g_registers[n].Only(Little32((static_cast<uint32_t>(kSlave) << 24) | static_cast<uint32_t>(kFirstWrittenRegister + n)));
+    for (int n = 0; n < kWrittenRegisters; n++) {
+        const uint32_t reg = static_cast<uint32_t>(kFirstWrittenRegister + n);
+        g_registers[n].Only(Little32((static_cast<uint32_t>(kSlave) << 24) | reg));  // never written before
+    }
     g_memory.unknown = true;  // the first read tells what the memory holds
 
     for (g_round = 1; g_round <= rounds; g_round++) {
