@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ecdevice.h"
 #include "harness.h"
 #include "link/datagram.h"
 #include "link/frame_port.h"
@@ -397,6 +398,89 @@ void MailboxSeeds() {
     }
 }
 
+// --- a host program's calls -----------------------------------------------------------
+
+// One call of fuzz_host_calls: its call byte and arguments, then the script of the
+// datagrams it sent, recorded from the slave.
+template <typename Call>
+void RecordHostCall(MailboxSegment* m, Bytes* input, const Bytes& arguments, Call call) {
+    Append(input, arguments);
+    Bytes record;
+    ResponderInstallRecorder(m->segment, &record);
+    call();
+    Append(input, record);
+}
+
+void HostCallSeeds() {
+    MailboxSegment m;
+    if (!OpenMailboxSegment(&m, 128)) {
+        CloseMailboxSegment(&m);
+        return;
+    }
+    Bytes input;
+    Put8(&input, 1);  // one slave
+    Put16(&input, g_master.slave_table[1].mbx_length);
+    Put16(&input, g_master.slave_table[1].mbx_read_length);
+    static uint8_t buffer[64];
+    Bytes arguments;
+    // FPRead(1, 0x0130, 6, data, 3000): slave byte, reg, length, pointer byte, timeout.
+    Put8(&arguments, 0);
+    Put8(&arguments, 1);
+    Put32(&arguments, 0x0130);
+    Put32(&arguments, 6);
+    Put8(&arguments, 1);
+    Put16(&arguments, kSeedTimeout);
+    RecordHostCall(&m, &input, arguments, [] { FPRead(1, 0x0130, 6, buffer, kSeedTimeout); });
+    // SdoRead(1, 0x1008, 0, 0, capacity 64, data, 3000).
+    arguments.clear();
+    Put8(&arguments, 2);
+    Put8(&arguments, 1);
+    Put32(&arguments, 0x1008);
+    Put32(&arguments, 0);
+    Put8(&arguments, 0);
+    Put32(&arguments, 64);
+    Put8(&arguments, 1);
+    Put16(&arguments, kSeedTimeout);
+    RecordHostCall(&m, &input, arguments, [] {
+        int size = 64;
+        SdoRead(1, 0x1008, 0, 0, &size, buffer, kSeedTimeout);
+    });
+    // SdoWrite(1, 0x3000, 0, 0, 4, data, 3000); the target's data is 0, 1, 2, 3.
+    arguments.clear();
+    Put8(&arguments, 3);
+    Put8(&arguments, 1);
+    Put32(&arguments, 0x3000);
+    Put32(&arguments, 0);
+    Put8(&arguments, 0);
+    Put32(&arguments, 4);
+    Put8(&arguments, 1);
+    Put16(&arguments, kSeedTimeout);
+    RecordHostCall(&m, &input, arguments, [] {
+        for (int i = 0; i < 4; i++) buffer[i] = static_cast<uint8_t>(i);
+        SdoWrite(1, 0x3000, 0, 0, 4, buffer, kSeedTimeout);
+    });
+    // WriteRegister(1, 5, 77).
+    arguments.clear();
+    Put8(&arguments, 4);
+    Put8(&arguments, 1);
+    Put32(&arguments, 5);
+    Put32(&arguments, 77);
+    RecordHostCall(&m, &input, arguments, [] { WriteRegister(1, 5, 77); });
+    // Names of slave 1, then Deinit, then FPWrite on the closed port.
+    Put8(&input, 5);
+    Put8(&input, 1);
+    Put8(&input, 1);
+    Put8(&input, 1);
+    Put8(&input, 1);
+    Put32(&input, 0x0120);
+    Put32(&input, 1);
+    Put8(&input, 1);
+    Put16(&input, kSeedTimeout);
+    WriteSeed("fuzz_host_calls", "read-write-and-close", input);
+    printf("make_seeds: host calls: %zu bytes\n", input.size());
+    CloseMailboxSegment(&m);
+}
+
 // --- EEPROM images as the simulated slaves carry them -------------------------------
 
 void SiiSeed(const char* name, void (*shape)(SimSlave*), bool eight_byte_reads, uint16_t extra_type) {
@@ -454,6 +538,7 @@ int main(int argc, char** argv) {
     FramePortSeeds();
     BringupSeeds();
     SdoSeeds();
+    HostCallSeeds();
     SiiSeeds();
     MailboxSeeds();
     OperatorInputSeeds();
