@@ -68,7 +68,10 @@ int PortOpen(FramePort* port, const char* interface_name) {
     PortClose(port);
     port->capture = nullptr;
     port->last_index = 0;
-    for (int i = 0; i < kSlotCount; i++) port->rx_state[i] = EMPTY;
+    for (int i = 0; i < kSlotCount; i++) {
+        port->rx_state[i] = EMPTY;
+        port->abandoned[i] = 0;
+    }
     char errbuf[kCaptureErrorSize] = {0};
     void* handle = CaptureActiveBackend()->open(interface_name, errbuf);
     if (handle == nullptr) {
@@ -93,18 +96,43 @@ int PortClose(FramePort* port) {
     return 0;
 }
 
+namespace {
+
+bool SlotResting(const FramePort* port, int slot, TimeStamp now) {
+    return port->abandoned[slot] != 0 && !TimeStampReached(now, TimeStampAdd(port->abandoned_at[slot], kAbandonedSlotRestUs));
+}
+
+bool AbandonedEarlier(const FramePort* port, int a, int b) {
+    TimeStamp ta = port->abandoned_at[a], tb = port->abandoned_at[b];
+    return ta.seconds < tb.seconds || (ta.seconds == tb.seconds && ta.microseconds < tb.microseconds);
+}
+
+}  // namespace
+
 int PortGetIndex(FramePort* port) {
     std::lock_guard<std::mutex> hold(port->allocation_lock);
-    int candidate = port->last_index + 1;
-    if (candidate >= kSlotCount) candidate = 0;
-    int steps = 0;
-    while (port->rx_state[candidate] != EMPTY && steps < kSlotCount) {
-        candidate = (candidate + 1) % kSlotCount;
-        steps++;
+    int start = port->last_index + 1;
+    if (start >= kSlotCount) start = 0;
+    // The first EMPTY slot from last_index + 1 on, passing over slots that rest after a
+    // timeout; when every EMPTY slot rests, the one that has rested longest. With no
+    // EMPTY slot at all, last_index + 1 is taken whatever its state.
+    TimeStamp now = ClockNow();
+    int chosen = -1;
+    int rested_longest = -1;
+    for (int step = 0; step < kSlotCount; step++) {
+        int candidate = (start + step) % kSlotCount;
+        if (port->rx_state[candidate] != EMPTY) continue;
+        if (!SlotResting(port, candidate, now)) {
+            chosen = candidate;
+            break;
+        }
+        if (rested_longest < 0 || AbandonedEarlier(port, candidate, rested_longest)) rested_longest = candidate;
     }
-    port->rx_state[candidate] = ALLOC;
-    port->last_index = candidate;
-    return candidate;
+    if (chosen < 0) chosen = rested_longest >= 0 ? rested_longest : start;
+    port->abandoned[chosen] = 0;
+    port->rx_state[chosen] = ALLOC;
+    port->last_index = chosen;
+    return chosen;
 }
 
 void PortSetBufState(FramePort* port, int slot, BufferState state) {
@@ -182,6 +210,8 @@ int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
         if (result >= 0) return result;
         if (DeadlinePassed(overall)) break;
     }
+    port->abandoned_at[slot] = ClockNow();
+    port->abandoned[slot] = 1;
     port->rx_state[slot] = EMPTY;
     return result;
 }
