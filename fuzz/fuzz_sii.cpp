@@ -9,9 +9,12 @@
 // chain inside the 4 KiB, the string inside it too), the results must also match a
 // straightforward reading of the image.
 //
-// Input: flags (1: bit 0 8-byte reads, bit 1 blank bytes read 0x00 instead of 0xFF),
-// a category type to search (2), then the image, low byte of word 0 first (up to 4096
-// bytes; the rest of the EEPROM is blank).
+// Input: flags (1: bit 0 8-byte reads, bit 1 blank bytes read 0x00 instead of 0xFF,
+// bits 2-4 EEPROM interface faults: NACK the first commands, one register that never
+// answers, a busy bit that never clears), a fault byte (1: how many commands are
+// NACKed, which register stays silent), a category type to search (2), then the image,
+// low byte of word 0 first (up to 4096 bytes; the rest of the EEPROM is blank). With a
+// fault the results are judged for safety only: reads may fail, and then fields stay 0.
 #include <cstdio>
 #include <cstring>
 
@@ -100,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VirtualClockReset(5999000000ULL);
     FuzzReader in = MakeReader(data, size);
     uint8_t flags = in.Byte();
+    uint8_t fault = in.Byte();
     uint16_t extra_type = in.Word();
     Image image;
     memset(image.bytes, (flags & 2) ? 0x00 : 0xFF, sizeof(image.bytes));
@@ -113,6 +117,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // one: with no latency every command is done before the master looks.
     SimEepromSetLatency(slave, 0, 0);
     slave->eeprom.reload_latency_us = 0;
+    const bool faulty = (flags & 0x1C) != 0;
+    if (flags & 0x04) slave->eeprom.faults.nack_first = fault & 0x07;
+    if (flags & 0x08) {
+        const int silent_registers[4] = {0x0502, 0x0508, 0x050A, 0x0504};
+        slave->eeprom.faults.no_answer_register = silent_registers[(fault >> 3) & 3];
+    }
+    if (flags & 0x10) slave->eeprom.faults.busy_stuck = true;
     SimEepromRepowerOn(slave);
     SimWire wire;
     SimWireInit(&wire, segment, SimFaultSettings{});
@@ -128,24 +139,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               g_master.slave_table[1].mbx_length, g_master.slave_table[1].name);
     FUZZ_CHECK(g_master.slave_count == 1);
     FuzzCheckMasterInvariants();
-    CheckAgainstImage(image, g_master.slave_table[1]);
+    if (!faulty) CheckAgainstImage(image, g_master.slave_table[1]);
 
     const uint16_t types[] = {10, 30, extra_type, 0xFFFF, 0};
     for (uint16_t type : types) {
         int16_t found = SiiFind(1, type);
         if (type != 0xFFFF) FUZZ_CHECK(found == 0 || (found >= 0x82 && found <= kImageBytes));
         uint32_t expected = 0;
-        if (PlainFind(image, type, &expected)) FUZZ_CHECK(found == static_cast<int16_t>(expected));
+        if (!faulty && PlainFind(image, type, &expected)) FUZZ_CHECK(found == static_cast<int16_t>(expected));
     }
     // The last bytes of the cache: a fill there must stay inside it. A fill that ran
     // over would mark bytes of the header filled that were never read, so the header
     // is read through the cache afterwards and must still be what the EEPROM holds.
     for (uint32_t address = kImageBytes - 8; address <= kImageBytes; address++) {
         uint8_t byte = SiiGetByte(1, static_cast<uint16_t>(address));
-        FUZZ_CHECK(byte == image.Byte(address));
+        if (!faulty || address >= kImageBytes) FUZZ_CHECK(byte == image.Byte(address));
     }
-    for (uint32_t address = 0; address < 64; address++)
-        FUZZ_CHECK(SiiGetByte(1, static_cast<uint16_t>(address)) == image.Byte(address));
+    for (uint32_t address = 0; address < 64; address++) {
+        uint8_t byte = SiiGetByte(1, static_cast<uint16_t>(address));
+        if (!faulty) FUZZ_CHECK(byte == image.Byte(address));
+    }
     char* name = new char[kSlaveNameBytes];
     memset(name, 0x5A, kSlaveNameBytes);
     SiiString(name, 1);

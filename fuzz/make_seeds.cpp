@@ -483,12 +483,14 @@ void HostCallSeeds() {
 
 // --- EEPROM images as the simulated slaves carry them -------------------------------
 
-void SiiSeed(const char* name, void (*shape)(SimSlave*), bool eight_byte_reads, uint16_t extra_type) {
+// flags and fault as fuzz_sii reads them: bit 0 of flags 8-byte reads, bits 2-4 faults.
+void SiiSeed(const char* name, void (*shape)(SimSlave*), uint8_t flags, uint8_t fault, uint16_t extra_type) {
     SimSegment* segment = SimSegmentCreate(1);
     SimSlave* slave = segment->slaves[0];
     if (shape != nullptr) shape(slave);
     Bytes input;
-    Put8(&input, eight_byte_reads ? 1 : 0);
+    Put8(&input, flags);
+    Put8(&input, fault);
     Put16(&input, extra_type);
     for (int w = 0; w < kSimEepromWords; w++) Put16(&input, slave->eeprom.words[w]);
     // The target fills what the input leaves out with blank (0xFF) bytes.
@@ -507,13 +509,16 @@ void EmptyChain(SimSlave* slave) {
 }
 
 void SiiSeeds() {
-    SiiSeed("default-image", nullptr, false, 10);
-    SiiSeed("default-image-8-byte-reads", nullptr, true, 30);
-    SiiSeed("name-of-45-characters", LongName, false, 10);
-    SiiSeed("no-strings", NoStrings, false, 10);
-    SiiSeed("no-general", NoGeneral, true, 30);
-    SiiSeed("no-mailbox", NoMailbox, false, 40);
-    SiiSeed("empty-chain", EmptyChain, false, 0xFFFF);
+    SiiSeed("default-image", nullptr, 0, 0, 10);
+    SiiSeed("default-image-8-byte-reads", nullptr, 1, 0, 30);
+    SiiSeed("name-of-45-characters", LongName, 0, 0, 10);
+    SiiSeed("no-strings", NoStrings, 0, 0, 10);
+    SiiSeed("no-general", NoGeneral, 1, 0, 30);
+    SiiSeed("no-mailbox", NoMailbox, 0, 0, 40);
+    SiiSeed("empty-chain", EmptyChain, 0, 0, 0xFFFF);
+    SiiSeed("nack-first-two", nullptr, 0x04, 2, 10);
+    SiiSeed("data-register-silent", nullptr, 0x08, 1 << 3, 10);
+    SiiSeed("busy-for-ever", nullptr, 0x10, 0, 10);
 }
 
 // --- the operator's number ------------------------------------------------------------
