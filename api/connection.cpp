@@ -103,6 +103,7 @@ EC_EXPORT int Init(void) {
     // finds nothing must not leave the earlier count behind for the host to trust.
     PortClose(&g_master.port);
     g_master.slave_count = 0;
+    memset(g_master.owed_answers, 0, sizeof(g_master.owed_answers));  // a new segment owes nothing
     bool listing_failed = false;
     AdapterEntry* adapters = BuildAdapterList(&listing_failed);
     int found = 0;

@@ -28,12 +28,43 @@ void LayAddress(uint8_t* m, uint16_t index, uint8_t subindex) {
     m[11] = subindex;
 }
 
-// One request/reply pair. The reply buffer is cleared before the receive.
+// How long an answer the master gave up on is still awaited before the next request to
+// the same slave goes out. A slave answers late when it is slow (a flash write, a busy
+// firmware); an answer later than this is taken to be lost.
+constexpr uint32_t kOwedAnswerWaitUs = 100000;
+
+// One request/reply pair. The reply buffer is cleared before the receive. A request
+// that was written but got no answer leaves an answer owed.
 int Exchange(Transfer* transfer, int32_t timeout_us) {
     int result = MailboxSend(transfer->slave, &transfer->request);
     if (result <= 0) return result;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
-    return MailboxReceive(transfer->slave, &transfer->reply, timeout_us);
+    result = MailboxReceive(transfer->slave, &transfer->reply, timeout_us);
+    if (result <= 0) {
+        OwedAnswer& owed = g_master.owed_answers[transfer->slave];
+        if (owed.count < 7) owed.count++;
+        owed.since = ClockNow();
+    }
+    return result;
+}
+
+// Takes away the answers the slave still owes for requests given up earlier, waiting
+// for them until kOwedAnswerWaitUs after the last was given up. Without this a slow
+// slave's late answer would be read as the answer to the next request: an upload of the
+// same object would return the earlier value as a success.
+void CollectOwedAnswers(Transfer* transfer) {
+    OwedAnswer& owed = g_master.owed_answers[transfer->slave];
+    while (owed.count > 0) {
+        TimeStamp until = TimeStampAdd(owed.since, kOwedAnswerWaitUs);
+        TimeStamp now = ClockNow();
+        if (TimeStampReached(now, until)) break;
+        int64_t wait = (static_cast<int64_t>(until.seconds) - now.seconds) * 1000000 + until.microseconds -
+                       now.microseconds;
+        memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
+        if (MailboxReceive(transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) <= 0) break;
+        owed.count--;
+    }
+    owed.count = 0;  // whatever did not come in time is written off
 }
 
 bool IsCoe(const uint8_t* m) { return (m[5] & 0x0F) == kMailboxTypeCoe; }
@@ -80,6 +111,7 @@ bool WriteMailboxCarriesSdo(const SlaveRecord& record) {
 // Takes away a message that may still wait in the read mailbox from an earlier,
 // abandoned exchange, so it cannot pass for this transfer's reply.
 void FlushReadMailbox(Transfer* transfer) {
+    CollectOwedAnswers(transfer);
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
     MailboxReceive(transfer->slave, &transfer->reply, 0);
     memset(transfer->request.bytes, 0, sizeof(transfer->request.bytes));

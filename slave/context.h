@@ -113,6 +113,13 @@ struct EepromReadTrack {
     uint8_t last_finish_failed;
 };
 
+// An SDO request the slave took but whose answer the master gave up waiting for: the
+// slave may still answer it, and that answer must not pass for the next request's.
+struct OwedAnswer {
+    uint8_t count;      // answers still owed, at most 7
+    TimeStamp since;    // when the last of them was given up
+};
+
 struct MasterContext {
     FramePort port;
     SlaveTable slave_table;
@@ -124,6 +131,7 @@ struct MasterContext {
     ErrorList error_list;
     uint8_t error_flag;
     EepromReadTrack eeprom_reads[kMaxSlaveRecords];
+    OwedAnswer owed_answers[kMaxSlaveRecords];
 };
 
 // The one context of the process, zero at start but for the capacities.

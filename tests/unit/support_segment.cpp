@@ -18,6 +18,7 @@ void SegmentTest::ResetMaster() {
     memset(&g_master.error_list, 0, sizeof(g_master.error_list));
     g_master.error_flag = 0;
     memset(g_master.eeprom_reads, 0, sizeof(g_master.eeprom_reads));
+    memset(g_master.owed_answers, 0, sizeof(g_master.owed_answers));
 }
 
 void SegmentTest::StartSegment(int slaves, const SimFaultSettings& faults) {
