@@ -76,6 +76,10 @@ ec_netns_up() {
 # reports that it serves. Fails the test when it does not start within 10 s.
 ec_start_ecsim() {
   [ -x "$EC_BUILD_DIR/ecsim" ] || ec_fail "ecsim is not built in $EC_BUILD_DIR"
+  # Emptied here, not by the redirection below: the background shell may truncate the
+  # log only after the first look for the ready line, which would then find the line a
+  # previous ecsim wrote.
+  : >"$EC_ECSIM_LOG"
   ip netns exec "$EC_NS_SEGMENT" "$EC_BUILD_DIR/ecsim" --iface "$EC_IF_SEGMENT" "$@" >"$EC_ECSIM_LOG" 2>&1 &
   EC_ECSIM_PID=$!
   local i
