@@ -9,52 +9,10 @@ source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
 command -v python3 >/dev/null || ec_skip "python3 is missing"
 ec_netns_up
 
-LAST_GBK='\xb3\xcc\xd0\xf2\xbd\xe1\xca\xf8\xd4\xcb\xd0\xd0\xa3\xac\xc7\xeb\xb9\xd8\xb1\xd5\xc8\xed\xbc\xfe\xa3\xac\xb4\xd3\xd5\xbe\xc4\xa3\xbf\xe9\xb6\xcf\xb5\xe7!\n\r '
-TOOL_PID=
-tool_run() {  # input-file output-file: one dialog under LC_ALL=C, stopped after its last message
-  local want=$EC_WORK/want-end i n
-  # Started directly, not through a shell function, so that $! is ecalias itself.
-  ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" <"$1" >"$2" 2>&1 &
-  TOOL_PID=$!
-  printf "$LAST_GBK" >"$want"
-  n=$(stat -c %s "$want")
-  for i in $(seq 1 600); do
-    if [ "$(stat -c %s "$2")" -ge "$n" ] && tail -c "$n" "$2" | cmp -s - "$want"; then
-      kill "$TOOL_PID"
-      wait "$TOOL_PID" 2>/dev/null
-      return 0
-    fi
-    kill -0 "$TOOL_PID" 2>/dev/null || { od -c "$2" | tail >&2; ec_fail "ecalias ended by itself"; }
-    sleep 0.1
-  done
-  ec_fail "ecalias did not reach its last message (input $(od -c "$1" | head -1))"
-}
-has() {  # output-file printf-format args...: the output contains those bytes
-  local file=$1
-  shift
-  printf "$@" >"$EC_WORK/needle"
-  python3 -c 'import sys; sys.exit(open(sys.argv[2],"rb").read() not in open(sys.argv[1],"rb").read())' \
-    "$file" "$EC_WORK/needle"
-}
-header() {  # image-file: words 0-7
-  python3 -c 'import struct,sys; print(*struct.unpack("<8H", open(sys.argv[1],"rb").read(16)))' "$1"
-}
-checksum_ok() {  # image-file: word 7 = CRC-8 of words 0-6, high byte 0
-  python3 - "$1" <<'PY'
-import sys
-data = open(sys.argv[1], "rb").read(16)
-crc = 0xFF
-for b in data[:14]:
-    crc ^= b
-    for _ in range(8):
-        crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-sys.exit(not (data[14] == crc and data[15] == 0))
-PY
-}
+source "$EC_SOURCE_DIR/tests/e2e/tool_lib.sh"
 
 images=$EC_WORK/images
 image=$images/slave-1.bin
-ATTEMPTS='\xd0\xb4\xb2\xd9\xd7\xf7\xd6\xd8\xca\xd4\xb4\xce\xca\xfdcnt---> %d \n\r '
 ECHO='\xc4\xfa\xca\xe4\xc8\xeb\xb5\xc4\xca\xc7---> %d \n\r '
 
 # A known alias in the image to start from.

@@ -13,44 +13,16 @@ command -v python3 >/dev/null || ec_skip "python3 is missing"
   || ec_skip "ecsim has no --eeprom-nack-writes option to refuse write commands only"
 ec_netns_up
 
-LAST_GBK='\xb3\xcc\xd0\xf2\xbd\xe1\xca\xf8\xd4\xcb\xd0\xd0\xa3\xac\xc7\xeb\xb9\xd8\xb1\xd5\xc8\xed\xbc\xfe\xa3\xac\xb4\xd3\xd5\xbe\xc4\xa3\xbf\xe9\xb6\xcf\xb5\xe7!\n\r '
-ATTEMPTS='\xd0\xb4\xb2\xd9\xd7\xf7\xd6\xd8\xca\xd4\xb4\xce\xca\xfdcnt---> %d \n\r '
-has() {  # output-file printf-format args...: the output contains those bytes
-  local file=$1
-  shift
-  printf "$@" >"$EC_WORK/needle"
-  python3 -c 'import sys; sys.exit(open(sys.argv[2],"rb").read() not in open(sys.argv[1],"rb").read())' \
-    "$file" "$EC_WORK/needle"
-}
+source "$EC_SOURCE_DIR/tests/e2e/tool_lib.sh"
 
 images=$EC_WORK/images
 ec_start_ecsim --slaves 2 --eeprom-dir "$images" --eeprom-nack-writes 1:3
 printf '258\n' >"$EC_WORK/in"
 out=$EC_WORK/out
-# Started directly, not through a shell function, so that $! is ecalias itself.
-ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" <"$EC_WORK/in" >"$out" 2>&1 &
-pid=$!
-printf "$LAST_GBK" >"$EC_WORK/want"
-n=$(stat -c %s "$EC_WORK/want")
-for i in $(seq 1 600); do
-  [ "$(stat -c %s "$out")" -ge "$n" ] && tail -c "$n" "$out" | cmp -s - "$EC_WORK/want" && break
-  kill -0 "$pid" 2>/dev/null || ec_fail "ecalias ended by itself"
-  sleep 0.1
-done
-kill "$pid"
-wait "$pid" 2>/dev/null
+tool_run "$EC_WORK/in" "$out"
 ec_stop_ecsim
 has "$out" "$ATTEMPTS" 3 || { od -c "$out" | tail -20 >&2; ec_fail "the attempt count is not 3"; }
 has "$out" 'write passed! \n\r ' || ec_fail "no success verdict after the retried write"
-python3 - "$images/slave-1.bin" <<'PY' || ec_fail "the image does not hold 258 with its checksum"
-import struct, sys
-data = open(sys.argv[1], "rb").read(16)
-crc = 0xFF
-for b in data[:14]:
-    crc ^= b
-    for _ in range(8):
-        crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-words = struct.unpack("<8H", data)
-sys.exit(not (words[4] == 258 and words[7] == crc))
-PY
+[ "$(header "$images/slave-1.bin" | cut -d" " -f5)" = 258 ] && checksum_ok "$images/slave-1.bin" \
+  || ec_fail "the image does not hold 258 with its checksum"
 echo "PASS: refused write retried, count 3"
