@@ -70,7 +70,7 @@ int PortOpen(FramePort* port, const char* interface_name) {
     port->last_index = 0;
     for (int i = 0; i < kSlotCount; i++) {
         port->rx_state[i] = EMPTY;
-        port->abandoned[i] = 0;
+        port->resting[i] = 0;
     }
     char errbuf[kCaptureErrorSize] = {0};
     void* handle = CaptureActiveBackend()->open(interface_name, errbuf);
@@ -99,11 +99,16 @@ int PortClose(FramePort* port) {
 namespace {
 
 bool SlotResting(const FramePort* port, int slot, TimeStamp now) {
-    return port->abandoned[slot] != 0 && !TimeStampReached(now, TimeStampAdd(port->abandoned_at[slot], kAbandonedSlotRestUs));
+    return port->resting[slot] != 0 && !TimeStampReached(now, TimeStampAdd(port->rest_since[slot], kSlotRestUs));
 }
 
-bool AbandonedEarlier(const FramePort* port, int a, int b) {
-    TimeStamp ta = port->abandoned_at[a], tb = port->abandoned_at[b];
+void StartRest(FramePort* port, int slot) {
+    port->rest_since[slot] = ClockNow();
+    port->resting[slot] = 1;
+}
+
+bool RestingLonger(const FramePort* port, int a, int b) {
+    TimeStamp ta = port->rest_since[a], tb = port->rest_since[b];
     return ta.seconds < tb.seconds || (ta.seconds == tb.seconds && ta.microseconds < tb.microseconds);
 }
 
@@ -126,10 +131,10 @@ int PortGetIndex(FramePort* port) {
             chosen = candidate;
             break;
         }
-        if (rested_longest < 0 || AbandonedEarlier(port, candidate, rested_longest)) rested_longest = candidate;
+        if (rested_longest < 0 || RestingLonger(port, candidate, rested_longest)) rested_longest = candidate;
     }
     if (chosen < 0) chosen = rested_longest >= 0 ? rested_longest : start;
-    port->abandoned[chosen] = 0;
+    port->resting[chosen] = 0;
     port->rx_state[chosen] = ALLOC;
     port->last_index = chosen;
     return chosen;
@@ -203,15 +208,20 @@ int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
     }
     TimeStamp overall = DeadlineAfter(static_cast<uint32_t>(timeout_us));
     int result = NoFrame;
+    int sends = 0;
     for (;;) {
         PortSendFrame(port, slot);
+        sends++;
         TimeStamp per_try = DeadlineAfter(timeout_us < 2000 ? static_cast<uint32_t>(timeout_us) : 2000u);
         result = PortWaitFrame(port, slot, per_try);
-        if (result >= 0) return result;
+        if (result >= 0) {
+            // The frames sent before the one answered may still have replies on the way.
+            if (sends > 1) StartRest(port, slot);
+            return result;
+        }
         if (DeadlinePassed(overall)) break;
     }
-    port->abandoned_at[slot] = ClockNow();
-    port->abandoned[slot] = 1;
+    StartRest(port, slot);
     port->rx_state[slot] = EMPTY;
     return result;
 }

@@ -22,9 +22,9 @@ enum {
     ArgumentError = -3,  // the call was refused before anything was sent
 };
 
-// How long a slot whose exchange timed out is passed over by the allocation: far longer
-// than any reply can be held up in an adapter or a driver queue.
-constexpr uint32_t kAbandonedSlotRestUs = 250000;
+// How long a slot that may still get stray replies is passed over by the allocation: far
+// longer than any reply can be held up in an adapter or a driver queue.
+constexpr uint32_t kSlotRestUs = 250000;
 
 enum BufferState : int32_t {
     EMPTY = 0,
@@ -42,11 +42,12 @@ struct FramePort {
     uint8_t tx_frame[kSlotCount][kMaxFrameBytes];  // whole Ethernet frame per slot
     int32_t tx_length[kSlotCount];
     int32_t last_index;
-    // When a slot's exchange was given up (timed out). Its reply may still be on the
-    // way, and an identical datagram sent from the same slot would take it for its own:
-    // the slot rests until kAbandonedSlotRestUs have passed, while others are free.
-    TimeStamp abandoned_at[kSlotCount];
-    uint8_t abandoned[kSlotCount];
+    // A slot whose exchange timed out, or needed more than one send, may still get
+    // replies to the frames it sent: an identical datagram sent from the same slot later
+    // would take such a reply for its own. The slot rests for kSlotRestUs from the end
+    // of that exchange while other slots are free.
+    TimeStamp rest_since[kSlotCount];
+    uint8_t resting[kSlotCount];
     std::mutex allocation_lock;
     std::mutex receive_lock;
 };
