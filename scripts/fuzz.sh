@@ -111,8 +111,9 @@ for t in "${targets[@]}"; do
   [ -d "$dir" ] || continue
   mapfile -t files < <(find "$dir" -type f | sort)
   [ ${#files[@]} -gt 0 ] || continue
-  if "$BUILD_DIR/fuzz/$t" -timeout=$TIMEOUT_S -rss_limit_mb=$RSS_LIMIT_MB "${files[@]}" \
-    >"$WORK/logs/$t.regress.log" 2>&1; then
+  # The subshell keeps bash's own note of a crashed child ("Aborted") in the log.
+  if ("$BUILD_DIR/fuzz/$t" -timeout=$TIMEOUT_S -rss_limit_mb=$RSS_LIMIT_MB "${files[@]}"
+    exit $?) >"$WORK/logs/$t.regress.log" 2>&1; then
     echo "fuzz: $t: ${#files[@]} kept findings replayed, none crashes"
   else
     echo "fuzz: $t: a kept finding crashes again:" >&2
@@ -130,9 +131,9 @@ run_target() {
   local t=$1
   mkdir -p "$WORK/corpus/$t" "$WORK/findings/$t"
   [ -d "fuzz/corpus/$t" ] && cp -r "fuzz/corpus/$t/." "$WORK/corpus/$t/"
-  "$BUILD_DIR/fuzz/$t" -max_total_time="$seconds" -timeout=$TIMEOUT_S -rss_limit_mb=$RSS_LIMIT_MB \
-    -print_final_stats=1 -artifact_prefix="$WORK/findings/$t/" "$WORK/corpus/$t" \
-    >"$WORK/logs/$t.log" 2>&1
+  ("$BUILD_DIR/fuzz/$t" -max_total_time="$seconds" -timeout=$TIMEOUT_S -rss_limit_mb=$RSS_LIMIT_MB \
+    -print_final_stats=1 -artifact_prefix="$WORK/findings/$t/" "$WORK/corpus/$t"
+    exit $?) >"$WORK/logs/$t.log" 2>&1
   echo $? >"$WORK/logs/$t.rc"
 }
 
