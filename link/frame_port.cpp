@@ -98,6 +98,10 @@ int PortClose(FramePort* port) {
 
 namespace {
 
+// How often an allocation that waits for a rest to end looks again: a slot may also be
+// freed by another caller meanwhile.
+constexpr uint32_t kRestPollUs = 200;
+
 bool SlotResting(const FramePort* port, int slot, TimeStamp now) {
     return port->resting[slot] != 0 && !TimeStampReached(now, TimeStampAdd(port->rest_since[slot], kSlotRestUs));
 }
@@ -118,26 +122,32 @@ int PortGetIndex(FramePort* port) {
     std::lock_guard<std::mutex> hold(port->allocation_lock);
     int start = port->last_index + 1;
     if (start >= kSlotCount) start = 0;
-    // The first EMPTY slot from last_index + 1 on, passing over slots that rest after a
-    // timeout; when every EMPTY slot rests, the one that has rested longest. With no
-    // EMPTY slot at all, last_index + 1 is taken whatever its state.
-    TimeStamp now = ClockNow();
-    int chosen = -1;
-    int rested_longest = -1;
-    for (int step = 0; step < kSlotCount; step++) {
-        int candidate = (start + step) % kSlotCount;
-        if (port->rx_state[candidate] != EMPTY) continue;
-        if (!SlotResting(port, candidate, now)) {
-            chosen = candidate;
-            break;
+    // The first EMPTY slot from last_index + 1 on, passing over resting slots. When
+    // every EMPTY slot rests, the allocation waits for the first rest to end: handing
+    // out a slot that may still get a stray reply would let that reply answer the new
+    // datagram. With no EMPTY slot at all, last_index + 1 is taken whatever its state.
+    for (;;) {
+        TimeStamp now = ClockNow();
+        int chosen = -1;
+        int rested_longest = -1;
+        for (int step = 0; step < kSlotCount; step++) {
+            int candidate = (start + step) % kSlotCount;
+            if (port->rx_state[candidate] != EMPTY) continue;
+            if (!SlotResting(port, candidate, now)) {
+                chosen = candidate;
+                break;
+            }
+            if (rested_longest < 0 || RestingLonger(port, candidate, rested_longest)) rested_longest = candidate;
         }
-        if (rested_longest < 0 || RestingLonger(port, candidate, rested_longest)) rested_longest = candidate;
+        if (chosen < 0 && rested_longest < 0) chosen = start;
+        if (chosen >= 0) {
+            port->resting[chosen] = 0;
+            port->rx_state[chosen] = ALLOC;
+            port->last_index = chosen;
+            return chosen;
+        }
+        WaitMicroseconds(kRestPollUs);
     }
-    if (chosen < 0) chosen = rested_longest >= 0 ? rested_longest : start;
-    port->resting[chosen] = 0;
-    port->rx_state[chosen] = ALLOC;
-    port->last_index = chosen;
-    return chosen;
 }
 
 void PortSetBufState(FramePort* port, int slot, BufferState state) {

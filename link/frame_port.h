@@ -24,7 +24,7 @@ enum {
 
 // How long a slot that may still get stray replies is passed over by the allocation: far
 // longer than any reply can be held up in an adapter or a driver queue.
-constexpr uint32_t kSlotRestUs = 250000;
+constexpr uint32_t kSlotRestUs = 100000;
 
 enum BufferState : int32_t {
     EMPTY = 0,
@@ -45,7 +45,7 @@ struct FramePort {
     // A slot whose exchange timed out, or needed more than one send, may still get
     // replies to the frames it sent: an identical datagram sent from the same slot later
     // would take such a reply for its own. The slot rests for kSlotRestUs from the end
-    // of that exchange while other slots are free.
+    // of that exchange: it is not handed out again before.
     TimeStamp rest_since[kSlotCount];
     uint8_t resting[kSlotCount];
     std::mutex allocation_lock;
