@@ -25,29 +25,7 @@
 #include "slave/coe.h"
 #include "slave/context.h"
 
-// ---- allocation counting: the executable's malloc takes the place of the library's ----
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void __libc_free(void* pointer);
-}
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-extern "C" __attribute__((visibility("default"))) void* malloc(size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" __attribute__((visibility("default"))) void* calloc(size_t count, size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" __attribute__((visibility("default"))) void* realloc(void* pointer, size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(pointer, size);
-}
-extern "C" __attribute__((visibility("default"))) void free(void* pointer) { __libc_free(pointer); }
+#include "alloc_count.h"
 
 namespace {
 
