@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "sim/wire.h"
+
 namespace {
 
 constexpr uint16_t kRegType = 0x0000;
@@ -232,6 +234,7 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     if ((header >> 12) != 1) return false;  // only EtherCAT command frames
     int end = 16 + (header & 0x07FF);
     if (end > length) end = length;
+    if (segment->vanished_from > 0) SimEepromComeBackAt(segment, SimNowMicros());
     int live = static_cast<int>(segment->slaves.size());
     if (segment->vanished_from > 0 && segment->vanished_from - 1 < live) live = segment->vanished_from - 1;
     if (live <= 0) return false;  // the line is broken at the first slave: nothing comes back

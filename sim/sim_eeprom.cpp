@@ -104,8 +104,12 @@ void Complete(SimSlave* slave) {
 }
 
 // The slave and everything behind it stop answering: the line is broken before it.
-void Vanish(SimSlave* slave) {
-    SimSegment* segment = slave->eeprom.segment;
+void Vanish(SimSlave* slave, uint64_t now) {
+    SimEeprom& e = slave->eeprom;
+    SimSegment* segment = e.segment;
+    e.vanish_fired = true;
+    e.off_line = true;
+    e.off_line_since_us = now;
     if (segment->vanished_from == 0 || segment->vanished_from > slave->position)
         segment->vanished_from = slave->position;
 }
@@ -139,15 +143,16 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     uint32_t word = e.address % kSimEepromWords;
     bool damaged = command != kCommandReload && word >= e.faults.bad_words_first &&
                    word < static_cast<uint32_t>(e.faults.bad_words_first) + e.faults.bad_words_count;
-    bool nack_write = command == kCommandWrite && e.faults.nack_writes_first > 0;
+    bool nack_write = command == kCommandWrite && (e.faults.nack_writes_all || e.faults.nack_writes_first > 0);
     bool nack = e.faults.nack_all || e.faults.nack_first > 0 || nack_write || damaged;
     if (e.faults.nack_first > 0) e.faults.nack_first--;
-    if (nack_write) e.faults.nack_writes_first--;
+    if (nack_write && e.faults.nack_writes_first > 0) e.faults.nack_writes_first--;
     if (nack) e.counters.nacks++;
-    if (command == kCommandWrite && !nack && e.faults.vanish_at_write > 0 &&
+    if (command == kCommandWrite && !nack && e.faults.vanish_at_write > 0 && !e.vanish_fired &&
         e.accepted_writes + 1 >= static_cast<uint32_t>(e.faults.vanish_at_write) && e.segment != nullptr) {
-        // The slave drops off the line with this frame, before the write cycle begins.
-        Vanish(slave);
+        // The slave drops off the line with this frame, before the write cycle begins:
+        // the command never reaches the interface, which stays idle.
+        Vanish(slave, now);
         return;
     }
     e.command = command;
@@ -161,9 +166,9 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     if (command == kCommandWrite && !nack) {
         e.accepted_writes++;
         // The write cycle has begun; the slave drops off the line after this frame.
-        if (e.faults.vanish_after_writes > 0 &&
+        if (e.faults.vanish_after_writes > 0 && !e.vanish_fired &&
             e.accepted_writes >= static_cast<uint32_t>(e.faults.vanish_after_writes) && e.segment != nullptr)
-            Vanish(slave);
+            Vanish(slave, now);
     }
 }
 
@@ -220,6 +225,28 @@ void SimEepromDefaultImage(SimEeprom* eeprom, int position) {
     eeprom->write_latency_us = kSimEepromWriteLatencyUs;
     eeprom->reload_latency_us = kSimEepromReloadLatencyUs;
     eeprom->faults.no_answer_register = -1;
+}
+
+void SimEepromComeBackAt(SimSegment* segment, uint64_t now_us) {
+    if (segment == nullptr || segment->vanished_from == 0) return;
+    bool returned = false;
+    for (SimSlave* slave : segment->slaves) {
+        SimEeprom& e = slave->eeprom;
+        if (!e.off_line || !e.faults.come_back) continue;
+        uint64_t due = e.off_line_since_us + static_cast<uint64_t>(e.faults.come_back_after_ms) * 1000u;
+        if (now_us < due) continue;
+        e.off_line = false;
+        returned = true;
+    }
+    if (!returned) return;
+    int first_still_off = 0;
+    for (SimSlave* slave : segment->slaves) {
+        if (slave->eeprom.off_line) {
+            first_still_off = slave->position;
+            break;
+        }
+    }
+    segment->vanished_from = first_still_off;
 }
 
 bool SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length) {
@@ -505,7 +532,7 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     static const char* const kOptions[] = {
         "eeprom-dir", "image", "name", "identity", "no-strings", "eight-byte", "mailbox-size", "eeprom-latency",
         "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "vanish-at-write", "alias",
-        "sii-word", "general", "eeprom-bad-words", "eeprom-nack-writes",
+        "sii-word", "general", "eeprom-bad-words", "eeprom-nack-writes", "come-back-after",
     };
     bool known = false;
     for (const char* name : kOptions) known = known || strcmp(option, name) == 0;
@@ -557,7 +584,10 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
         if (strcmp(rest, "all") != 0 && !ParseNumber(rest, 0, 1000000000, &numbers[0]))
             return Fail(option, value, "SEL:K or SEL:all");
     } else if (strcmp(option, "eeprom-nack-writes") == 0) {
-        if (!ParseNumber(rest, 0, 1000000000, &numbers[0])) return Fail(option, value, "SEL:K");
+        if (strcmp(rest, "all") != 0 && !ParseNumber(rest, 0, 1000000000, &numbers[0]))
+            return Fail(option, value, "SEL:K or SEL:all");
+    } else if (strcmp(option, "come-back-after") == 0) {
+        if (!ParseNumber(rest, 0, 86400000, &numbers[0])) return Fail(option, value, "SEL:MS (0 to 86400000)");
     } else if (strcmp(option, "eeprom-no-answer") == 0) {
         if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:REGISTER");
     } else if (strcmp(option, "vanish-after-writes") == 0 || strcmp(option, "vanish-at-write") == 0) {
@@ -604,7 +634,13 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
             else
                 e.faults.nack_first = static_cast<int>(numbers[0]);
         } else if (strcmp(option, "eeprom-nack-writes") == 0) {
-            e.faults.nack_writes_first = static_cast<int>(numbers[0]);
+            if (strcmp(rest, "all") == 0)
+                e.faults.nack_writes_all = true;
+            else
+                e.faults.nack_writes_first = static_cast<int>(numbers[0]);
+        } else if (strcmp(option, "come-back-after") == 0) {
+            e.faults.come_back = true;
+            e.faults.come_back_after_ms = static_cast<uint32_t>(numbers[0]);
         } else if (strcmp(option, "eeprom-busy-stuck") == 0) {
             e.faults.busy_stuck = true;
         } else if (strcmp(option, "eeprom-no-answer") == 0) {
@@ -652,12 +688,19 @@ const char* SimEepromOptionHelp() {
            "  --eight-byte SEL            the EEPROM interface delivers 8 bytes per read\n"
            "  --eeprom-latency READ_US:WRITE_US   busy time per command (default 250:5000)\n"
            "  --eeprom-nack SEL:K         NACK the first K commands (K = all: every command)\n"
-           "  --eeprom-nack-writes SEL:K  NACK the first K write commands (reads pass)\n"
+           "  --eeprom-nack-writes SEL:K  NACK the first K write commands (K = all: every write\n"
+           "                              command); reads pass\n"
            "  --eeprom-busy-stuck SEL     a started command never finishes\n"
            "  --eeprom-bad-words SEL:FIRST:COUNT  reads and writes of these words are NACKed\n"
            "  --eeprom-no-answer SEL:REG  reads of register REG (2 bytes) are not answered\n"
            "  --vanish-after-writes SEL:K the slave drops off the line after its K-th EEPROM write\n"
            "  --vanish-at-write SEL:K     the slave drops off the line as its K-th EEPROM write command\n"
-           "                              arrives; that write is never carried out (1: before the first)\n"
+           "                              arrives; that write is never carried out (1: before the first).\n"
+           "                              With either, the slaves behind it drop off too; each fires once\n"
+           "  --come-back-after SEL:MS    a slave that dropped off through --vanish-at-write or\n"
+           "                              --vanish-after-writes is back on the line MS milliseconds later,\n"
+           "                              with the slaves behind it; it kept its power and registers. Its\n"
+           "                              EEPROM then holds every write it took: the K-th write of\n"
+           "                              --vanish-after-writes is done, that of --vanish-at-write is not\n"
            "Options apply in command-line order; image edits are written to a bound file.\n";
 }

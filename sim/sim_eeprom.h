@@ -53,11 +53,15 @@ struct SimEepromFaults {
     int nack_first;            // commands still to be answered with NACK
     int nack_writes_first;     // write commands still to be answered with NACK (reads pass)
     bool nack_all;             // every command is answered with NACK
+    bool nack_writes_all;      // every write command is answered with NACK (reads pass)
     bool busy_stuck;           // a started command never finishes
     int no_answer_register;    // reads covering this register (2 bytes) are not executed; -1 none
     int vanish_after_writes;   // the slave drops off the line after this many write commands; 0 never
     int vanish_at_write;       // the slave drops off the line as this write command arrives, which is
                                // then never carried out (1: before the first write); 0 never
+                               // Either vanishing fault fires once.
+    bool come_back;            // a slave that dropped off the line through one of the two faults
+    uint32_t come_back_after_ms;  // above is back on it this long after it dropped off
     // A damaged area: reads and writes of words first .. first + count - 1 are NACKed.
     uint16_t bad_words_first;
     uint16_t bad_words_count;
@@ -95,6 +99,9 @@ struct SimEeprom {
     uint32_t command_address;
     uint64_t busy_until_us;
     uint32_t accepted_writes;  // write commands taken without NACK, for the vanishing faults
+    bool vanish_fired;         // one of the vanishing faults has fired (each fires once)
+    bool off_line;             // dropped off the line through a vanishing fault and not back yet
+    uint64_t off_line_since_us;
 
     // Image file (empty path: none). Changes are written through to it.
     char path[kSimEepromPathBytes];
@@ -109,6 +116,14 @@ void SimEepromPowerOn(SimSlave* slave);
 // Resets the EEPROM to the default image of a slave at `position`, with default
 // latencies, no faults and no file.
 void SimEepromDefaultImage(SimEeprom* eeprom, int position);
+// The come-back fault: every slave that dropped off the line through a vanishing fault
+// and whose come-back time has passed at `now_us` (SimNowMicros time) is on the line
+// again. The line is then whole up to the first slave still off it; the slaves behind a
+// returning one answer again with it. A returning slave kept its power: registers,
+// station address and EEPROM interface are as they were, and a write cycle it had begun
+// before it dropped off has completed. The segment calls this for every frame while a
+// slave is off the line; tests call it with the time they want.
+void SimEepromComeBackAt(SimSegment* segment, uint64_t now_us);
 // Register hooks. BeforeRead brings the interface registers up to date; it returns false
 // when the read is not to be executed (the no-answer fault). AfterWrite acts on a write.
 bool SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);

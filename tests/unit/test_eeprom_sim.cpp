@@ -300,6 +300,126 @@ TEST_F(SimEepromTest, SilentRegisterAndVanishingSlaveOnTheWire) {
     EXPECT_EQ(Slave(3)->eeprom.counters.words_written, 0u);
 }
 
+TEST_F(SimEepromTest, EveryWriteCommandRefusedWhileReadsPass) {
+    SimEeprom& e = Slave(1)->eeprom;
+    SimEepromSetLatency(Slave(1), 0, 0);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(SimEepromParseOption(segment, "--eeprom-nack-writes", "1:all"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(e.faults.nack_writes_all);
+    EXPECT_FALSE(Slave(2)->eeprom.faults.nack_writes_all);
+    const uint16_t before = e.words[4];
+    for (int i = 0; i < 20; i++) {
+        WriteData(1, static_cast<uint16_t>(0x1000 + i));
+        Command(1, 0x0201, 4);
+        EXPECT_EQ(Status(1), kSimEepromStatusCommandError) << "write " << i;
+        Command(1, 0x0100, 4);
+        EXPECT_EQ(Status(1), 0x0000) << "read after write " << i;
+        EXPECT_EQ(Data(1) & 0xFFFF, before);
+    }
+    EXPECT_EQ(e.words[4], before);
+    EXPECT_EQ(e.counters.words_written, 0u);
+    EXPECT_EQ(e.counters.nacks, 20u);
+    // Slave 2 is not selected: its writes go through.
+    SimEepromSetLatency(Slave(2), 0, 0);
+    WriteData(2, 0x0BB0);
+    Command(2, 0x0201, 4);
+    EXPECT_EQ(Status(2), 0x0000);
+    EXPECT_EQ(Slave(2)->eeprom.words[4], 0x0BB0);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-nack-writes", "1:some"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("SEL:all"), std::string::npos);
+}
+
+TEST_F(SimEepromTest, AVanishedSlaveComesBackWithTheLineBehindIt) {
+    // Slave 2 of 3 drops off as its second write command arrives and is back 250 ms
+    // later; slave 3, behind it, is gone and back with it.
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(SimEepromParseOption(segment, "--vanish-at-write", "2:2"), 1);
+    ASSERT_EQ(SimEepromParseOption(segment, "--come-back-after", "2:250"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    SimEeprom& e = Slave(2)->eeprom;
+    EXPECT_TRUE(e.faults.come_back);
+    EXPECT_EQ(e.faults.come_back_after_ms, 250u);
+    SimEepromSetLatency(Slave(2), 0, 0);
+    WriteData(2, 0x1111);
+    Command(2, 0x0201, 4);
+    EXPECT_EQ(Status(2), 0x0000);
+    WriteData(2, 0x2222);
+    Command(2, 0x0201, 7);
+    ASSERT_EQ(segment->vanished_from, 2);
+    ASSERT_TRUE(e.off_line);
+    const uint64_t gone = e.off_line_since_us;
+
+    SimEepromComeBackAt(segment, gone + 249999);
+    EXPECT_EQ(segment->vanished_from, 2);
+    SimEepromComeBackAt(segment, gone + 250000);
+    EXPECT_EQ(segment->vanished_from, 0);
+    EXPECT_FALSE(e.off_line);
+    // The write it dropped off at was never carried out; the interface is idle.
+    EXPECT_EQ(e.words[4], 0x1111);
+    EXPECT_NE(e.words[7], 0x2222);
+    EXPECT_EQ(e.counters.words_written, 1u);
+    EXPECT_EQ(Status(2), 0x0000);
+    // The fault fired once: the write made again goes through and the slave stays.
+    WriteData(2, 0x2222);
+    Command(2, 0x0201, 7);
+    EXPECT_EQ(segment->vanished_from, 0);
+    EXPECT_EQ(Status(2), 0x0000);
+    EXPECT_EQ(e.words[7], 0x2222);
+
+    // --vanish-after-writes: the write cycle had begun, so that write is done when the
+    // slave is back. Slave 3 behind it has no come-back of its own: once slave 2 returns,
+    // the line is whole up to slave 3 only.
+    SimEepromSetLatency(Slave(1), 0, 0);
+    Slave(1)->eeprom.faults.vanish_after_writes = 1;
+    Slave(1)->eeprom.faults.come_back = true;
+    Slave(1)->eeprom.faults.come_back_after_ms = 0;
+    Slave(3)->eeprom.faults.vanish_at_write = 1;
+    WriteData(3, 0x3333);
+    Command(3, 0x0201, 4);
+    EXPECT_EQ(segment->vanished_from, 3);
+    WriteData(1, 0x4444);
+    Command(1, 0x0201, 4);
+    EXPECT_EQ(segment->vanished_from, 1);
+    SimEepromComeBackAt(segment, Slave(1)->eeprom.off_line_since_us);
+    EXPECT_EQ(segment->vanished_from, 3);
+    EXPECT_EQ(Status(1), 0x0000);
+    EXPECT_EQ(Slave(1)->eeprom.words[4], 0x4444);
+    EXPECT_NE(Slave(3)->eeprom.words[4], 0x3333);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SimEepromParseOption(segment, "--come-back-after", "1:-5"), -1);
+    EXPECT_EQ(SimEepromParseOption(segment, "--come-back-after", "1"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(SimEepromTest, AComeBackIsSeenByTheNextFrameOnTheWire) {
+    SimWire wire;
+    SimWireInit(&wire, segment, SimFaultSettings{});
+    SimEepromSetLatency(Slave(1), 0, 0);
+    Slave(1)->eeprom.faults.vanish_at_write = 1;
+    Slave(1)->eeprom.faults.come_back = true;
+    Slave(1)->eeprom.faults.come_back_after_ms = 0;
+    // A broadcast read of the type register counts every slave that answers.
+    uint8_t frame[64] = {0};
+    memset(frame, 0xFF, 6);
+    frame[12] = 0x88;
+    frame[13] = 0xA4;
+    SimPut16(frame + 14, 0x100C + 2);
+    frame[16] = 7;  // BRD
+    SimPut16(frame + 22, 2);
+    uint8_t reply[1518];
+    Command(1, 0x0201, 4);
+    ASSERT_EQ(segment->vanished_from, 1);
+    // Without the come-back the line would stay broken at slave 1 and nothing return.
+    SimWireRequest(&wire, frame, 30);
+    ASSERT_EQ(SimWireTake(&wire, reply), 30);
+    EXPECT_EQ(SimGet16(reply + 28), 3);
+    EXPECT_EQ(segment->vanished_from, 0);
+}
+
 TEST_F(SimEepromTest, ConfigurationIsVisibleAndPdiAccessIsReadOnly) {
     uint8_t offer = 0x01;
     ASSERT_TRUE(SimSlaveWrite(Slave(1), 0x0500, 1, &offer));
