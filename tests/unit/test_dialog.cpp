@@ -1,6 +1,9 @@
 // The station-alias dialog against the in-process virtual segment: the whole console
 // transcript, what reaches the EEPROM, and the refusals that keep a slave's
 // configuration area consistent.
+#include <signal.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -11,6 +14,7 @@
 #include "slave/bringup.h"
 #include "support_segment.h"
 #include "tool/alias_dialog.h"
+#include "tool/alias_repair_hint.h"
 #include "tool/sii_checksum.h"
 
 namespace {
@@ -19,7 +23,8 @@ namespace {
 // commands into commands the slave controller refuses (it answers them with the
 // acknowledge error bit, as for a NACK), so a test can fail one particular read or
 // write of one particular word. With a redirect the command is not refused but sent to
-// another word: the slave acknowledges it, and the master cannot tell.
+// another word: the slave acknowledges it, and the master cannot tell. A lost command
+// never reaches the segment, as on a line that drops the frame.
 struct CommandRefusal {
     uint16_t command;  // 0x0100 read, 0x0201 write
     uint16_t word;
@@ -27,11 +32,30 @@ struct CommandRefusal {
     int refuse;        // matching commands refused after those (-1: all)
     int seen;
     int redirect = -1;  // >= 0: the word the command goes to instead of being refused
+    bool lose = false;  // the frame is lost instead
 };
 
 const CaptureBackend* g_inner_backend;
 CommandRefusal g_refusals[4];
 int g_refusal_count;
+
+// What the tap and a signal handler saw, in order: 'A' a write command for word 4 went
+// out, 'C' one for word 7, 'I' SIGINT was delivered, 'T' SIGTERM was delivered.
+volatile sig_atomic_t g_event_count;
+char g_events[512];
+// Signals the tap raises as the first write command for word 4 / word 7 goes out (0: none).
+int g_raise_at_alias_write;
+int g_raise_at_checksum_write;
+
+void Note(char event) {
+    const sig_atomic_t at = g_event_count;
+    if (at < static_cast<sig_atomic_t>(sizeof g_events)) {
+        g_events[at] = event;
+        g_event_count = at + 1;
+    }
+}
+
+void RecordSignal(int number) { Note(number == SIGINT ? 'I' : 'T'); }
 
 int TapSend(void* handle, const uint8_t* frame, int length) {
     uint8_t copy[kMaxFrameBytes];
@@ -44,11 +68,21 @@ int TapSend(void* handle, const uint8_t* frame, int length) {
     if (eeprom_command) {
         const uint16_t command = static_cast<uint16_t>(copy[data] | (copy[data + 1] << 8));
         const uint16_t word = static_cast<uint16_t>(copy[data + 2] | (copy[data + 3] << 8));
+        if (command == 0x0201 && (word == kAliasWord || word == kChecksumWord)) {
+            int& raise_now = word == kAliasWord ? g_raise_at_alias_write : g_raise_at_checksum_write;
+            Note(word == kAliasWord ? 'A' : 'C');
+            if (raise_now != 0) {
+                const int number = raise_now;
+                raise_now = 0;
+                raise(number);
+            }
+        }
         for (int i = 0; i < g_refusal_count; i++) {
             CommandRefusal& r = g_refusals[i];
             if (r.command != command || r.word != word) continue;
             const int index = r.seen++;
             if (index < r.skip || (r.refuse >= 0 && index >= r.skip + r.refuse)) continue;
+            if (r.lose) return 0;
             if (r.redirect >= 0) {
                 copy[data + 2] = static_cast<uint8_t>(r.redirect);
                 copy[data + 3] = static_cast<uint8_t>(r.redirect >> 8);
@@ -116,6 +150,9 @@ protected:
         g_tap_backend = *g_inner_backend;
         g_tap_backend.send = TapSend;
         g_refusal_count = 0;
+        g_event_count = 0;
+        g_raise_at_alias_write = 0;
+        g_raise_at_checksum_write = 0;
         CaptureInstallBackend(&g_tap_backend);
     }
     void Refuse(uint16_t command, uint16_t word, int skip, int refuse) {
@@ -124,22 +161,34 @@ protected:
     void Redirect(uint16_t command, uint16_t word, int skip, int count, uint16_t to) {
         g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, count, 0, to};
     }
-    // Runs the dialog with `input` on its standard input; keeps the output in `output`.
+    // The frames carrying these commands are lost (-1: all after `skip`).
+    void Lose(uint16_t command, uint16_t word, int skip, int count) {
+        g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, count, 0, -1, true};
+    }
+    static std::string Contents(FILE* file) {
+        std::string text;
+        rewind(file);
+        char chunk[512];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+        fclose(file);
+        return text;
+    }
+    // Runs the dialog with `input` on its standard input; keeps the output in `output`
+    // and what it wrote on its error stream in `errors`.
     AliasDialogOutcome Run(const char* input, ConsoleEncoding encoding = ConsoleEncoding::kGbk) {
         FILE* in = tmpfile();
         fputs(input, in);
         rewind(in);
         FILE* out = tmpfile();
-        AliasDialogOutcome outcome = RunAliasDialog(in, out, encoding);
-        output.clear();
-        rewind(out);
-        char chunk[512];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) output.append(chunk, n);
+        FILE* err = tmpfile();
+        AliasDialogOutcome outcome = RunAliasDialog(in, out, encoding, err);
+        output = Contents(out);
+        errors = Contents(err);
         fclose(in);
-        fclose(out);
         return outcome;
     }
+    std::string Events() const { return std::string(g_events, static_cast<size_t>(g_event_count)); }
     void SetHeader(const uint16_t (&words)[kHeaderWords]) {
         for (int i = 0; i < kHeaderWords; i++) SimEepromSetWord(first, static_cast<uint16_t>(i), words[i]);
     }
@@ -147,6 +196,7 @@ protected:
 
     SimSlave* first = nullptr;
     std::string output;
+    std::string errors;
 };
 
 }  // namespace
@@ -187,6 +237,7 @@ TEST_F(AliasDialogTest, NormalRunShowsEveryStepAndWritesWordsFourAndSeven) {
     x.passed = true;
     EXPECT_EQ(output, Transcript(ConsoleEncoding::kGbk, x));
     EXPECT_NE(output.find("write passed! \n\r "), std::string::npos);
+    EXPECT_EQ(errors, "");  // a run that passes says nothing on the error stream
     EXPECT_STREQ(g_master.slave_table[1].name, "ecsim slave 1");
 }
 
@@ -265,6 +316,7 @@ TEST_F(AliasDialogTest, NoAnswerOrAnOversizedNumberWritesNothing) {
         EXPECT_EQ(output.find("write passed"), std::string::npos);
         const std::string close = Format(ConsoleEncoding::kGbk, kMsgCloseZh);
         EXPECT_EQ(output.rfind(close), output.size() - close.size());
+        EXPECT_EQ(errors, "ecalias: no config_id was read from standard input; nothing was written\n");
     }
 }
 
@@ -278,6 +330,7 @@ TEST_F(AliasDialogTest, FailedWritesAreRetriedOnOneSharedCount) {
     EXPECT_TRUE(outcome.passed);
     EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 3)), std::string::npos);
     EXPECT_EQ(first->eeprom.words[4], 9);
+    EXPECT_EQ(errors, "");
 
     // Word 7 refused for good after word 4 went in: the count stops past 100 and the
     // verdict is a failure although word 4 reads back right.
@@ -292,6 +345,12 @@ TEST_F(AliasDialogTest, FailedWritesAreRetriedOnOneSharedCount) {
     EXPECT_FALSE(outcome.passed);
     EXPECT_EQ(first->eeprom.words[7], old_word7);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    // The EEPROM answered, with an error: the line names the refusal and the half-written
+    // header, and the remedy.
+    EXPECT_EQ(outcome.write_stop, WriteStop::kRefused);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 refused the checksum write (its EEPROM reported an error): its EEPROM now holds "
+              "alias 10 with a wrong checksum; run ecalias again to rewrite both words\n");
 }
 
 TEST_F(AliasDialogTest, WordSevenIsLeftAloneWhenWordFourCannotBeWritten) {
@@ -310,25 +369,41 @@ TEST_F(AliasDialogTest, WordSevenIsLeftAloneWhenWordFourCannotBeWritten) {
     EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));  // still consistent
     EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 101)), std::string::npos);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 refused the alias write (its EEPROM reported an error): its EEPROM still holds "
+              "alias 51; run ecalias again\n");
 }
 
 TEST_F(AliasDialogTest, AnUnreadableHeaderWordStopsTheWrite) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     SimEepromSetAlias(first, 0x0021);
-    // Word 3 of the first dump cannot be read: its 0 would enter the checksum.
-    Refuse(0x0100, 3, 0, 1);
+    // Word 3 of the first dump cannot be read in any of its tries: its 0 would enter
+    // the checksum.
+    Refuse(0x0100, 3, 0, 5);  // five tries per word
     AliasDialogOutcome outcome = Run("33\n");  // the current value: a read-back would match
     EXPECT_FALSE(outcome.header_read);
+    EXPECT_EQ(outcome.unreadable_word, 3);
     EXPECT_EQ(outcome.attempts, 0);
     EXPECT_EQ(first->eeprom.counters.writes, 0u);
     EXPECT_EQ(outcome.read_back, 0x0021);
     EXPECT_FALSE(outcome.passed);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 did not deliver word 3 of its EEPROM header; nothing was written; run ecalias again "
+              "once the module answers\n");
+
+    // One try fewer refused: the last try reads it, and the dialog goes on.
+    g_refusal_count = 0;
+    Refuse(0x0100, 3, 0, 4);
+    outcome = Run("35\n");
+    EXPECT_TRUE(outcome.header_read);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 35);
 
     // Word 7 of the dump takes no part in the checksum: its failure does not stop the write.
     g_refusal_count = 0;
-    Refuse(0x0100, 7, 0, 1);
+    Refuse(0x0100, 7, 0, 5);
     outcome = Run("34\n");
     EXPECT_TRUE(outcome.header_read);
     EXPECT_TRUE(outcome.passed);
@@ -339,8 +414,9 @@ TEST_F(AliasDialogTest, AFailedReadBackIsNotMistakenForAMatchingZero) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     SimEepromSetAlias(first, 0x0500);
-    // Word 4 is read at the start, in both dumps and at the read-back: refuse the last.
-    Refuse(0x0100, 4, 3, 1);
+    // Word 4 is read at the start, in both dumps and at the read-back: refuse the last,
+    // in every try.
+    Refuse(0x0100, 4, 3, -1);
     const AliasDialogOutcome outcome = Run("0\n");
     EXPECT_TRUE(outcome.alias_written);
     EXPECT_TRUE(outcome.checksum_written);
@@ -350,6 +426,9 @@ TEST_F(AliasDialogTest, AFailedReadBackIsNotMistakenForAMatchingZero) {
     EXPECT_EQ(first->eeprom.words[4], 0);
     EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0)), std::string::npos);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 took both writes, but they could not be checked; run ecalias again once the module "
+              "answers to check them\n");
 }
 
 TEST_F(AliasDialogTest, TheVerdictStandsOnTheWholeHeaderAsReadBack) {
@@ -371,6 +450,9 @@ TEST_F(AliasDialogTest, TheVerdictStandsOnTheWholeHeaderAsReadBack) {
     EXPECT_FALSE(outcome.passed);
     EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
     EXPECT_EQ(output.find("write passed"), std::string::npos);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 took both writes, but its header does not read back as written; run ecalias again to "
+              "rewrite both words\n");
 
     // The first dump takes word 2 from another word: the checksum is computed over a
     // header the EEPROM does not hold, and the second dump shows it.
@@ -392,4 +474,245 @@ TEST_F(AliasDialogTest, TheVerdictStandsOnTheWholeHeaderAsReadBack) {
     EXPECT_TRUE(outcome.header_read_back);
     EXPECT_TRUE(outcome.passed);
     EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+}
+
+TEST_F(AliasDialogTest, LostHeaderReadsAreMadeAgainAndChangeNothingShown) {
+    Bring(2);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0102);
+    Expected x{};
+    x.name = g_master.slave_table[1].name;
+    CopyHeader(x.first_dump);
+    // A read sends its command in up to four frames: the first two reads of word 2 and
+    // the first read of word 5 are lost on the line.
+    Lose(0x0100, 2, 0, 8);
+    Lose(0x0100, 5, 0, 4);
+    const AliasDialogOutcome outcome = Run("700\n");
+    EXPECT_TRUE(outcome.header_read);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_GT(g_refusals[0].seen, 8);
+    EXPECT_GT(g_refusals[1].seen, 4);
+    EXPECT_EQ(first->eeprom.words[4], 700);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    // The console shows what a run without loss shows, byte for byte.
+    x.current = 0x0102;
+    x.echo = 700;
+    x.checksum = first->eeprom.words[7];
+    x.attempts = 2;
+    CopyHeader(x.second_dump);
+    x.read_back = 700;
+    x.passed = true;
+    EXPECT_EQ(output, Transcript(ConsoleEncoding::kGbk, x));
+    EXPECT_EQ(errors, "");
+
+    // A word whose every read is lost: nothing is written.
+    g_refusal_count = 0;
+    Lose(0x0100, 5, 0, -1);
+    const uint16_t alias_before = first->eeprom.words[4];
+    const AliasDialogOutcome lost = Run("701\n");
+    EXPECT_FALSE(lost.header_read);
+    EXPECT_EQ(lost.unreadable_word, 5);
+    EXPECT_EQ(lost.attempts, 0);
+    EXPECT_EQ(first->eeprom.counters.writes, 2u);  // the two of the first run
+    EXPECT_EQ(first->eeprom.words[4], alias_before);
+    EXPECT_FALSE(lost.passed);
+    EXPECT_NE(output.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 did not deliver word 5 of its EEPROM header; nothing was written; run ecalias again "
+              "once the module answers\n");
+}
+
+// A slave that drops off the line during the pair and is back 100 ms later: every
+// attempt on a silent slave waits at least 20 ms for its interface, so the write loop's
+// window (100 attempts) lasts at least 2 s, on any clock and under any load. The loop
+// finishes the pair, and the read-back confirms it.
+TEST_F(AliasDialogTest, ASlaveBackDuringTheChecksumRetriesGetsThePairFinished) {
+    Bring(3);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0007);
+    const uint16_t behind_before = segment->slaves[1]->eeprom.words[4];
+    SimEepromAttach(segment);
+    first->eeprom.faults.vanish_at_write = 2;  // as the checksum write arrives
+    first->eeprom.faults.come_back = true;
+    first->eeprom.faults.come_back_after_ms = 100;
+    const AliasDialogOutcome outcome = Run("4242\n");
+    EXPECT_TRUE(first->eeprom.vanish_fired);
+    EXPECT_EQ(segment->vanished_from, 0);
+    EXPECT_TRUE(outcome.alias_written);
+    EXPECT_TRUE(outcome.checksum_written);
+    EXPECT_GT(outcome.attempts, 2);  // the checksum took more than one attempt
+    EXPECT_LE(outcome.attempts, kWriteAttemptLimit);
+    EXPECT_TRUE(outcome.header_read_back);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 4242);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    EXPECT_EQ(segment->slaves[1]->eeprom.words[4], behind_before);
+    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, outcome.attempts)), std::string::npos);
+    EXPECT_NE(output.find("write passed! \n\r "), std::string::npos);
+    EXPECT_EQ(errors, "");
+}
+
+// The slave drops off once the write cycle of word 4 has begun: that write is done, but
+// unconfirmed, so the loop makes it again when the slave is back, then writes word 7.
+TEST_F(AliasDialogTest, ASlaveBackAfterAnUnconfirmedAliasWriteGetsThePairFinished) {
+    Bring(2);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0007);
+    SimEepromAttach(segment);
+    first->eeprom.faults.vanish_after_writes = 1;
+    first->eeprom.faults.come_back = true;
+    first->eeprom.faults.come_back_after_ms = 100;
+    const AliasDialogOutcome outcome = Run("4243\n");
+    EXPECT_TRUE(first->eeprom.vanish_fired);
+    EXPECT_GT(outcome.attempts, 2);
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(first->eeprom.counters.words_written, 3u);  // word 4 twice, word 7 once
+    EXPECT_EQ(first->eeprom.words[4], 4243);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    EXPECT_EQ(errors, "");
+}
+
+// Lost for good between the two writes: "write fail" on the console as always, and the
+// line on the error stream that tells what the EEPROM holds and how to mend it. Running
+// the dialog again once the slave answers does mend it.
+TEST_F(AliasDialogTest, ASlaveLostBetweenTheWritesLeavesTheRepairLine) {
+    Bring(2);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0007);
+    uint16_t before[kHeaderWords];
+    CopyHeader(before);
+    SimEepromAttach(segment);
+    first->eeprom.faults.vanish_at_write = 2;
+    const AliasDialogOutcome outcome = Run("4242\n");
+    EXPECT_TRUE(outcome.alias_written);
+    EXPECT_FALSE(outcome.checksum_written);
+    EXPECT_EQ(outcome.attempts, kWriteAttemptLimit + 1);
+    EXPECT_EQ(outcome.write_stop, WriteStop::kNoAnswer);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 4242);
+    EXPECT_EQ(first->eeprom.words[7], before[7]);
+    EXPECT_FALSE(SimSiiHeaderValid(&first->eeprom));
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 stopped answering between the alias and checksum writes: its EEPROM now holds alias "
+              "4242 with a wrong checksum; run ecalias again once the module answers to rewrite both words\n");
+    // The console carries the dialog's messages only, as they always were.
+    Expected x{};
+    x.name = g_master.slave_table[1].name;
+    memcpy(x.first_dump, before, sizeof before);
+    x.current = 7;
+    x.echo = 4242;
+    x.checksum = outcome.checksum;
+    x.attempts = kWriteAttemptLimit + 1;
+    x.read_back = 0;  // second dump and read-back get nothing: zeros
+    x.passed = false;
+    EXPECT_EQ(output, Transcript(ConsoleEncoding::kGbk, x));
+
+    segment->vanished_from = 0;  // the module answers again
+    const AliasDialogOutcome again = Run("4242\n");
+    EXPECT_TRUE(again.passed);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    EXPECT_EQ(first->eeprom.words[4], 4242);
+    EXPECT_EQ(errors, "");
+}
+
+TEST_F(AliasDialogTest, ASlaveLostAtTheAliasWriteIsReportedWithBothPossibleStates) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    SimEepromSetAlias(first, 0x0007);
+    SimEepromAttach(segment);
+    first->eeprom.faults.vanish_at_write = 1;
+    const AliasDialogOutcome outcome = Run("4242\n");
+    EXPECT_FALSE(outcome.alias_written);
+    EXPECT_EQ(outcome.write_stop, WriteStop::kNoAnswer);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(first->eeprom.words[4], 7);
+    EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom));
+    // Whether the command arrived the master cannot tell: the line names both states.
+    EXPECT_EQ(errors,
+              "ecalias: slave 1 stopped answering during the alias write: its EEPROM holds either alias 7 as before "
+              "or alias 4242 with a wrong checksum; run ecalias again once the module answers to rewrite both "
+              "words\n");
+}
+
+// Ctrl-C (SIGINT) or a termination request (SIGTERM) while the pair is written waits
+// until both write loops are over: the handler runs after the last checksum write went
+// out, never between the two words.
+TEST_F(AliasDialogTest, InterruptionsWaitUntilThePairIsWritten) {
+    Bring(1);
+    SimEepromSetLatency(first, 0, 0);
+    struct sigaction record {};
+    struct sigaction old_int {};
+    struct sigaction old_term {};
+    record.sa_handler = RecordSignal;
+    sigemptyset(&record.sa_mask);
+    ASSERT_EQ(sigaction(SIGINT, &record, &old_int), 0);
+    ASSERT_EQ(sigaction(SIGTERM, &record, &old_term), 0);
+    g_raise_at_alias_write = SIGINT;
+    g_raise_at_checksum_write = SIGTERM;
+    Refuse(0x0201, 7, 0, 3);  // the first checksum write fails: the pair takes a while
+    const AliasDialogOutcome outcome = Run("321\n");
+    sigset_t now;
+    sigemptyset(&now);
+    sigprocmask(SIG_BLOCK, nullptr, &now);
+    const bool int_blocked = sigismember(&now, SIGINT) == 1;
+    const bool term_blocked = sigismember(&now, SIGTERM) == 1;
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(outcome.attempts, 3);
+    const std::string events = Events();
+    ASSERT_EQ(std::count(events.begin(), events.end(), 'I'), 1) << events;
+    ASSERT_EQ(std::count(events.begin(), events.end(), 'T'), 1) << events;
+    EXPECT_EQ(events.find('A'), 0u) << events;
+    EXPECT_GT(events.find('I'), events.rfind('C')) << events;
+    EXPECT_GT(events.find('T'), events.rfind('C')) << events;
+    EXPECT_FALSE(int_blocked);  // the mask is back as it was
+    EXPECT_FALSE(term_blocked);
+}
+
+TEST(AliasRepairHintTest, TheSecondDumpOutranksWhatTheWritesSuggest) {
+    AliasDialogOutcome o{};
+    o.input_accepted = true;
+    o.header_read = true;
+    o.new_config_id = 300;
+    o.old_alias = 5;
+    o.checksum = 0x9A;
+    o.header[2 * kChecksumWord] = 0x11;  // the old checksum word
+    o.attempts = 101;
+    char text[kRepairHintBytes];
+    o.passed = true;
+    EXPECT_FALSE(AliasRepairHint(o, text, sizeof text));
+    EXPECT_STREQ(text, "");
+    o.passed = false;
+
+    // Word 4 confirmed, then the interface stayed busy: nothing read afterwards.
+    o.alias_written = true;
+    o.write_stop = WriteStop::kBusy;
+    ASSERT_TRUE(AliasRepairHint(o, text, sizeof text));
+    EXPECT_STREQ(text,
+                 "ecalias: slave 1 kept its EEPROM busy during the checksum write: its EEPROM now holds alias 300 "
+                 "with a wrong checksum; run ecalias again once the module answers to rewrite both words\n");
+
+    // The alias write unconfirmed, but the slave was back for the second dump, which
+    // shows the header as it was, or the new alias next to the old checksum.
+    o.alias_written = false;
+    o.write_stop = WriteStop::kNoAnswer;
+    o.second_dump_read = 0xFF;
+    o.second_dump[kAliasWord] = 5;
+    o.second_dump[kChecksumWord] = 0x11;
+    ASSERT_TRUE(AliasRepairHint(o, text, sizeof text));
+    EXPECT_STREQ(text,
+                 "ecalias: slave 1 stopped answering during the alias write: its EEPROM still holds alias 5; run "
+                 "ecalias again once the module answers\n");
+    o.second_dump[kAliasWord] = 300;
+    ASSERT_TRUE(AliasRepairHint(o, text, sizeof text));
+    EXPECT_NE(strstr(text, "now holds alias 300 with a wrong checksum"), nullptr) << text;
+    o.second_dump[kChecksumWord] = 0x9A;
+    ASSERT_TRUE(AliasRepairHint(o, text, sizeof text));
+    EXPECT_NE(strstr(text, "holds alias 300 with its checksum"), nullptr) << text;
+
+    // A short buffer gets a cut, terminated line.
+    ASSERT_TRUE(AliasRepairHint(o, text, 8));
+    EXPECT_EQ(strlen(text), 7u);
 }
