@@ -1,8 +1,10 @@
 # Helpers of the end-to-end scripts that drive the console tool. Source after lib.sh.
 #
 #   tool_run IN OUT [LIMIT_TENTHS]  runs one dialog under LC_ALL=C with IN as standard
-#                                   input, waits for its last message, then closes it
+#                                   input, waits for its last message, then closes it;
+#                                   standard output in OUT, standard error in OUT.stderr
 #   has OUT FORMAT ARGS...          the output holds these printf bytes
+#   attempts OUT                    the write attempt count the dialog showed
 #   header IMAGE                    EEPROM words 0-7 of an image file, decimal
 #   checksum_ok IMAGE               word 7 is the CRC-8 of words 0-6 with high byte 0
 
@@ -14,7 +16,7 @@ TOOL_PID=
 tool_run() {
   local input=$1 output=$2 limit=${3:-600} want=$EC_WORK/want-end i n
   # Started directly, not through a shell function, so that $! is ecalias itself.
-  ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" <"$input" >"$output" 2>&1 &
+  ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" <"$input" >"$output" 2>"$output.stderr" &
   TOOL_PID=$!
   printf "$LAST_GBK" >"$want"
   n=$(stat -c %s "$want")
@@ -24,10 +26,11 @@ tool_run() {
       wait "$TOOL_PID" 2>/dev/null
       return 0
     fi
-    kill -0 "$TOOL_PID" 2>/dev/null || { od -c "$output" | tail >&2; ec_fail "ecalias ended by itself"; }
+    kill -0 "$TOOL_PID" 2>/dev/null || { od -c "$output" | tail >&2; cat "$output.stderr" >&2; ec_fail "ecalias ended by itself"; }
     sleep 0.1
   done
   od -c "$output" | tail >&2
+  cat "$output.stderr" >&2
   ec_fail "ecalias did not reach its last message (input $(od -c "$input" | head -1))"
 }
 
@@ -37,6 +40,10 @@ has() {
   printf "$@" >"$EC_WORK/needle"
   python3 -c 'import sys; sys.exit(open(sys.argv[2],"rb").read() not in open(sys.argv[1],"rb").read())' \
     "$file" "$EC_WORK/needle"
+}
+
+attempts() {
+  python3 -c 'import re,sys; m = re.search(rb"cnt---> (\d+) ", open(sys.argv[1],"rb").read()); print(m.group(1).decode() if m else "")' "$1"
 }
 
 header() {
