@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
+#include "link/adapter_lock.h"
 #include "link/capture.h"
 
 namespace {
@@ -20,11 +22,28 @@ int PcapListAdapters(void (*visit)(void*, const char*, const char*), void* conte
     return 0;
 }
 
+// An open adapter: the capture handle and the lock that keeps every other master off it.
+struct PcapAdapter {
+    pcap_t* pcap;
+    AdapterLock* lock;
+};
+
 void* PcapOpen(const char* name, char* errbuf) {
+    // Locked before it is opened, so that a second master never gets to send on it.
+    AdapterLock* lock = AdapterLockAcquire(name, errbuf);
+    if (lock == nullptr) return nullptr;
+    PcapAdapter* adapter = new (std::nothrow) PcapAdapter{nullptr, lock};
+    if (adapter == nullptr) {
+        snprintf(errbuf, kCaptureErrorSize, "out of memory");
+        AdapterLockRelease(lock);
+        return nullptr;
+    }
     char pcap_error[PCAP_ERRBUF_SIZE] = {0};
     pcap_t* handle = pcap_create(name, pcap_error);
     if (handle == nullptr) {
         snprintf(errbuf, kCaptureErrorSize, "%s", pcap_error);
+        AdapterLockRelease(lock);
+        delete adapter;
         return nullptr;
     }
     // Promiscuous: every frame on the segment. Immediate mode: no buffering in the
@@ -36,26 +55,35 @@ void* PcapOpen(const char* name, char* errbuf) {
     if (!ok) {
         snprintf(errbuf, kCaptureErrorSize, "%s", pcap_geterr(handle));
         pcap_close(handle);
+        AdapterLockRelease(lock);
+        delete adapter;
         return nullptr;
     }
-    return handle;
+    adapter->pcap = handle;
+    return adapter;
 }
 
 int PcapSend(void* handle, const uint8_t* frame, int length) {
-    return pcap_sendpacket(static_cast<pcap_t*>(handle), frame, length);
+    return pcap_sendpacket(static_cast<PcapAdapter*>(handle)->pcap, frame, length);
 }
 
 int PcapNext(void* handle, const uint8_t** frame, int* length) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
-    int rc = pcap_next_ex(static_cast<pcap_t*>(handle), &header, &data);
+    int rc = pcap_next_ex(static_cast<PcapAdapter*>(handle)->pcap, &header, &data);
     if (rc <= 0) return rc < 0 ? -1 : 0;
     *frame = data;
     *length = static_cast<int>(header->caplen);
     return 1;
 }
 
-void PcapClose(void* handle) { pcap_close(static_cast<pcap_t*>(handle)); }
+// The lock goes only after the adapter is closed.
+void PcapClose(void* handle) {
+    PcapAdapter* adapter = static_cast<PcapAdapter*>(handle);
+    pcap_close(adapter->pcap);
+    AdapterLockRelease(adapter->lock);
+    delete adapter;
+}
 
 }  // namespace
 
