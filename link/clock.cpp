@@ -1,13 +1,31 @@
 #include "link/clock.h"
 
+#include <atomic>
 #include <ctime>
 
-TimeStamp ClockNow() {
+namespace {
+
+std::atomic<const ClockSource*> g_source{nullptr};
+
+uint64_t MonotonicMicros() {
     timespec now{};
     // CLOCK_MONOTONIC has nanosecond resolution on Linux and needs no timer-resolution
     // raise; a 1 ms nanosleep returns after about 1 ms on any current kernel.
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t count = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+}  // namespace
+
+void ClockInstall(const ClockSource* source) { g_source.store(source, std::memory_order_release); }
+
+uint64_t ClockMicros() {
+    const ClockSource* source = g_source.load(std::memory_order_acquire);
+    return source != nullptr ? source->now_us(source->context) : MonotonicMicros();
+}
+
+TimeStamp ClockNow() {
+    int64_t count = static_cast<int64_t>(ClockMicros());
     TimeStamp t;
     t.seconds = static_cast<int32_t>(count / 1000000);
     t.microseconds = static_cast<int32_t>(count - static_cast<int64_t>(t.seconds) * 1000000);
@@ -36,6 +54,11 @@ TimeStamp DeadlineAfter(uint32_t microseconds) { return TimeStampAdd(ClockNow(),
 bool DeadlinePassed(TimeStamp deadline) { return TimeStampReached(ClockNow(), deadline); }
 
 void WaitMicroseconds(uint32_t microseconds) {
+    const ClockSource* source = g_source.load(std::memory_order_acquire);
+    if (source != nullptr) {
+        source->wait_us(source->context, microseconds);
+        return;
+    }
     TimeStamp deadline = DeadlineAfter(microseconds);
     if (microseconds >= 1000) {
         timespec pause{};

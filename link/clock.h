@@ -7,6 +7,20 @@ struct TimeStamp {
     int32_t microseconds;  // 0..999999
 };
 
+// Where time comes from. The default reads CLOCK_MONOTONIC and sleeps with nanosleep.
+// Tests install a virtual clock, so that deadlines, resends and rests depend on the
+// time the test lets pass and not on how much CPU the test thread got. The master and
+// the in-process virtual segment read the same source.
+struct ClockSource {
+    uint64_t (*now_us)(void* context);                    // microseconds since an arbitrary origin
+    void (*wait_us)(void* context, uint32_t microseconds);  // returns once that much time has passed
+    void* context;
+};
+// Installs a source for the whole process (kept by pointer); null restores the monotonic
+// clock. Install before any exchange starts, never while one runs.
+void ClockInstall(const ClockSource* source);
+uint64_t ClockMicros();
+
 TimeStamp ClockNow();
 TimeStamp DeadlineAfter(uint32_t microseconds);
 bool DeadlinePassed(TimeStamp deadline);
