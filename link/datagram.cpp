@@ -14,28 +14,34 @@ bool CommandSendsZeros(uint8_t command) {
            command == CMD_LRD;
 }
 
-int ReadService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, void* data,
-                int32_t timeout_us) {
+// One exchange. The timeout covers all of it: a wait for a free slot (every slot busy
+// or resting) counts against it, so a call returns within its timeout plus one pass of
+// the receive loop. The reply is copied out while the slot is still this caller's: no
+// other caller writes a slot's reply buffer unless the slot waits for a reply (TX).
+int Exchange(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, const void* out_data,
+             void* in_data, int32_t timeout_us) {
     if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
-    if (length > 0 && data == nullptr) return ArgumentError;  // nowhere to put the reply
     if (!PortIsOpen(port)) return NoFrame;
-    int slot = PortGetIndex(port);
-    SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, nullptr);
-    int wkc = PortSendReceive(port, slot, timeout_us);
-    if (wkc > 0 && length > 0) memcpy(data, port->rx_frame[slot] + 2 + kDatagramHeaderBytes, length);
+    const TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    int slot = PortGetIndexBefore(port, deadline);
+    if (slot < 0) return NoFrame;
+    SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, out_data);
+    int wkc = PortSendReceiveUntil(port, slot, deadline);
+    if (wkc > 0 && length > 0 && in_data != nullptr)
+        memcpy(in_data, port->rx_frame[slot] + 2 + kDatagramHeaderBytes, length);
     PortSetBufState(port, slot, EMPTY);
     return wkc;
 }
 
+int ReadService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, void* data,
+                int32_t timeout_us) {
+    if (length > 0 && data == nullptr) return ArgumentError;  // nowhere to put the reply
+    return Exchange(port, command, adp, ado, length, nullptr, data, timeout_us);
+}
+
 int WriteService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint16_t length, const void* data,
                  int32_t timeout_us) {
-    if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
-    if (!PortIsOpen(port)) return NoFrame;
-    int slot = PortGetIndex(port);
-    SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, data);
-    int wkc = PortSendReceive(port, slot, timeout_us);
-    PortSetBufState(port, slot, EMPTY);
-    return wkc;
+    return Exchange(port, command, adp, ado, length, data, nullptr, timeout_us);
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ bool IsOwnFrame(const uint8_t* frame) {
 
 uint16_t ReadLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
+// Command codes whose address field no slave changes on the way: configured-address
+// (FPRD 4, FPWR 5, FPRW 6, FRMW 14) and logical (LRD 10, LWR 11, LRW 12) access.
+bool KeepsAddress(uint8_t command) {
+    return (command >= 4 && command <= 6) || (command >= 10 && command <= 12) || command == 14;
+}
+
 // Decides whether the frame in input_frame may be stored as the reply of slot `index`:
 // the slot has sent something, the frame holds every byte the slot copies, the working
 // counter lies inside that copy, and the datagram is the one the slot sent.
@@ -46,12 +52,18 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
     int request_wkc_at = ReadLittle16(request + kEthernetHeaderBytes) & 0x0FFF;
     if (wkc_at != request_wkc_at) return false;
     if (reply[16] != request[16] || memcmp(reply + 20, request + 20, 4) != 0) return false;
+    // The generation: a reply to an earlier exchange of this slot is not this one's.
+    if (reply[17] != request[17]) return false;
+    // Configured-address and logical commands leave the address field as it was sent: a
+    // reply that names another station (the same register of the slave next door, read
+    // by another caller) is not this slot's.
+    if (KeepsAddress(request[16]) && memcmp(reply + 18, request + 18, 2) != 0) return false;
     *wkc_position = wkc_at;
     return true;
 }
 
 // The fast path: a reply another caller stored for `slot` is taken without reading the
-// adapter. Returns its working counter, or -1 when none is parked.
+// adapter. Returns its working counter, or -1 when none is parked. Under slot_lock.
 int CollectParkedReply(FramePort* port, int slot) {
     if (slot < 0 || slot >= kSlotCount || port->rx_state[slot] != RCVD) return -1;
     int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
@@ -71,11 +83,18 @@ int PortOpen(FramePort* port, const char* interface_name) {
     for (int i = 0; i < kSlotCount; i++) {
         port->rx_state[i] = EMPTY;
         port->resting[i] = 0;
+        // The first exchange of each slot after opening carries generation 0: its index
+        // byte is the plain slot number.
+        port->generation[i] = kSlotGenerations - 1;
     }
     char errbuf[kCaptureErrorSize] = {0};
     void* handle = CaptureActiveBackend()->open(interface_name, errbuf);
     if (handle == nullptr) {
         printf("interface %s could not open with pcap\n", interface_name);
+        fflush(stdout);
+        // The capture library's own reason, which names what to fix, goes to standard
+        // error so that standard output keeps the fixed messages only.
+        if (errbuf[0] != '\0') fprintf(stderr, "%s: %s\n", interface_name, errbuf);
         return 0;
     }
     port->capture = handle;
@@ -89,7 +108,7 @@ int PortOpen(FramePort* port, const char* interface_name) {
 int PortClose(FramePort* port) {
     if (port->capture != nullptr) {
         // Take both locks so no caller is inside the adapter while it is closed.
-        std::scoped_lock both(port->allocation_lock, port->receive_lock);
+        std::scoped_lock both(port->slot_lock, port->receive_lock);
         CaptureActiveBackend()->close(port->capture);
         port->capture = nullptr;
     }
@@ -98,82 +117,107 @@ int PortClose(FramePort* port) {
 
 namespace {
 
-// How often an allocation that waits for a rest to end looks again: a slot may also be
-// freed by another caller meanwhile.
+// How often an allocation that waits for a free slot looks again.
 constexpr uint32_t kRestPollUs = 200;
 
-bool SlotResting(const FramePort* port, int slot, TimeStamp now) {
-    return port->resting[slot] != 0 && !TimeStampReached(now, TimeStampAdd(port->rest_since[slot], kSlotRestUs));
+bool GenerationResting(const FramePort* port, int slot, int generation, TimeStamp now) {
+    if ((port->resting[slot] & (1u << generation)) == 0) return false;
+    return !TimeStampReached(now, TimeStampAdd(port->rest_since[slot][generation], kSlotRestUs));
 }
 
+// The slot's next generation that does not rest, or -1 when all sixteen rest.
+int NextGeneration(const FramePort* port, int slot, TimeStamp now) {
+    for (int step = 1; step <= kSlotGenerations; step++) {
+        int generation = (port->generation[slot] + step) % kSlotGenerations;
+        if (!GenerationResting(port, slot, generation, now)) return generation;
+    }
+    return -1;
+}
+
+// The generation of the slot's current exchange rests. Under slot_lock.
 void StartRest(FramePort* port, int slot) {
-    port->rest_since[slot] = ClockNow();
-    port->resting[slot] = 1;
-}
-
-bool RestingLonger(const FramePort* port, int a, int b) {
-    TimeStamp ta = port->rest_since[a], tb = port->rest_since[b];
-    return ta.seconds < tb.seconds || (ta.seconds == tb.seconds && ta.microseconds < tb.microseconds);
+    int generation = port->generation[slot];
+    port->rest_since[slot][generation] = ClockNow();
+    port->resting[slot] = static_cast<uint16_t>(port->resting[slot] | (1u << generation));
 }
 
 }  // namespace
 
-int PortGetIndex(FramePort* port) {
-    std::lock_guard<std::mutex> hold(port->allocation_lock);
-    int start = port->last_index + 1;
-    if (start >= kSlotCount) start = 0;
-    // The first EMPTY slot from last_index + 1 on, passing over resting slots. When
-    // every EMPTY slot rests, the allocation waits for the first rest to end: handing
-    // out a slot that may still get a stray reply would let that reply answer the new
-    // datagram. With no EMPTY slot at all, last_index + 1 is taken whatever its state.
+int PortGetIndexBefore(FramePort* port, TimeStamp deadline) {
     for (;;) {
-        TimeStamp now = ClockNow();
-        int chosen = -1;
-        int rested_longest = -1;
-        for (int step = 0; step < kSlotCount; step++) {
-            int candidate = (start + step) % kSlotCount;
-            if (port->rx_state[candidate] != EMPTY) continue;
-            if (!SlotResting(port, candidate, now)) {
-                chosen = candidate;
-                break;
+        // The clock is read before the look, so a slot freed in time is never missed.
+        const bool passed = DeadlinePassed(deadline);
+        {
+            std::lock_guard<std::mutex> hold(port->slot_lock);
+            int start = port->last_index + 1;
+            if (start >= kSlotCount) start = 0;
+            TimeStamp now = ClockNow();
+            // The first EMPTY slot from last_index + 1 on that has a generation at rest
+            // (a generation that may still get stray replies is passed over). A slot in
+            // any other state belongs to a caller (or waits for its owner's
+            // reply): handing it out would give two exchanges one reply buffer.
+            for (int step = 0; step < kSlotCount; step++) {
+                int candidate = (start + step) % kSlotCount;
+                if (port->rx_state[candidate] != EMPTY) continue;
+                int generation = NextGeneration(port, candidate, now);
+                if (generation < 0) continue;
+                port->generation[candidate] = static_cast<uint8_t>(generation);
+                port->resting[candidate] = static_cast<uint16_t>(port->resting[candidate] & ~(1u << generation));
+                port->rx_state[candidate] = ALLOC;
+                port->last_index = candidate;
+                return candidate;
             }
-            if (rested_longest < 0 || RestingLonger(port, candidate, rested_longest)) rested_longest = candidate;
         }
-        if (chosen < 0 && rested_longest < 0) chosen = start;
-        if (chosen >= 0) {
-            port->resting[chosen] = 0;
-            port->rx_state[chosen] = ALLOC;
-            port->last_index = chosen;
-            return chosen;
-        }
+        if (passed) return -1;
         WaitMicroseconds(kRestPollUs);
     }
 }
 
+int PortGetIndex(FramePort* port) { return PortGetIndexBefore(port, DeadlineAfter(1000000)); }
+
+uint8_t PortIndexByte(const FramePort* port, int slot) {
+    return static_cast<uint8_t>(slot | (port->generation[slot] << 4));
+}
+
 void PortSetBufState(FramePort* port, int slot, BufferState state) {
-    if (slot >= 0 && slot < kSlotCount) port->rx_state[slot] = state;
+    if (slot < 0 || slot >= kSlotCount) return;
+    std::lock_guard<std::mutex> hold(port->slot_lock);
+    port->rx_state[slot] = state;
 }
 
 int PortSendFrame(FramePort* port, int slot) {
-    uint16_t source_word = htons(kSourceWord);
-    memcpy(port->tx_frame[slot] + 8, &source_word, 2);
-    // TX before the frame leaves: the reply may come back at once and be parked here by
-    // another caller (RCVD), and a TX stored after the send would wipe that out.
-    port->rx_state[slot] = TX;
+    {
+        std::lock_guard<std::mutex> hold(port->slot_lock);
+        // A resend must not wipe out a reply another caller stored meanwhile.
+        int32_t state = port->rx_state[slot];
+        if (state == RCVD || state == COMPLETE) return 0;
+        uint16_t source_word = htons(kSourceWord);
+        memcpy(port->tx_frame[slot] + 8, &source_word, 2);
+        port->tx_frame[slot][17] = PortIndexByte(port, slot);
+        // TX before the frame leaves: the reply may come back at once and be stored by
+        // another caller, which stores replies only for slots that are TX.
+        port->rx_state[slot] = TX;
+    }
     return port->capture == nullptr
                ? NoFrame
                : CaptureActiveBackend()->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
 }
 
 int PortReceiveFrame(FramePort* port, int slot) {
-    int parked = CollectParkedReply(port, slot);
-    if (parked >= 0) return parked;
-    std::lock_guard<std::mutex> hold(port->receive_lock);
+    {
+        std::lock_guard<std::mutex> hold(port->slot_lock);
+        int parked = CollectParkedReply(port, slot);
+        if (parked >= 0) return parked;
+    }
+    std::lock_guard<std::mutex> hold_adapter(port->receive_lock);
     if (port->capture == nullptr) return NoFrame;
-    // The caller that held the lock while we waited for it may have parked our reply.
-    // Replies are parked only under this lock, so after this look none can be missed.
-    parked = CollectParkedReply(port, slot);
-    if (parked >= 0) return parked;
+    // The caller that held the receive lock while we waited for it may have stored our
+    // reply. Replies are stored only under this lock, so after this look none is missed.
+    {
+        std::lock_guard<std::mutex> hold(port->slot_lock);
+        int parked = CollectParkedReply(port, slot);
+        if (parked >= 0) return parked;
+    }
     const uint8_t* data = nullptr;
     int length = 0;
     if (CaptureActiveBackend()->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
@@ -184,8 +228,14 @@ int PortReceiveFrame(FramePort* port, int slot) {
     if (length < kEthernetHeaderBytes + 4) return ForeignFrame;
     if (frame[12] != 0x88 || frame[13] != 0xA4) return ForeignFrame;
     if (IsOwnFrame(frame)) return ForeignFrame;  // our own request, echoed by the adapter
-    int index = frame[17];
-    if (index >= kSlotCount) return ForeignFrame;
+    int index = frame[17] % kSlotCount;  // the generation is checked with the datagram
+
+    std::lock_guard<std::mutex> hold(port->slot_lock);
+    // Only a slot whose owner waits takes a reply. A reply for a slot that is free,
+    // resting, being laid out or already answered (a late or duplicated reply) is
+    // dropped: stored, it would keep the slot from being handed out, or overwrite the
+    // buffer its owner is reading.
+    if (port->rx_state[index] != TX) return ForeignFrame;
     int wkc_at = 0;
     if (!FrameFitsSlot(port, index, length, &wkc_at)) return ForeignFrame;
     int copy_length = port->tx_length[index] - kEthernetHeaderBytes;
@@ -211,27 +261,46 @@ int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
     return result;
 }
 
-int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
-    if (timeout_us < 0) {
-        port->rx_state[slot] = EMPTY;
-        return ArgumentError;
-    }
-    TimeStamp overall = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+namespace {
+
+TimeStamp Earlier(TimeStamp a, TimeStamp b) { return TimeStampReached(a, b) ? b : a; }
+
+// Ends an exchange that got no reply: its generation rests (replies to its sends may
+// still come) and the slot is free again. A reply stored after the last look is dropped with it.
+void AbandonSlot(FramePort* port, int slot) {
+    std::lock_guard<std::mutex> hold(port->slot_lock);
+    StartRest(port, slot);
+    port->rx_state[slot] = EMPTY;
+}
+
+}  // namespace
+
+int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline) {
     int result = NoFrame;
     int sends = 0;
     for (;;) {
         PortSendFrame(port, slot);
         sends++;
-        TimeStamp per_try = DeadlineAfter(timeout_us < 2000 ? static_cast<uint32_t>(timeout_us) : 2000u);
-        result = PortWaitFrame(port, slot, per_try);
+        // Each try waits 2000 µs, the last one only up to the caller's deadline.
+        result = PortWaitFrame(port, slot, Earlier(DeadlineAfter(2000), deadline));
         if (result >= 0) {
             // The frames sent before the one answered may still have replies on the way.
-            if (sends > 1) StartRest(port, slot);
+            if (sends > 1) {
+                std::lock_guard<std::mutex> hold(port->slot_lock);
+                StartRest(port, slot);
+            }
             return result;
         }
-        if (DeadlinePassed(overall)) break;
+        if (DeadlinePassed(deadline)) break;
     }
-    StartRest(port, slot);
-    port->rx_state[slot] = EMPTY;
+    AbandonSlot(port, slot);
     return result;
+}
+
+int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
+    if (timeout_us < 0) {
+        PortSetBufState(port, slot, EMPTY);
+        return ArgumentError;
+    }
+    return PortSendReceiveUntil(port, slot, DeadlineAfter(static_cast<uint32_t>(timeout_us)));
 }

@@ -33,6 +33,7 @@ public:
         state().inner = CaptureActiveBackend();
         state().wrapped = *state().inner;
         state().wrapped.send = Send;
+        state().wrapped.next = Next;
         state().rule_count = 0;
         CaptureInstallBackend(&state().wrapped);
     }
@@ -58,6 +59,9 @@ private:
         DatagramRule rules[8];
         int rule_count;
         uint8_t altered[1518];
+        uint8_t restored[1518];
+        uint8_t original_address[256][2];  // per index byte: the address an unexecuted datagram was sent to
+        bool address_altered[256];
     };
     static State& state() {
         static State s{};
@@ -85,9 +89,28 @@ private:
                 memcpy(s.altered, frame, static_cast<size_t>(length));
                 s.altered[18] = 0xFE;
                 s.altered[19] = 0xEF;
+                s.original_address[frame[17]][0] = frame[18];
+                s.original_address[frame[17]][1] = frame[19];
+                s.address_altered[frame[17]] = true;
                 return s.inner->send(handle, s.altered, length);
             }
         }
         return s.inner->send(handle, frame, length);
+    }
+    // The reply of an unexecuted datagram carries the address it was sent to, as a real
+    // slave line returns a configured-address datagram nobody took: the stand-in
+    // station is replaced by the original one.
+    static int Next(void* handle, const uint8_t** frame, int* length) {
+        State& s = state();
+        int result = s.inner->next(handle, frame, length);
+        if (result <= 0 || *length < 28 || *length > 1518) return result;
+        const uint8_t* in = *frame;
+        if (in[12] != 0x88 || in[13] != 0xA4 || !s.address_altered[in[17]]) return result;
+        if (in[18] != 0xFE || in[19] != 0xEF) return result;
+        memcpy(s.restored, in, static_cast<size_t>(*length));
+        s.restored[18] = s.original_address[in[17]][0];
+        s.restored[19] = s.original_address[in[17]][1];
+        *frame = s.restored;
+        return result;
     }
 };
