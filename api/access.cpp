@@ -6,6 +6,7 @@
 // sizes and timeout (EC_BAD_ARGUMENT); a refused call sends nothing.
 #include <cstring>
 
+#include "api/connection.h"
 #include "ecdevice.h"
 #include "link/datagram.h"
 #include "slave/coe.h"
@@ -36,6 +37,7 @@ void LittleEndian32(uint8_t* out, uint32_t value) {
 }  // namespace
 
 EC_EXPORT int ReadRegister(int slave, int reg) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
     // Before Init or after Deinit nothing can answer: do not wait 20 uploads for it.
     if (!PortIsOpen(&g_master.port)) return 0;
@@ -58,6 +60,7 @@ EC_EXPORT int ReadRegister(int slave, int reg) {
 }
 
 EC_EXPORT void WriteRegister(int slave, int reg, int value) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return;
     if (!PortIsOpen(&g_master.port)) return;
     const uint16_t number = static_cast<uint16_t>(slave);
@@ -72,6 +75,7 @@ EC_EXPORT void WriteRegister(int slave, int reg, int value) {
 }
 
 EC_EXPORT int SdoRead(int slave, int index, int subindex, int complete_access, int* size, void* data, int timeout) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
     if (size == nullptr || data == nullptr || *size < 0 || timeout < 0) return EC_BAD_ARGUMENT;
     if (!PortIsOpen(&g_master.port)) return EC_NO_FRAME;
@@ -83,6 +87,7 @@ EC_EXPORT int SdoRead(int slave, int index, int subindex, int complete_access, i
 }
 
 EC_EXPORT int SdoWrite(int slave, int index, int subindex, int complete_access, int size, void* data, int timeout) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
     if (data == nullptr || size < 1 || size > kSdoMaximumDownload || timeout < 0) return EC_BAD_ARGUMENT;
     if (!PortIsOpen(&g_master.port)) return EC_NO_FRAME;
@@ -91,6 +96,7 @@ EC_EXPORT int SdoWrite(int slave, int index, int subindex, int complete_access, 
 }
 
 EC_EXPORT int FPRead(int slave, int reg, int length, void* data, int timeout) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
     if (length < 0 || length > EC_MAX_DATAGRAM_DATA || (data == nullptr && length > 0) || timeout < 0)
         return EC_BAD_ARGUMENT;
@@ -99,6 +105,7 @@ EC_EXPORT int FPRead(int slave, int reg, int length, void* data, int timeout) {
 }
 
 EC_EXPORT int FPWrite(int slave, int reg, int length, void* data, int timeout) {
+    std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
     if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
     if (length < 0 || length > EC_MAX_DATAGRAM_DATA || (data == nullptr && length > 0) || timeout < 0)
         return EC_BAD_ARGUMENT;

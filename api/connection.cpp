@@ -16,6 +16,7 @@
 namespace {
 
 SegmentHandler g_segment_handler = nullptr;
+std::shared_mutex g_master_call_lock;
 
 struct ListBuilder {
     AdapterEntry* head;
@@ -54,6 +55,8 @@ void AppendAdapter(void* context, const char* name, const char* description) {
 }  // namespace
 
 void SetSegmentHandler(SegmentHandler handler) { g_segment_handler = handler; }
+
+std::shared_mutex& MasterCallLock() { return g_master_call_lock; }
 
 AdapterEntry* BuildAdapterList(bool* listing_failed) {
     ListBuilder builder{};
@@ -99,6 +102,7 @@ void NameRemainingSlaves() {
 }  // namespace
 
 EC_EXPORT int Init(void) {
+    std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
     // A second Init starts afresh: the port of an earlier one is closed, and a scan that
     // finds nothing must not leave the earlier count behind for the host to trust.
     PortClose(&g_master.port);
@@ -112,6 +116,9 @@ EC_EXPORT int Init(void) {
         if (ConfigureNetwork() > 0) {
             if (g_segment_handler != nullptr) {
                 FreeAdapterList(adapters);
+                // The console tool runs nothing else: the dialog may ask the exported
+                // queries without waiting for itself.
+                alone.unlock();
                 g_segment_handler();  // the console tool's dialog: does not return
                 return g_master.slave_count;
             }
@@ -126,12 +133,22 @@ EC_EXPORT int Init(void) {
     return found;
 }
 
-EC_EXPORT int Deinit(void) { return PortClose(&g_master.port); }
+EC_EXPORT int Deinit(void) {
+    std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
+    return PortClose(&g_master.port);
+}
 
-EC_EXPORT int GetSlaveCount(void) { return g_master.slave_count; }
+EC_EXPORT int GetSlaveCount(void) {
+    std::shared_lock<std::shared_mutex> beside_others(g_master_call_lock);
+    return g_master.slave_count;
+}
 
-EC_EXPORT int GetSlaveHardFlag(int slave) { return SlaveNumberValid(slave) ? 0 : -1; }
+EC_EXPORT int GetSlaveHardFlag(int slave) {
+    std::shared_lock<std::shared_mutex> beside_others(g_master_call_lock);
+    return SlaveNumberValid(slave) ? 0 : -1;
+}
 
 EC_EXPORT const char* GetSlaveName(int slave) {
+    std::shared_lock<std::shared_mutex> beside_others(g_master_call_lock);
     return SlaveNumberValid(slave) ? g_master.slave_table[slave].name : nullptr;
 }

@@ -1,5 +1,6 @@
 // Adapter scan behind Init, shared by the module and the console tool.
 #pragma once
+#include <shared_mutex>
 
 struct AdapterEntry {
     char name[128];
@@ -17,3 +18,9 @@ void SetSegmentHandler(SegmentHandler handler);
 // head, or null when listing failed or no adapter exists; *listing_failed tells which.
 AdapterEntry* BuildAdapterList(bool* listing_failed);
 void FreeAdapterList(AdapterEntry* head);
+
+// Init and Deinit replace what every other call works with (the port, the slave table),
+// so they hold this lock alone: a second Init waits for the first, and Deinit waits for
+// the calls in flight. Every other exported function holds it shared for its whole run,
+// so calls on different slaves go on side by side.
+std::shared_mutex& MasterCallLock();

@@ -2,8 +2,24 @@
  * ecdevice.h - device access for host programs: a small EtherCAT master.
  *
  * Link with -lecdevice (pkg-config: ecdevice). All integers are 32-bit signed; slave
- * numbers run from 1 to GetSlaveCount(). Timeouts are microseconds. The functions are
- * not reentrant for one slave: do not run two calls on the same slave at once.
+ * numbers run from 1 to GetSlaveCount(). Timeouts are microseconds.
+ *
+ * Threads: calls on different slaves may run at the same time from different threads;
+ * each gets its own reply or fails, never another call's data. Two calls on the same
+ * slave must not run at once. Init and Deinit run alone: an Init or Deinit called while
+ * other calls are in flight waits for them to end, and calls made meanwhile wait for it
+ * (a second Init waits for the first, then starts afresh). Processes: one master per
+ * adapter; Init passes over an adapter another program already holds (the reason is
+ * printed on standard error).
+ *
+ * How long a call takes, for a timeout T: FPRead and FPWrite return within T plus
+ * about 2 ms (a wait for a free frame slot counts against T). SdoRead and SdoWrite
+ * apply T to each reply they wait for (one for an expedited transfer, one per segment
+ * otherwise), plus up to 26 ms per request for the slave's write mailbox to empty and
+ * take it; a wait for an answer an earlier, abandoned request still owes counts against
+ * T of the first reply. An expedited upload given T = 200 ms returns within 1.2 T.
+ * ReadRegister and WriteRegister are made of SDO transfers with fixed timeouts (a read
+ * may take up to 20 uploads of 700 ms when the slave does not answer).
  *
  * Result values shared by the functions below:
  *   > 0   success (the working counter of the last exchange, or a count)
@@ -71,7 +87,8 @@ void WriteRegister(int slave, int reg, int value);
  * SdoRead - CoE SDO upload of index:subindex (complete_access != 0 reads the whole
  * object). *size holds the capacity of data on entry and the bytes read on return.
  * Returns > 0 on success; 0 on failure (an abort or unusable reply is recorded in the
- * master's error list); -1/-2 when the frame layer got no reply; EC_BAD_SLAVE;
+ * master's error list); -1/-2 when the frame layer got no reply, or -1 when an answer
+ * the slave owes an earlier, abandoned request did not come within T; EC_BAD_SLAVE;
  * EC_BAD_ARGUMENT for a null size or data, a negative capacity or timeout.
  */
 int SdoRead(int slave, int index, int subindex, int complete_access, int* size, void* data, int timeout);

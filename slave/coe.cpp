@@ -28,10 +28,6 @@ void LayAddress(uint8_t* m, uint16_t index, uint8_t subindex) {
     m[11] = subindex;
 }
 
-// How long an answer the master gave up on is still awaited before the next request to
-// the same slave goes out. A slave answers late when it is slow (a flash write, a busy
-// firmware); an answer later than this is taken to be lost.
-constexpr uint32_t kOwedAnswerWaitUs = 100000;
 
 // One request/reply pair. The reply buffer is cleared before the receive. A request
 // that was written but got no answer leaves an answer owed.
@@ -49,22 +45,41 @@ int Exchange(Transfer* transfer, int32_t timeout_us) {
 }
 
 // Takes away the answers the slave still owes for requests given up earlier, waiting
-// for them until kOwedAnswerWaitUs after the last was given up. Without this a slow
-// slave's late answer would be read as the answer to the next request: an upload of the
-// same object would return the earlier value as a success.
-void CollectOwedAnswers(Transfer* transfer) {
+// for them until kOwedAnswerWaitUs after the last was given up, but not past the
+// caller's deadline: that wait is part of the call's timeout, never added to it. Without
+// this a slow slave's late answer would be read as the answer to the next request: an
+// upload of the same object would return the earlier value as a success. False when the
+// deadline came first and answers are still owed: no request may go out yet.
+bool CollectOwedAnswers(Transfer* transfer, TimeStamp deadline) {
     OwedAnswer& owed = g_master.owed_answers[transfer->slave];
     while (owed.count > 0) {
         TimeStamp until = TimeStampAdd(owed.since, kOwedAnswerWaitUs);
         TimeStamp now = ClockNow();
         if (TimeStampReached(now, until)) break;
-        int64_t wait = (static_cast<int64_t>(until.seconds) - now.seconds) * 1000000 + until.microseconds -
+        const bool deadline_first = TimeStampReached(until, deadline) && !TimeStampReached(deadline, until);
+        TimeStamp stop = deadline_first ? deadline : until;
+        int64_t wait = (static_cast<int64_t>(stop.seconds) - now.seconds) * 1000000 + stop.microseconds -
                        now.microseconds;
+        if (wait < 0) wait = 0;
         memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
-        if (MailboxReceive(transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) <= 0) break;
-        owed.count--;
+        if (MailboxReceive(transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) > 0) {
+            owed.count--;
+            continue;
+        }
+        if (deadline_first) return false;
+        break;
     }
     owed.count = 0;  // whatever did not come in time is written off
+    return true;
+}
+
+// What is left of a timeout that started at `start`, never below 0.
+int32_t RemainingAfter(TimeStamp start, int32_t timeout_us) {
+    TimeStamp now = ClockNow();
+    int64_t spent = (static_cast<int64_t>(now.seconds) - start.seconds) * 1000000 + now.microseconds -
+                    start.microseconds;
+    int64_t left = static_cast<int64_t>(timeout_us) - spent;
+    return left > 0 ? static_cast<int32_t>(left) : 0;
 }
 
 bool IsCoe(const uint8_t* m) { return (m[5] & 0x0F) == kMailboxTypeCoe; }
@@ -109,12 +124,16 @@ bool WriteMailboxCarriesSdo(const SlaveRecord& record) {
 }
 
 // Takes away a message that may still wait in the read mailbox from an earlier,
-// abandoned exchange, so it cannot pass for this transfer's reply.
-void FlushReadMailbox(Transfer* transfer) {
-    CollectOwedAnswers(transfer);
+// abandoned exchange, so it cannot pass for this transfer's reply. Returns the timeout
+// left for the first exchange (the wait for owed answers is taken from it), or -1 when
+// answers are still owed at the end of the timeout: then nothing may be sent.
+int32_t FlushReadMailbox(Transfer* transfer, int32_t timeout_us) {
+    const TimeStamp start = ClockNow();
+    if (!CollectOwedAnswers(transfer, TimeStampAdd(start, static_cast<uint32_t>(timeout_us)))) return -1;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
     MailboxReceive(transfer->slave, &transfer->reply, 0);
     memset(transfer->request.bytes, 0, sizeof(transfer->request.bytes));
+    return RemainingAfter(start, timeout_us);
 }
 
 // The segments after a normal upload's first reply. `delivered` bytes are already in
@@ -172,11 +191,12 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
 
     Transfer transfer;
     transfer.slave = slave;
-    FlushReadMailbox(&transfer);
+    const int32_t first_timeout = FlushReadMailbox(&transfer, timeout_us);
+    if (first_timeout < 0) return NoFrame;  // the slave still owes an earlier answer
     uint8_t* request = LayRequest(&transfer, 10);
     request[8] = whole_object ? kSdoUploadInitiate + kSdoCompleteAccess : kSdoUploadInitiate;
     LayAddress(request, index, request_subindex);
-    int result = Exchange(&transfer, timeout_us);
+    int result = Exchange(&transfer, first_timeout);
     if (result <= 0) return result;
 
     const uint8_t* m = transfer.reply.bytes;
@@ -235,14 +255,15 @@ int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t comple
 
     Transfer transfer;
     transfer.slave = slave;
-    FlushReadMailbox(&transfer);
+    const int32_t first_timeout = FlushReadMailbox(&transfer, timeout_us);
+    if (first_timeout < 0) return NoFrame;  // the slave still owes an earlier answer
 
     if (size <= 4 && !whole_object) {
         uint8_t* request = LayRequest(&transfer, 10);
         request[8] = static_cast<uint8_t>(kSdoDownloadExpedited + ((4 - size) & 3) * 4);
         LayAddress(request, index, subindex);
         memcpy(request + 12, bytes, static_cast<size_t>(size));
-        int result = Exchange(&transfer, timeout_us);
+        int result = Exchange(&transfer, first_timeout);
         if (result <= 0) return result;
         const uint8_t* m = transfer.reply.bytes;
         if (!IsAbort(m) && IsSdoResponse(m) && IsInitiateReply(m, kSdoDownloadInitiateReply) &&
@@ -260,7 +281,7 @@ int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t comple
     LayAddress(request, index, request_subindex);
     MailboxPut32(request + 12, static_cast<uint32_t>(size));
     memcpy(request + 16, bytes, static_cast<size_t>(first));
-    int result = Exchange(&transfer, timeout_us);
+    int result = Exchange(&transfer, first_timeout);
     if (result <= 0) return result;
     const uint8_t* m = transfer.reply.bytes;
     if (IsAbort(m) || !IsSdoResponse(m) || !IsInitiateReply(m, kSdoDownloadInitiateReply) ||

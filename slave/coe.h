@@ -36,6 +36,11 @@ enum {
     kSdoMaximumDownload = 65535,
 };
 
+// How long an answer the master gave up on is still awaited before the next request to
+// the same slave goes out. A slave answers late when it is slow (a flash write, a busy
+// firmware); an answer later than this is taken to be lost.
+constexpr uint32_t kOwedAnswerWaitUs = 100000;
+
 // Reads index:subindex into data. *size: capacity on entry, bytes delivered on return
 // (left unchanged when nothing was delivered). Above 0: success, the working counter of
 // the last reply; 0: failure; below 0: a datagram failure passed through.

@@ -1,6 +1,7 @@
 // The master's one context: frame port, slave table, groups, SII cache and error list.
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 #include "link/clock.h"
 #include "link/frame_port.h"
@@ -130,6 +131,9 @@ struct MasterContext {
     SiiCache sii_cache;
     ErrorList error_list;
     uint8_t error_flag;
+    // The error list is the one record that calls on different slaves share: SDO
+    // transfers on two slaves may record entries at the same moment.
+    std::mutex error_lock;
     EepromReadTrack eeprom_reads[kMaxSlaveRecords];
     OwedAnswer owed_answers[kMaxSlaveRecords];
 };

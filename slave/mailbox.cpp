@@ -152,6 +152,7 @@ uint8_t NextMailboxCounter(uint16_t slave) {
 }
 
 void PushError(const ErrorEntry& entry) {
+    std::lock_guard<std::mutex> hold(g_master.error_lock);
     ErrorList& list = g_master.error_list;
     // Positions outside the ring (a context someone scribbled on) restart it rather
     // than write past the slots.
@@ -170,13 +171,11 @@ void PushError(const ErrorEntry& entry) {
 void PacketError(uint16_t slave, uint16_t index, uint8_t subindex, uint16_t code) {
     ErrorEntry entry = BlankEntry(slave, index, subindex, PACKET_ERROR);
     entry.error_code = code;
-    g_master.error_flag = 1;
     PushError(entry);
 }
 
 void SdoAbortError(uint16_t slave, uint16_t index, uint8_t subindex, int32_t abort_code) {
     ErrorEntry entry = BlankEntry(slave, index, subindex, SDO_ABORT);
     entry.abort_code = abort_code;
-    g_master.error_flag = 1;
     PushError(entry);
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "slave/coe.h"
+#include "support_virtual_clock.h"
 #include "test_mailbox_fixture.h"
 
 namespace {
@@ -395,7 +396,9 @@ TEST_F(Coe, FailedSegmentExchangeEndsTheTransfer) {
     Sim(1)->mailbox.faults.answers_before_stall = 1;
     std::vector<uint8_t> data(1000, 0);
     int32_t size = 1000;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 10000), 0);
+    // The download's last request is still owed an answer: the timeout leaves room for
+    // the wait that writes it off.
+    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 150000), 0);
     EXPECT_EQ(Requests(1).size(), 2u);
     EXPECT_EQ(size, 112);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -483,6 +486,34 @@ TEST_F(Coe, AnAnswerStillOwedIsAwaitedBeforeTheNextRequest) {
     int64_t took = (static_cast<int64_t>(end.seconds) - start.seconds) * 1000000 + end.microseconds - start.microseconds;
     EXPECT_LT(took, 2000000) << "the wait for an answer that never comes is bounded";
     EXPECT_EQ(SimGet32(data), 0x22222222u);
+}
+
+// The wait for an owed answer is part of the next call's timeout, never added to it: a
+// call whose timeout ends first sends nothing and reports that no answer came.
+TEST_F(Coe, TheWaitForAnOwedAnswerCountsAgainstTheTimeout) {
+    VirtualClock clock;
+    SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x11111111);
+    Sim(1)->mailbox.faults.stalls = true;
+    Sim(1)->mailbox.faults.answers_before_stall = 0;
+    uint8_t data[4] = {0};
+    int32_t size = 4;
+    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 2000), 0);
+    ASSERT_EQ(g_master.owed_answers[1].count, 1);
+    Sim(1)->mailbox.faults.stalls = false;
+    KeepRequests(1);
+    uint64_t start = clock.Micros();
+    size = 4;
+    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 20000), NoFrame);
+    uint64_t took = clock.Micros() - start;
+    EXPECT_GE(took, 20000u);
+    EXPECT_LT(took, 20000u + 3000u) << "the call overran its timeout";
+    EXPECT_EQ(Requests(1).size(), 0u) << "a request went out while an answer was still owed";
+    EXPECT_EQ(g_master.owed_answers[1].count, 1);
+    // Once the owed answer is written off, the next call goes through.
+    clock.Advance(kOwedAnswerWaitUs);
+    size = 4;
+    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 20000), 1);
+    EXPECT_EQ(SimGet32(data), 0x11111111u);
 }
 
 TEST_F(Coe, AnswersForTheOtherDirectionOrAnotherEntryAreNoSuccess) {
