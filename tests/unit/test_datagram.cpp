@@ -3,6 +3,7 @@
 
 #include "link/datagram.h"
 #include "support_segment.h"
+#include "support_virtual_clock.h"
 
 namespace {
 
@@ -193,6 +194,7 @@ TEST_F(DatagramTest, RefusedArgumentsSendNothingAndTakeNoSlot) {
 }
 
 TEST_F(DatagramTest, ResendsCarryExchangesThroughALossyWireWithoutWrongData) {
+    VirtualClock clock;  // the same polls and resends however loaded the machine is
     SimFaultSettings faults{};
     faults.drop = 0.5;  // half of all exchanges lost, request or reply
     faults.seed = 42;
