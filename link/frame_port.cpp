@@ -117,6 +117,9 @@ int PortClose(FramePort* port) {
 
 namespace {
 
+// Frames a wait whose deadline passed still reads while they keep coming.
+constexpr int kReadsAfterDeadline = 2 * kSlotCount;
+
 // How often an allocation that waits for a free slot looks again.
 constexpr uint32_t kRestPollUs = 200;
 
@@ -250,13 +253,18 @@ int PortReceiveFrame(FramePort* port, int slot) {
 
 int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
     int result = NoFrame;
+    int reads_after_deadline = 0;
     for (;;) {
         // The clock is read before the adapter: the last read always comes after the
         // deadline was seen to pass, so a reply that came in time (also one another
         // caller parked for us while this thread was preempted) is never given up.
         bool passed = DeadlinePassed(deadline);
         result = PortReceiveFrame(port, slot);
-        if (result >= 0 || passed) break;
+        if (result >= 0) break;
+        // A thread held up past its deadline may find other frames queued before its
+        // reply (duplicates, other callers' replies): it reads on while frames wait,
+        // a bounded number, and gives up once the adapter has nothing more.
+        if (passed && (result != ForeignFrame || ++reads_after_deadline >= kReadsAfterDeadline)) break;
     }
     return result;
 }
