@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite: every test on the normal build, every test again on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of each fuzz target.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency unit tests on a build
+# with ThreadSanitizer, and a short run of each fuzz target.
 # Prints one closing line "tests: N passed, N failed" and exits non-zero on any failure
 # or sanitizer report.
 set -uo pipefail
@@ -13,10 +14,11 @@ passed=0
 failed=0
 skipped=0
 
-run_ctest() {  # build-dir label
+run_ctest() {  # build-dir label [ctest options...]
   local dir=$1 label=$2 log=$LOGS/$2.log
+  shift 2
   echo "== $label tests ($dir)"
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS" 2>&1) | tee "$log"
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@" 2>&1) | tee "$log"
   local line total fail_count skip_count
   line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
   if [ -z "$line" ]; then
@@ -48,7 +50,25 @@ else
   failed=$((failed + 1))
 fi
 
-# 3. Each fuzz target for a short, bounded time; findings fail the run.
+# 3. The concurrency unit tests (threads calling the host functions at once, Init racing
+# Init and Deinit) on a build with ThreadSanitizer: only their target and what it links
+# are built. Any report ends the test program and fails its case.
+echo "== building the concurrency tests with ThreadSanitizer"
+tsan_started=$(date +%s)
+if cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DEC_WERROR=ON -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+     -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+     -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null &&
+   cmake --build build-tsan -j "$JOBS" --target test_concurrency >"$LOGS/tsan-build.log" 2>&1; then
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    run_ctest build-tsan threads -R '^(Concurrency|ConcurrentInit|Wire/ConcurrencyUnderFaults)[.]'
+  echo "(ThreadSanitizer stage: $(($(date +%s) - tsan_started)) s)"
+else
+  tail -40 "$LOGS/tsan-build.log"
+  echo "ThreadSanitizer build failed" >&2
+  failed=$((failed + 1))
+fi
+
+# 4. Each fuzz target for a short, bounded time; findings fail the run.
 if [ -f fuzz/CMakeLists.txt ]; then
   if FUZZ_SECONDS=$FUZZ_SECONDS bash scripts/fuzz.sh short; then
     passed=$((passed + 1))
