@@ -21,13 +21,26 @@
 # counts calls that reported failure (acceptable) and calls that reported success with
 # wrong data (never acceptable).
 #
+# Part 3, threads: tests/tools/stress_probe runs three threads at once, each on a slave
+# of its own (SDO transfers of every size, ESC memory and register access, each byte
+# checked), for CONC_SECONDS per run. No call may succeed with wrong data; without
+# faults no call may fail either.
+#
+# For the host-call rows (parts 2 and 3) the table shows the timeout overrun: the
+# longest call of a datagram service (FPRead, FPWrite) and of an expedited SDO transfer,
+# each divided by the timeout it was given, the highest over the row's runs. A datagram
+# service is to return within its timeout T + 2 ms, an expedited SDO transfer within
+# 1.2 T; a figure beyond that is marked "(over)". With TIME_LIMITS=fail such a row does
+# not count as sound.
+#
 #   bash bench/fault_matrix.sh          # SEEDS=3 by default
 #
 # Environment: SEEDS (runs per fault), MATRIX_ROWS (names of the rows to run, default
 # all; see the two tables below), MATRIX_DOC (file the tables are written to; default
 # docs/fault-matrix.md, empty for none), TOOL_LIMIT (seconds a dialog may take, 60),
-# SDO_ROUNDS (rounds of host calls per run, 40), EC_BUILD_DIR. Exit status 0 when every
-# row is sound, 1 when one is not, 77 when network namespaces cannot be made.
+# SDO_ROUNDS (rounds of host calls per run, 40), CONC_SECONDS (seconds per threads run,
+# 5), TIME_LIMITS (report or fail, default report), EC_BUILD_DIR. Exit status 0 when
+# every row is sound, 1 when one is not, 77 when network namespaces cannot be made.
 set -uo pipefail
 EC_SOURCE_DIR=${EC_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 export EC_SOURCE_DIR
@@ -39,8 +52,14 @@ MATRIX_ROWS=${MATRIX_ROWS:-all}
 MATRIX_DOC=${MATRIX_DOC-$EC_SOURCE_DIR/docs/fault-matrix.md}
 TOOL_LIMIT=${TOOL_LIMIT:-60}
 SDO_ROUNDS=${SDO_ROUNDS:-40}
+CONC_SECONDS=${CONC_SECONDS:-5}
+TIME_LIMITS=${TIME_LIMITS:-report}
+# Timeouts the host-call programs give: sdo_matrix 2 ms per datagram service and 20 ms
+# per SDO exchange (unless a row says otherwise), stress_probe 10 ms and 200 ms.
+SDO_MATRIX_DATAGRAM_US=2000
+PROBE_DATAGRAM_US=10000
 
-for program in ecalias ecsim tools/sdo_matrix; do
+for program in ecalias ecsim tools/sdo_matrix tools/stress_probe; do
   [ -x "$EC_BUILD_DIR/$program" ] || ec_fail "$program is not built in $EC_BUILD_DIR"
 done
 command -v python3 >/dev/null || ec_skip "python3 is missing"
@@ -84,6 +103,14 @@ SDO_ROWS=(
   "sdo-slow|slow slave: answers after 50 ms, calls wait 20 ms|--sdo-delay 1:50000|--timeout 20000"
 )
 
+# name | fault | ecsim options
+CONC_ROWS=(
+  "conc-none|no fault|"
+  "conc-drop5|frame loss 5%|--drop 0.05 --seed SEED"
+  "conc-dup|duplicated replies (20%)|--dup 0.2 --seed SEED"
+  "conc-late|late replies (10%, 20 ms)|--late 0.1:20000 --seed SEED"
+)
+
 wanted() {  # row-name: true when the row is to run
   [ "$MATRIX_ROWS" = all ] && return 0
   local name
@@ -96,9 +123,11 @@ started=$(date +%s)
 failed_rows=0
 TOOL_TABLE=$EC_WORK/tool-table
 SDO_TABLE=$EC_WORK/sdo-table
+CONC_TABLE=$EC_WORK/conc-table
 DETAILS=$EC_WORK/details
 : >"$TOOL_TABLE"
 : >"$SDO_TABLE"
+: >"$CONC_TABLE"
 : >"$DETAILS"
 
 header_words() {  # image-file: words 0-7 as decimal numbers
@@ -218,8 +247,26 @@ tool_row() {  # name label options allows
     "$none" "$wrong" "$consistent_text" "$alive" "$runs" "$status" | tee -a "$TOOL_TABLE"
 }
 
+# The higher of two ratios.
+ratio_max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a + 0 > b + 0) ? a : b }'; }
+
+# A ratio as the table shows it: "(over)" when it is beyond the limit.
+ratio_cell() {  # ratio limit
+  if awk -v r="$1" -v l="$2" 'BEGIN { exit !(r + 0 > l + 0) }'; then
+    printf '%s (over)' "$1"
+  else
+    printf '%s' "$1"
+  fi
+}
+
+# The overrun line of a host-call program's output: "datagram-ratio sdo-ratio".
+overrun_of() {  # output-file
+  sed -n 's/^overrun datagram=\([0-9.]*\) sdo_expedited=\([0-9.]*\)$/\1 \2/p' "$1"
+}
+
 sdo_row() {  # name label ecsim-options program-options
   local name=$1 label=$2 options=$3 program_options=$4 seed runs=0 calls=0 ok=0 failedc=0 wrong=0 line
+  local datagram_ratio=0 sdo_ratio=0 d e
   for seed in $(seq 1 "$SEEDS"); do
     local dir=$EC_WORK/$name-$seed
     mkdir -p "$dir"
@@ -245,16 +292,78 @@ sdo_row() {  # name label ecsim-options program-options
     w=$(sed 's/.*wrong=\([0-9]*\).*/\1/' <<<"$line")
     wrong=$((wrong + w))
     if [ "$w" -gt 0 ]; then
-      { echo "sdo $name seed $seed:"; grep -v ' wrong=0$' "$dir/out"; head -5 "$dir/err"; } >>"$DETAILS"
+      { echo "sdo $name seed $seed:"; grep -v ' wrong=0$' "$dir/out" | grep -v '^overrun'; head -5 "$dir/err"; } >>"$DETAILS"
     fi
+    read -r d e <<<"$(overrun_of "$dir/out")"
+    datagram_ratio=$(ratio_max "$datagram_ratio" "${d:-0}")
+    sdo_ratio=$(ratio_max "$sdo_ratio" "${e:-0}")
   done
+  local datagram_cell sdo_cell OVER=0
+  datagram_cell=$(ratio_cell "$datagram_ratio" "$(awk -v t=$SDO_MATRIX_DATAGRAM_US 'BEGIN { print (t + 2000) / t }')")
+  sdo_cell=$(ratio_cell "$sdo_ratio" 1.2)
+  [[ "$datagram_cell$sdo_cell" == *over* ]] && OVER=1
   local status=ok
   if [ "$wrong" -gt 0 ]; then
     status=FAIL
-    failed_rows=$((failed_rows + 1))
+  elif [ "$OVER" = 1 ]; then
+    status="ok, slow"
+    [ "$TIME_LIMITS" = fail ] && status="FAIL (time)"
   fi
-  printf '| %s | %d | %d | %d | %d | %d | %s |\n' "$label" "$runs" "$calls" "$ok" "$failedc" "$wrong" "$status" \
-    | tee -a "$SDO_TABLE"
+  [[ "$status" == FAIL* ]] && failed_rows=$((failed_rows + 1))
+  printf '| %s | %d | %d | %d | %d | %d | %s | %s | %s |\n' "$label" "$runs" "$calls" "$ok" "$failedc" "$wrong" \
+    "$datagram_cell" "$sdo_cell" "$status" | tee -a "$SDO_TABLE"
+}
+
+# Three threads of one host program, each on a slave of its own, for CONC_SECONDS.
+conc_row() {  # name label ecsim-options
+  local name=$1 label=$2 options=$3 seed runs=0 calls=0 ok=0 failedc=0 wrong=0 line
+  local datagram_ratio=0 sdo_ratio=0 d e
+  for seed in $(seq 1 "$SEEDS"); do
+    local dir=$EC_WORK/$name-$seed
+    mkdir -p "$dir"
+    # shellcheck disable=SC2086
+    ec_start_ecsim --slaves 3 --object all:0x4001:0:ro-octets:1200 --object all:0x4002:0:ro-octets:5000 \
+      ${options//SEED/$seed}
+    ec_in_master timeout 600 "$EC_BUILD_DIR/tools/stress_probe" --seconds "$CONC_SECONDS" --slaves 3 --threads 3 \
+      --seed "$seed" >"$dir/out" 2>"$dir/err"
+    local rc=$?
+    ec_stop_ecsim
+    runs=$((runs + 1))
+    line=$(grep '^total ' "$dir/out")
+    if [ -z "$line" ]; then
+      wrong=$((wrong + 1))
+      echo "threads $name seed $seed: no result (exit $rc): $(head -c 300 "$dir/out" "$dir/err")" >>"$DETAILS"
+      continue
+    fi
+    calls=$((calls + $(sed 's/.*calls=\([0-9]*\).*/\1/' <<<"$line")))
+    ok=$((ok + $(sed 's/.* ok=\([0-9]*\).*/\1/' <<<"$line")))
+    local f w
+    f=$(sed 's/.*failed=\([0-9]*\).*/\1/' <<<"$line")
+    w=$(sed 's/.*wrong=\([0-9]*\).*/\1/' <<<"$line")
+    failedc=$((failedc + f))
+    wrong=$((wrong + w))
+    if [ "$w" -gt 0 ] || { [ -z "$options" ] && [ "$f" -gt 0 ]; }; then
+      { echo "threads $name seed $seed:"; grep -vE ' failed=0 wrong=0|^overrun' "$dir/out"; head -5 "$dir/err"; } >>"$DETAILS"
+    fi
+    read -r d e <<<"$(overrun_of "$dir/out")"
+    datagram_ratio=$(ratio_max "$datagram_ratio" "${d:-0}")
+    sdo_ratio=$(ratio_max "$sdo_ratio" "${e:-0}")
+  done
+  local datagram_cell sdo_cell OVER=0
+  datagram_cell=$(ratio_cell "$datagram_ratio" "$(awk -v t=$PROBE_DATAGRAM_US 'BEGIN { print (t + 2000) / t }')")
+  sdo_cell=$(ratio_cell "$sdo_ratio" 1.2)
+  [[ "$datagram_cell$sdo_cell" == *over* ]] && OVER=1
+  local status=ok
+  # Without a fault nothing is lost: a failure there is the master's.
+  if [ "$wrong" -gt 0 ] || { [ -z "$options" ] && [ "$failedc" -gt 0 ]; }; then
+    status=FAIL
+  elif [ "$OVER" = 1 ]; then
+    status="ok, slow"
+    [ "$TIME_LIMITS" = fail ] && status="FAIL (time)"
+  fi
+  [[ "$status" == FAIL* ]] && failed_rows=$((failed_rows + 1))
+  printf '| %s | %d | %d | %d | %d | %d | %s | %s | %s |\n' "$label" "$runs" "$calls" "$ok" "$failedc" "$wrong" \
+    "$datagram_cell" "$sdo_cell" "$status" | tee -a "$CONC_TABLE"
 }
 
 echo "Console tool (ecalias) end to end, $SEEDS seed(s) per fault:"
@@ -266,11 +375,19 @@ for row in "${TOOL_ROWS[@]}"; do
 done
 echo
 echo "Host program (SDO transfers, register and memory access through libecdevice's functions), $SEEDS seed(s) per fault, $SDO_ROUNDS rounds of 7 calls each:"
-echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | row |"
-echo "|---|---|---|---|---|---|---|"
+echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | datagram max/T | expedited SDO max/T | row |"
+echo "|---|---|---|---|---|---|---|---|---|"
 for row in "${SDO_ROWS[@]}"; do
   IFS='|' read -r name label options program_options <<<"$row"
   wanted "$name" && sdo_row "$name" "$label" "$options" "$program_options"
+done
+echo
+echo "Threads (three at once, a slave each, through libecdevice's functions), $SEEDS seed(s) per fault, $CONC_SECONDS s per run:"
+echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | datagram max/T | expedited SDO max/T | row |"
+echo "|---|---|---|---|---|---|---|---|---|"
+for row in "${CONC_ROWS[@]}"; do
+  IFS='|' read -r name label options <<<"$row"
+  wanted "$name" && conc_row "$name" "$label" "$options"
 done
 elapsed=$(($(date +%s) - started))
 echo
@@ -310,11 +427,25 @@ if [ -n "$MATRIX_DOC" ]; then
     echo "0x2100:00 and uploaded, an upload of an object with known content, a read of an unwritten"
     echo "device register, a register write and its read-back, an ESC memory write and read. Failed:"
     echo "the call reported failure. Wrong: the call reported success and returned data the slave"
-    echo "cannot hold."
+    echo "cannot hold. Max/T: the longest call of a datagram service (FPRead, FPWrite; T = 2 ms) and"
+    echo "of an expedited SDO transfer (T = 20 ms unless the fault says otherwise), divided by T;"
+    echo "\"(over)\" beyond T + 2 ms for a datagram, 1.2 T for an expedited transfer."
     echo
-    echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | row |"
-    echo "|---|---|---|---|---|---|---|"
+    echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | datagram max/T | expedited SDO max/T | row |"
+    echo "|---|---|---|---|---|---|---|---|---|"
     cat "$SDO_TABLE"
+    echo
+    echo "## Threads: host calls from three threads at once"
+    echo
+    echo "tests/tools/stress_probe after \`Init\`, $CONC_SECONDS s per run: three threads, each on a slave of"
+    echo "its own, make SDO uploads and downloads of every size (expedited, normal, segmented 1200"
+    echo "and 5000 bytes), ESC memory writes and reads, register window accesses and reads of the"
+    echo "station address, every byte checked. Timeouts: 10 ms per datagram service, 200 ms per SDO"
+    echo "exchange. Without a fault no call may fail."
+    echo
+    echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | datagram max/T | expedited SDO max/T | row |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    cat "$CONC_TABLE"
     if [ -s "$DETAILS" ]; then
       echo
       echo "## Runs with a wrong result or an EEPROM that is not as before or as written"
