@@ -75,7 +75,12 @@ void CheckAcceptedReply(const FramePort& port, int slot, int result) {
 
 void Prepare(FramePort* port, FuzzReader* in) {
     int slot = PortGetIndex(port);
-    FUZZ_CHECK(slot >= 0 && slot < kSlotCount && port->rx_state[slot] == ALLOC);
+    if (slot < 0) {
+        // Nothing free: a busy slot is never handed out.
+        for (int i = 0; i < kSlotCount; i++) FUZZ_CHECK(port->rx_state[i] != EMPTY || port->resting[i] != 0);
+        return;
+    }
+    FUZZ_CHECK(slot < kSlotCount && port->rx_state[slot] == ALLOC);
     uint8_t command = in->Byte();
     uint16_t adp = in->Word();
     uint16_t ado = in->Word();
@@ -121,10 +126,10 @@ void Receive(FramePort* port, int slot, bool expect_taken, int frame_index) {
     if (expect_taken && before != RCVD) {
         // An untouched reply to a slot's own request: stored for its slot, and the
         // working counter returned when the call was made for that slot.
-        if (frame_index == slot)
+        if (frame_index % kSlotCount == slot)
             FUZZ_CHECK(result >= 0);
         else
-            FUZZ_CHECK(result == ForeignFrame && port->rx_state[frame_index] == RCVD);
+            FUZZ_CHECK(result == ForeignFrame && port->rx_state[frame_index % kSlotCount] == RCVD);
     }
 }
 
@@ -154,9 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1: {
                 bool untouched = BuildReplyLike(*port, &in);
                 int frame_index = g_pending.bytes[17];
-                // Only a slot whose request went out (ALLOC or TX) expects its reply.
-                int32_t owner_state = frame_index < kSlotCount ? port->rx_state[frame_index].load() : EMPTY;
-                untouched = untouched && frame_index < kSlotCount && (owner_state == TX || owner_state == ALLOC);
+                // Only a slot that waits (TX) takes a reply, and only with the index byte
+                // (slot and generation) it sent.
+                const int owner = frame_index % kSlotCount;
+                untouched = untouched && port->rx_state[owner].load() == TX &&
+                            frame_index == PortIndexByte(port, owner);
                 Receive(port, PickSlot(&in), untouched, frame_index);
                 break;
             }
