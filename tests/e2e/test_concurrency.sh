@@ -44,7 +44,7 @@ probe_run() {  # label strict slaves threads ecsim-options...
   echo "$label ($threads threads, $slaves slaves): ${line:-no result (exit $rc)}; $(grep '^overrun' "$EC_WORK/$label.out")"
   if [ -z "$line" ] || [ "$rc" -ne 0 ] || [ "${wrong:-1}" -ne 0 ] || { [ "$strict" = yes ] && [ "${failed:-1}" -ne 0 ]; }; then
     echo "FAIL: $label: exit $rc" >&2
-    grep -v ' wrong=0' "$EC_WORK/$label.out" | grep -v '^overrun' >&2
+    grep -vE ' failed=0 wrong=0|^overrun' "$EC_WORK/$label.out" >&2
     head -20 "$EC_WORK/$label.err" >&2
     problems=$((problems + 1))
   fi

@@ -142,8 +142,8 @@ TEST_P(ConcurrencyUnderFaults, NoCallSucceedsWithWrongData) {
 INSTANTIATE_TEST_SUITE_P(
     Wire, ConcurrencyUnderFaults,
     ::testing::Values(FaultCase{"Drop5", SimFaultSettings{0.05, 0, 0, 0, 0, 11}, 12, false},
-                      FaultCase{"Duplicate20", SimFaultSettings{0, 0.2, 0, 0, 0, 12}, 60, true},
-                      FaultCase{"Late10Percent20ms", SimFaultSettings{0, 0, 0.1, 20000, 0, 13}, 4, false},
+                      FaultCase{"Duplicate20", SimFaultSettings{0, 0.2, 0, 0, 0, 12}, 100, true},
+                      FaultCase{"Late10Percent20ms", SimFaultSettings{0, 0, 0.1, 20000, 0, 13}, 8, false},
                       FaultCase{"AllAtOnce", SimFaultSettings{0.03, 0.1, 0.05, 5000, 0.05, 14}, 4, false}),
     [](const ::testing::TestParamInfo<FaultCase>& case_info) { return std::string(case_info.param.name); });
 
@@ -175,7 +175,7 @@ protected:
 
 TEST_F(ConcurrentInit, TwoInitsAtOnceBothFindEverySlave) {
     AttachSegment(3);
-    constexpr int kRounds = 60;
+    constexpr int kRounds = 30;
     int short_counts = 0;
     for (int round = 0; round < kRounds; round++) {
         int first = -1, second = -1;
