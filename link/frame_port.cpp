@@ -263,8 +263,13 @@ int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
         if (result >= 0) break;
         // A thread held up past its deadline may find other frames queued before its
         // reply (duplicates, other callers' replies): it reads on while frames wait,
-        // a bounded number, and gives up once the adapter has nothing more.
-        if (passed && (result != ForeignFrame || ++reads_after_deadline >= kReadsAfterDeadline)) break;
+        // a bounded number, and gives up once the adapter has nothing more. A frame
+        // that came but was not the reply is what the wait then reports.
+        if (passed && result == ForeignFrame && ++reads_after_deadline >= kReadsAfterDeadline) break;
+        if (passed && result != ForeignFrame) {
+            if (reads_after_deadline > 0) result = ForeignFrame;
+            break;
+        }
     }
     return result;
 }
