@@ -29,18 +29,23 @@ void LayAddress(uint8_t* m, uint16_t index, uint8_t subindex) {
 }
 
 
+void OweAnswer(uint16_t slave) {
+    OwedAnswer& owed = g_master.owed_answers[slave];
+    if (owed.count < 7) owed.count++;
+    owed.since = ClockNow();
+}
+
 // One request/reply pair. The reply buffer is cleared before the receive. A request
-// that was written but got no answer leaves an answer owed.
+// that was written but got no answer leaves an answer owed; so does one whose mailbox
+// write got no reply at all (NoFrame, ForeignFrame): the slave may have taken it, and
+// its answer must not pass for the next request's.
 int Exchange(Transfer* transfer, int32_t timeout_us) {
     int result = MailboxSend(transfer->slave, &transfer->request);
+    if (result < 0) OweAnswer(transfer->slave);
     if (result <= 0) return result;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
     result = MailboxReceive(transfer->slave, &transfer->reply, timeout_us);
-    if (result <= 0) {
-        OwedAnswer& owed = g_master.owed_answers[transfer->slave];
-        if (owed.count < 7) owed.count++;
-        owed.since = ClockNow();
-    }
+    if (result <= 0) OweAnswer(transfer->slave);
     return result;
 }
 

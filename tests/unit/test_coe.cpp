@@ -4,6 +4,7 @@
 
 #include "slave/coe.h"
 #include "support_virtual_clock.h"
+#include "test_eeprom_wire_filter.h"
 #include "test_mailbox_fixture.h"
 
 namespace {
@@ -514,6 +515,30 @@ TEST_F(Coe, TheWaitForAnOwedAnswerCountsAgainstTheTimeout) {
     size = 4;
     EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 20000), 1);
     EXPECT_EQ(SimGet32(data), 0x11111111u);
+}
+
+// A request whose mailbox write got no reply may still have reached the slave: its
+// answer is owed like that of a request whose answer never came, and never passes for
+// the next request's.
+TEST_F(Coe, ARequestWhoseWriteGotNoReplyIsOwedAnAnswer) {
+    SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x11111111);
+    WireFilter::Install();
+    WireFilter::Add(CMD_FPWR, kWriteOffset, DatagramFate::kReplyLost, 3);
+    uint8_t data[4] = {0};
+    int32_t size = 4;
+    EXPECT_LT(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0) << "the write got no reply";
+    EXPECT_GE(g_master.owed_answers[1].count, 1);
+    WireFilter::Clear();
+    SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x22222222);
+    for (int i = 0; i < 3; i++) {
+        size = 4;
+        memset(data, 0, sizeof(data));
+        int result = SdoUpload(1, 0x3000, 0, 0, &size, data, 100000);
+        if (result > 0) {
+            EXPECT_EQ(SimGet32(data), 0x22222222u) << "upload " << i << " took the lost request's answer";
+        }
+    }
+    WireFilter::Remove();
 }
 
 TEST_F(Coe, AnswersForTheOtherDirectionOrAnotherEntryAreNoSuccess) {

@@ -14,6 +14,7 @@ enum class DatagramFate {
     kUnexecuted,  // it reaches the segment addressed to nobody: working counter 0
                   // (configured or position addressing only)
     kCounted,     // it passes; the rule only counts it
+    kReplyLost,   // it reaches the segment and is executed, but its reply is lost
 };
 
 struct DatagramRule {
@@ -62,6 +63,7 @@ private:
         uint8_t restored[1518];
         uint8_t original_address[256][2];  // per index byte: the address an unexecuted datagram was sent to
         bool address_altered[256];
+        bool reply_lost[256];  // per index byte: the next reply with it is swallowed
     };
     static State& state() {
         static State s{};
@@ -85,6 +87,10 @@ private:
                 rule.hits++;
                 if (rule.fate == DatagramFate::kCounted) break;
                 if (rule.fate == DatagramFate::kLost) return 0;
+                if (rule.fate == DatagramFate::kReplyLost) {
+                    s.reply_lost[frame[17]] = true;
+                    return s.inner->send(handle, frame, length);
+                }
                 // Address a station nobody has: the frame comes back unexecuted.
                 memcpy(s.altered, frame, static_cast<size_t>(length));
                 s.altered[18] = 0xFE;
@@ -105,6 +111,10 @@ private:
         int result = s.inner->next(handle, frame, length);
         if (result <= 0 || *length < 28 || *length > 1518) return result;
         const uint8_t* in = *frame;
+        if (in[12] == 0x88 && in[13] == 0xA4 && s.reply_lost[in[17]]) {
+            s.reply_lost[in[17]] = false;
+            return 0;  // nothing arrived
+        }
         if (in[12] != 0x88 || in[13] != 0xA4 || !s.address_altered[in[17]]) return result;
         if (in[18] != 0xFE || in[19] != 0xEF) return result;
         memcpy(s.restored, in, static_cast<size_t>(*length));
