@@ -17,7 +17,15 @@ enum SimObjectType : uint8_t {
     kSimI16,
     kSimI32,
     kSimOctets,  // octet or visible string: any length up to max_size
+    kSimBool,    // one byte, 0 or 1
+    kSimU64,
+    kSimI64,
+    kSimF32,     // IEEE 754 single precision, little-endian
+    kSimF64,     // IEEE 754 double precision, little-endian
 };
+
+// Bytes an object of this type holds (0 for octets: any length).
+uint32_t SimObjectTypeSize(SimObjectType type);
 
 // Abort codes as the CoE standard names them.
 enum : uint32_t {
@@ -38,7 +46,7 @@ struct SimObject {
     SimObjectType type;
     bool writable;
     uint32_t max_size;           // octets only; integers have their type's size
-    std::vector<uint8_t> value;  // little-endian for integers
+    std::vector<uint8_t> value;  // little-endian for numbers
 };
 
 struct SimCoeTransfer {
@@ -74,9 +82,10 @@ void SimCoeReset(SimSlave* slave);
 int SimCoeServe(SimSlave* slave, const uint8_t* request, int request_bytes, uint8_t* reply, int reply_room);
 
 // Defines or replaces an object entry. For a record, define subindex 0 (kSimU8, the
-// highest subindex) and the subindices 1..n. Integers take value_size = their size.
+// highest subindex) and the subindices 1..n. Numbers take value_size = their size.
 void SimObjectDefine(SimSlave* slave, uint16_t index, uint8_t subindex, SimObjectType type, bool writable,
                      const void* value, uint32_t value_size, uint32_t max_size = 65535);
+// Integer and bool types: the low bytes of `value`, as many as the type holds.
 void SimObjectDefineInteger(SimSlave* slave, uint16_t index, uint8_t subindex, SimObjectType type, bool writable,
                             int64_t value);
 SimObject* SimObjectFind(SimSlave* slave, uint16_t index, uint8_t subindex);
@@ -85,5 +94,15 @@ void SimObjectRemove(SimSlave* slave, uint16_t index);
 // (position << 24) | register, so tests see which slave and register answered.
 uint32_t SimRegisterGet(const SimSlave* slave, uint32_t reg);
 void SimRegisterSet(SimSlave* slave, uint32_t reg, uint32_t value);
-// Parses a type name for options: u8 u16 u32 i8 i16 i32 octets string. False if unknown.
+// Parses a type name for options: bool u8 u16 u32 u64 i8 i16 i32 i64 f32 f64 octets
+// string (any case). False if unknown.
 bool SimObjectTypeParse(const char* text, SimObjectType* type);
+// The value of a number or bool object as an option gives it: an integer (decimal, 0x
+// hex or 0 octal, as every option takes numbers) within the type's range; 0, 1, true or
+// false for bool; a decimal or hex float (inf and nan included) within the type's range
+// for f32/f64. Fills `out` (8 bytes of room) little-endian and returns the size; returns
+// 0 and points `expected` at a constant text saying what the type takes when the text
+// is no such value. Octets: always 0.
+uint32_t SimObjectValueParse(SimObjectType type, const char* text, uint8_t* out, const char** expected);
+// Help text: the objects every slave starts with, one line each.
+const char* SimCoeDefaultObjectsHelp();
