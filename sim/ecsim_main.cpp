@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,199 +25,56 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/clock.h"
 #include "sim/segment.h"
 #include "sim/sim_eeprom.h"
-#include "sim/sim_mailbox.h"
+#include "sim/sim_options.h"
 #include "sim/wire.h"
+
+#ifndef EC_VERSION
+#define EC_VERSION "unknown"
+#endif
 
 namespace {
 
 constexpr uint16_t kEtherTypeEtherCat = 0x88A4;
-constexpr int kMaxSlavesServed = 1000;
-constexpr int kMaxLayerOptions = 256;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 // Scheduling priority a blocking ecsim asks for (needs CAP_SYS_NICE; ignored without).
 constexpr int kBlockingNice = -10;
 // Longest a blocking wait sleeps while nothing is due.
 constexpr uint64_t kIdleWaitUs = 200000;
+// How long ecsim waits for an interface that is down to come up before it gives up,
+// and how often it looks.
+constexpr uint64_t kInterfaceUpWaitUs = 2000000;
+constexpr uint32_t kInterfaceUpPollUs = 10000;
 
 volatile sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) { g_stop = 1; }
 
-enum { kOptionNameBytes = 64 };
-
-struct LayerOption {
-    char name[kOptionNameBytes];
-    const char* value;
-};
-
-struct Options {
-    const char* iface = nullptr;
-    int slaves = 1;
-    SimFaultSettings faults{};
-    bool busy_poll = false;
-    int cpu = -1;
-    LayerOption layer[kMaxLayerOptions];
-    int layer_count = 0;
-};
-
-void PrintUsage(FILE* out) {
-    fprintf(out,
-            "usage: ecsim --iface IF --slaves N [options]\n"
-            "       ecsim --print-header FILE\n"
-            "\n"
-            "Serves N simulated EtherCAT slaves on the network interface IF (use one end of a\n"
-            "veth pair in a network namespace). Prints \"ecsim: serving N slaves on IF\" once\n"
-            "ready; SIGTERM or SIGINT stops it and writes changed EEPROM images back.\n"
-            "\n"
-            "  --iface IF          interface to serve on (needs CAP_NET_RAW)\n"
-            "  --slaves N          number of slaves, 0 to %d (default 1)\n"
-            "  --drop P            probability 0..1 that an exchange is lost (request or reply)\n"
-            "  --seed S            seed of the fault generator (default fixed)\n"
-            "  --foreign RATE      probability 0..1 that a foreign frame precedes a reply\n"
-            "  --dup P             probability 0..1 that a reply arrives twice\n"
-            "  --late P:US         probability 0..1 that a reply is held back US microseconds\n"
-            "  --busy-poll         spin on the socket (lowest latency, one core busy)\n"
-            "  --blocking          sleep in poll() between frames (default; raises its own\n"
-            "                      scheduling priority where permitted)\n"
-            "  --cpu K             run on CPU K only\n"
-            "  --print-header FILE print words 0-7 of an EEPROM image file and exit\n"
-            "  --help              this text\n",
-            kMaxSlavesServed);
-    fputs(SimEepromOptionHelp(), out);
-    fputs(SimMailboxOptionHelp(), out);
-}
-
-bool ParseProbability(const char* text, double* out) {
-    char* end = nullptr;
-    errno = 0;
-    double value = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(value >= 0.0 && value <= 1.0)) return false;
-    *out = value;
-    return true;
-}
-
-bool ParseInteger(const char* text, long long low, long long high, long long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long long value = strtoll(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
-    *out = value;
-    return true;
-}
-
-bool ParseSeed(const char* text, uint64_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    if (text[0] == '-') return false;
-    unsigned long long value = strtoull(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0') return false;
-    *out = value;
-    return true;
-}
-
-// --late P:US
-bool ParseLate(const char* text, double* probability, uint32_t* micros) {
-    const char* colon = strchr(text, ':');
-    if (colon == nullptr) return false;
-    char head[64];
-    size_t head_length = static_cast<size_t>(colon - text);
-    if (head_length == 0 || head_length >= sizeof(head)) return false;
-    memcpy(head, text, head_length);
-    head[head_length] = '\0';
-    long long us = 0;
-    if (!ParseProbability(head, probability) || !ParseInteger(colon + 1, 0, 10000000, &us)) return false;
-    *micros = static_cast<uint32_t>(us);
-    return true;
-}
-
-int BadValue(const char* option, const char* value, const char* expected) {
-    fprintf(stderr, "ecsim: bad value for %s: '%s' (expected %s)\n", option, value, expected);
-    return kExitUsage;
-}
-
-// Returns -1 when the command line is sound, else the exit code.
-int ParseCommandLine(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; i++) {
-        const char* arg = argv[i];
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            PrintUsage(stdout);
-            return 0;
-        }
-        if (strcmp(arg, "--busy-poll") == 0) {
-            options->busy_poll = true;
-            continue;
-        }
-        if (strcmp(arg, "--blocking") == 0) {
-            options->busy_poll = false;
-            continue;
-        }
-        if (strncmp(arg, "--", 2) != 0) {
-            fprintf(stderr, "ecsim: unexpected argument '%s' (see ecsim --help)\n", arg);
-            return kExitUsage;
-        }
-        // Every other option takes a value, as the next argument or after '='.
-        char name[kOptionNameBytes];
-        const char* value = nullptr;
-        const char* equals = strchr(arg, '=');
-        size_t name_length = equals != nullptr ? static_cast<size_t>(equals - arg) : strlen(arg);
-        if (name_length >= sizeof(name)) {
-            fprintf(stderr, "ecsim: unknown option %s (see ecsim --help)\n", arg);
-            return kExitUsage;
-        }
-        memcpy(name, arg, name_length);
-        name[name_length] = '\0';
-        if (equals != nullptr) {
-            value = equals + 1;
-        } else {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "ecsim: %s needs a value\n", arg);
-                return kExitUsage;
-            }
-            value = argv[++i];
-        }
-        if (strcmp(name, "--print-header") == 0) {
-            fflush(stdout);
-            return SimEepromPrintHeader(value);
-        }
-        if (strcmp(name, "--iface") == 0) {
-            if (value[0] == '\0' || strlen(value) >= IFNAMSIZ) return BadValue(name, value, "an interface name");
-            options->iface = value;
-        } else if (strcmp(name, "--slaves") == 0) {
-            long long n = 0;
-            if (!ParseInteger(value, 0, kMaxSlavesServed, &n)) return BadValue(name, value, "0 to 1000");
-            options->slaves = static_cast<int>(n);
-        } else if (strcmp(name, "--drop") == 0) {
-            if (!ParseProbability(value, &options->faults.drop)) return BadValue(name, value, "a probability 0..1");
-        } else if (strcmp(name, "--dup") == 0) {
-            if (!ParseProbability(value, &options->faults.duplicate))
-                return BadValue(name, value, "a probability 0..1");
-        } else if (strcmp(name, "--foreign") == 0) {
-            if (!ParseProbability(value, &options->faults.foreign_rate))
-                return BadValue(name, value, "a probability 0..1");
-        } else if (strcmp(name, "--late") == 0) {
-            if (!ParseLate(value, &options->faults.late, &options->faults.late_us))
-                return BadValue(name, value, "P:US, a probability and microseconds");
-        } else if (strcmp(name, "--seed") == 0) {
-            if (!ParseSeed(value, &options->faults.seed)) return BadValue(name, value, "an unsigned integer");
-        } else if (strcmp(name, "--cpu") == 0) {
-            long long cpu = 0;
-            if (!ParseInteger(value, 0, CPU_SETSIZE - 1, &cpu)) return BadValue(name, value, "a CPU number");
-            options->cpu = static_cast<int>(cpu);
-        } else {
-            // Left to the simulated layers once the segment exists.
-            if (options->layer_count == kMaxLayerOptions) {
-                fprintf(stderr, "ecsim: too many options\n");
-                return kExitUsage;
-            }
-            LayerOption& layer = options->layer[options->layer_count++];
-            memcpy(layer.name, name, sizeof(layer.name));
-            layer.value = value;
-        }
+// Reads the command line with the option table. Returns -1 when ecsim is to serve,
+// else the exit code (help, version and header printed, or a refusal on stderr).
+int ReadCommandLine(int argc, char** argv, SimSettings* settings) {
+    char reason[512];
+    if (!SimParseArguments(argc - 1, argv + 1, SimOptionUse::kEcsim, settings, reason, sizeof(reason))) {
+        fprintf(stderr, "ecsim: %s\n", reason);
+        return kExitUsage;
     }
-    if (options->iface == nullptr) {
+    switch (settings->action) {
+        case SimAction::kHelp:
+            SimPrintOptionHelp(stdout, SimOptionUse::kEcsim);
+            return 0;
+        case SimAction::kVersion:
+            printf("ecsim %s\n", EC_VERSION);
+            return 0;
+        case SimAction::kPrintHeader:
+            fflush(stdout);
+            return SimEepromPrintHeader(settings->print_header);
+        case SimAction::kServe:
+            break;
+    }
+    if (settings->iface == nullptr) {
         fprintf(stderr, "ecsim: --iface IF is required (see ecsim --help)\n");
         return kExitUsage;
     }
@@ -261,6 +119,26 @@ int OpenSegmentSocket(const char* iface, int* ifindex) {
     setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof(membership));
     *ifindex = static_cast<int>(index);
     return fd;
+}
+
+// True once the interface is up (IFF_UP): frames sent on an interface that is down go
+// nowhere, so ecsim does not say it serves before then. An interface that stays down
+// for kInterfaceUpWaitUs is refused with a message.
+bool WaitUntilUp(int fd, const char* iface) {
+    ifreq request{};
+    snprintf(request.ifr_name, sizeof(request.ifr_name), "%s", iface);
+    uint64_t start = ClockMicros();
+    for (;;) {
+        if (ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
+            fprintf(stderr, "ecsim: cannot read the state of %s: %s\n", iface, strerror(errno));
+            return false;
+        }
+        if ((request.ifr_flags & IFF_UP) != 0) return true;
+        if (ClockMicros() - start >= kInterfaceUpWaitUs) break;
+        WaitMicroseconds(kInterfaceUpPollUs);
+    }
+    fprintf(stderr, "ecsim: %s is down; bring it up first (ip link set %s up)\n", iface, iface);
+    return false;
 }
 
 struct Server {
@@ -340,39 +218,36 @@ int Serve(Server* server, bool busy_poll, const sigset_t* wait_mask) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static Options options;
-    int parsed = ParseCommandLine(argc, argv, &options);
-    if (parsed >= 0) return parsed;
+    static SimSettings settings;
+    int read = ReadCommandLine(argc, argv, &settings);
+    if (read >= 0) return read;
 
-    if (options.cpu >= 0) {
+    if (settings.cpu >= 0) {
         cpu_set_t set;
         CPU_ZERO(&set);
-        CPU_SET(options.cpu, &set);
+        CPU_SET(settings.cpu, &set);
         if (sched_setaffinity(0, sizeof(set), &set) != 0) {
-            fprintf(stderr, "ecsim: cannot run on CPU %d: %s\n", options.cpu, strerror(errno));
+            fprintf(stderr, "ecsim: cannot run on CPU %d: %s\n", settings.cpu, strerror(errno));
             return kExitUsage;
         }
     }
 
-    SimSegment* segment = SimSegmentCreate(options.slaves);
-    for (int i = 0; i < options.layer_count; i++) {
-        const LayerOption& option = options.layer[i];
-        int taken = SimEepromParseOption(segment, option.name, option.value);
-        if (taken == 0) taken = SimMailboxParseOption(segment, option.name, option.value);
-        if (taken == 0) fprintf(stderr, "ecsim: unknown option %s (see ecsim --help)\n", option.name);
-        if (taken <= 0) {
-            SimSegmentDestroy(segment);
-            return kExitUsage;
-        }
+    SimBuild build{};
+    char reason[1024];
+    if (!SimBuildSegment(settings, &build, reason, sizeof(reason))) {
+        fprintf(stderr, "ecsim: %s\n", reason);
+        return kExitUsage;
     }
+    SimSegment* segment = build.segment;
 
     static Server server;
-    server.fd = OpenSegmentSocket(options.iface, &server.ifindex);
-    if (server.fd < 0) {
+    server.fd = OpenSegmentSocket(settings.iface, &server.ifindex);
+    if (server.fd < 0 || !WaitUntilUp(server.fd, settings.iface)) {
+        if (server.fd >= 0) close(server.fd);
         SimSegmentDestroy(segment);
         return kExitFailure;
     }
-    SimWireInit(&server.wire, segment, options.faults);
+    SimWireInit(&server.wire, segment, build.faults);
 
     struct sigaction stop{};
     stop.sa_handler = OnStopSignal;
@@ -384,18 +259,18 @@ int main(int argc, char** argv) {
     sigemptyset(&wait_mask);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
-    if (!options.busy_poll) sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+    if (!settings.busy_poll) sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
 
     // A slave line is hardware and answers at once. Sleeping between frames, ecsim
     // depends on the scheduler to wake it; where permitted it asks for a head start over
     // ordinary work, so a busy machine delays its replies less. A spinning ecsim keeps
     // the ordinary priority: it must not crowd out the rest of the machine.
-    if (!options.busy_poll) setpriority(PRIO_PROCESS, 0, kBlockingNice);
+    if (!settings.busy_poll) setpriority(PRIO_PROCESS, 0, kBlockingNice);
 
-    printf("ecsim: serving %d slaves on %s\n", options.slaves, options.iface);
+    printf("ecsim: serving %d slaves on %s\n", settings.slaves, settings.iface);
     fflush(stdout);
 
-    int result = Serve(&server, options.busy_poll, &wait_mask);
+    int result = Serve(&server, settings.busy_poll, &wait_mask);
 
     SimEepromSaveAll(segment);
     fprintf(stderr, "ecsim: requests=%llu replies=%llu dropped=%llu foreign=%llu send_errors=%llu oversize=%llu\n",

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "sim/segment.h"
+#include "sim/sim_options.h"
 #include "sim/wire.h"
 
 namespace {
@@ -37,8 +38,12 @@ bool TouchesInterface(uint16_t address, uint16_t length) {
     return end > 0x10000 && end - 0x10000 > kInterfaceFirst;
 }
 
+uint32_t WordCount(const SimEeprom& e) {
+    return e.word_count != 0 ? e.word_count : static_cast<uint32_t>(kSimEepromWords);
+}
+
 uint8_t ImageByte(const SimEeprom& e, uint32_t byte_address) {
-    uint16_t word = e.words[(byte_address / 2) % kSimEepromWords];
+    uint16_t word = e.words[(byte_address / 2) % WordCount(e)];
     return static_cast<uint8_t>(byte_address & 1 ? word >> 8 : word);
 }
 
@@ -86,10 +91,10 @@ void Complete(SimSlave* slave) {
             break;
         }
         case kCommandWrite:
-            e.words[e.command_address % kSimEepromWords] = e.write_value;
+            e.words[e.command_address % WordCount(e)] = e.write_value;
             e.counters.words_written++;
             if (e.path[0] != '\0') {
-                int end = static_cast<int>(2 * (e.command_address % kSimEepromWords) + 2);
+                int end = static_cast<int>(2 * (e.command_address % WordCount(e)) + 2);
                 if (end > e.file_bytes) e.file_bytes = end;
                 e.unsaved = true;
                 SaveImage(&e);
@@ -140,7 +145,7 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     e.counters.commands++;
     if (command == kCommandRead) e.counters.reads++;
     if (command == kCommandWrite) e.counters.writes++;
-    uint32_t word = e.address % kSimEepromWords;
+    uint32_t word = e.address % WordCount(e);
     bool damaged = command != kCommandReload && word >= e.faults.bad_words_first &&
                    word < static_cast<uint32_t>(e.faults.bad_words_first) + e.faults.bad_words_count;
     bool nack_write = command == kCommandWrite && (e.faults.nack_writes_all || e.faults.nack_writes_first > 0);
@@ -179,14 +184,22 @@ bool SaveImage(SimEeprom* e) {
         e->unsaved = false;
         return true;
     }
-    uint8_t bytes[2 * kSimEepromWords];
-    for (int i = 0; i < kSimEepromWords; i++) SimPut16(bytes + 2 * i, e->words[i]);
     char temporary[kSimEepromPathBytes + 8];
     snprintf(temporary, sizeof(temporary), "%s.new", e->path);
     FILE* file = fopen(temporary, "wb");
     if (file == nullptr) return false;
+    // Little-endian, a piece at a time: an image may be 64 KiB.
     size_t length = static_cast<size_t>(e->file_bytes);
-    bool written = fwrite(bytes, 1, length, file) == length;
+    bool written = true;
+    uint8_t piece[512];
+    for (size_t at = 0; at < length && written; at += sizeof(piece)) {
+        size_t count = length - at < sizeof(piece) ? length - at : sizeof(piece);
+        for (size_t i = 0; i < count; i++) {
+            uint16_t word = e->words[(at + i) / 2];
+            piece[i] = static_cast<uint8_t>(((at + i) & 1) != 0 ? word >> 8 : word);
+        }
+        written = fwrite(piece, 1, count, file) == count;
+    }
     written = fclose(file) == 0 && written;
     // Replace the file in one step, so a simulator killed mid-write leaves the old image.
     if (!written || rename(temporary, e->path) != 0) {
@@ -221,6 +234,7 @@ void SimEepromPowerOn(SimSlave* slave) {
 void SimEepromDefaultImage(SimEeprom* eeprom, int position) {
     memset(static_cast<void*>(eeprom), 0, sizeof(*eeprom));
     SiiDefaultImage(eeprom->words, position);
+    eeprom->word_count = kSimEepromWords;
     eeprom->read_latency_us = kSimEepromReadLatencyUs;
     eeprom->write_latency_us = kSimEepromWriteLatencyUs;
     eeprom->reload_latency_us = kSimEepromReloadLatencyUs;
@@ -339,8 +353,9 @@ void SimEepromRemoveGeneral(SimSlave* slave) {
 }
 
 void SimEepromSetWord(SimSlave* slave, uint16_t word, uint16_t value) {
-    slave->eeprom.words[word % kSimEepromWords] = value;
-    int end = 2 * (word % kSimEepromWords) + 2;
+    uint32_t at = word % WordCount(slave->eeprom);
+    slave->eeprom.words[at] = value;
+    int end = static_cast<int>(2 * at + 2);
     if (slave->eeprom.path[0] != '\0' && end > slave->eeprom.file_bytes) slave->eeprom.file_bytes = end;
     ImageChanged(slave);
 }
@@ -372,55 +387,112 @@ void SimEepromPdiTakesAccess(SimSlave* slave) {
     Publish(slave);
 }
 
-bool SimEepromBindFile(SimSlave* slave, const char* path) {
+bool SimEepromBindFileQuietly(SimSlave* slave, const char* path, char* errbuf, size_t errbuf_size) {
     SimEeprom& e = slave->eeprom;
     if (strlen(path) >= sizeof(e.path)) {
-        fprintf(stderr, "ecsim: image path too long: %s\n", path);
+        SimOptionFail(errbuf, errbuf_size, "image path too long: %s", path);
         return false;
     }
+    const size_t capacity = 2 * static_cast<size_t>(WordCount(e));
     FILE* file = fopen(path, "rb");
     if (file != nullptr) {
-        uint8_t bytes[2 * kSimEepromWords];
-        size_t length = fread(bytes, 1, sizeof(bytes), file);
-        bool failed = ferror(file) != 0;
+        // Read into a copy first: a file that is refused leaves the image as it was.
+        static_assert(sizeof(e.words) == 2 * kSimEepromMaxWords, "words are 16 bits");
+        uint16_t* loaded = new uint16_t[kSimEepromMaxWords];
+        memset(loaded, 0xFF, sizeof(uint16_t) * kSimEepromMaxWords);  // a short file: the rest reads as erased
+        size_t length = 0;
+        uint8_t piece[512];
+        bool failed = false, too_long = false;
+        for (;;) {
+            size_t n = fread(piece, 1, sizeof(piece), file);
+            for (size_t i = 0; i < n && !too_long; i++, length++) {
+                if (length == capacity) {
+                    too_long = true;
+                    break;
+                }
+                uint16_t& word = loaded[length / 2];
+                word = static_cast<uint16_t>((length & 1) != 0 ? (word & 0x00FF) | (piece[i] << 8)
+                                                               : (word & 0xFF00) | piece[i]);
+            }
+            if (n < sizeof(piece) || too_long) break;
+        }
+        failed = ferror(file) != 0;
         fclose(file);
-        if (failed) {
-            fprintf(stderr, "ecsim: cannot read %s\n", path);
+        if (failed || too_long) {
+            delete[] loaded;
+            if (failed)
+                SimOptionFail(errbuf, errbuf_size, "cannot read %s", path);
+            else
+                SimOptionFail(errbuf, errbuf_size,
+                              "%s holds more than the %zu bytes of the slave's EEPROM (--eeprom-size SEL:BYTES "
+                              "gives it a larger one)",
+                              path, capacity);
             return false;
         }
-        // A short file is the start of the image; the rest reads as erased EEPROM.
-        memset(e.words, 0xFF, sizeof(e.words));
-        for (size_t i = 0; i < length; i++) {
-            uint16_t& word = e.words[i / 2];
-            word = static_cast<uint16_t>(i & 1 ? (word & 0x00FF) | (bytes[i] << 8) : (word & 0xFF00) | bytes[i]);
-        }
+        memcpy(e.words, loaded, sizeof(uint16_t) * kSimEepromMaxWords);
+        delete[] loaded;
         memcpy(e.path, path, strlen(path) + 1);
         e.file_bytes = static_cast<int>(length);
         e.unsaved = false;
         return true;
     }
     if (errno != ENOENT) {
-        fprintf(stderr, "ecsim: cannot open %s: %s\n", path, strerror(errno));
+        SimOptionFail(errbuf, errbuf_size, "cannot open %s: %s", path, strerror(errno));
         return false;
     }
     memcpy(e.path, path, strlen(path) + 1);
-    e.file_bytes = 2 * kSimEepromWords;
+    e.file_bytes = static_cast<int>(capacity);
     e.unsaved = true;
     if (!SaveImage(&e)) {
-        fprintf(stderr, "ecsim: cannot create %s: %s\n", path, strerror(errno));
+        SimOptionFail(errbuf, errbuf_size, "cannot create %s: %s", path, strerror(errno));
         e.path[0] = '\0';
         return false;
     }
     return true;
 }
 
+bool SimEepromBindFile(SimSlave* slave, const char* path) {
+    char reason[kSimEepromPathBytes + 128];
+    if (SimEepromBindFileQuietly(slave, path, reason, sizeof(reason))) return true;
+    fprintf(stderr, "ecsim: %s\n", reason);
+    return false;
+}
+
+uint32_t SimEepromWordCount(const SimEeprom* eeprom) { return WordCount(*eeprom); }
+
+bool SimEepromSetSize(SimSlave* slave, uint32_t bytes) {
+    if (bytes < 2 * kSimEepromWords || bytes > 2 * kSimEepromMaxWords || (bytes & (bytes - 1)) != 0) return false;
+    SimEeprom& e = slave->eeprom;
+    uint32_t words = bytes / 2;
+    for (uint32_t w = WordCount(e); w < words; w++) e.words[w] = 0xFFFF;
+    e.word_count = words;
+    e.words[kSiiWordSize] = static_cast<uint16_t>(bytes * 8 / 1024 - 1);
+    if (e.path[0] != '\0' && e.file_bytes > static_cast<int>(bytes)) e.file_bytes = static_cast<int>(bytes);
+    ImageChanged(slave);
+    return true;
+}
+
 void SimEepromRepowerOn(SimSlave* slave) { SimSlavePowerOn(slave); }
+
+bool SimEepromSaveAllQuietly(SimSegment* segment, char* errbuf, size_t errbuf_size) {
+    if (segment == nullptr) return true;
+    bool saved = true;
+    for (SimSlave* slave : segment->slaves) {
+        SimEeprom& e = slave->eeprom;
+        // A write cycle under way completes in the EEPROM even when nobody looks.
+        if (e.command != kCommandIdle && e.busy_until_us != kNever) Complete(slave);
+        if (e.unsaved && !SaveImage(&e)) {
+            SimOptionFail(errbuf, errbuf_size, "cannot write %s", e.path);
+            saved = false;
+        }
+    }
+    return saved;
+}
 
 void SimEepromSaveAll(SimSegment* segment) {
     if (segment == nullptr) return;
     for (SimSlave* slave : segment->slaves) {
         SimEeprom& e = slave->eeprom;
-        // A write cycle under way completes in the EEPROM even when nobody looks.
         if (e.command != kCommandIdle && e.busy_until_us != kNever) Complete(slave);
         if (e.unsaved && !SaveImage(&e)) fprintf(stderr, "ecsim: cannot write %s\n", e.path);
     }
@@ -448,63 +520,6 @@ int SimEepromPrintHeader(const char* path) {
 
 namespace {
 
-struct Selection {
-    int first;
-    int last;
-};
-
-int Fail(const char* option, const char* value, const char* expected) {
-    fprintf(stderr, "ecsim: --%s: bad value '%s' (expected %s)\n", option, value, expected);
-    return -1;
-}
-
-bool ParseNumber(const char* text, long long low, long long high, long long* out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 0);
-    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
-    *out = v;
-    return true;
-}
-
-// "all", "N" or "A-B", counted from 1 along the line.
-bool ParseSelector(const SimSegment* segment, const char* text, Selection* selection) {
-    int count = static_cast<int>(segment->slaves.size());
-    if (strcmp(text, "all") == 0) {
-        if (count == 0) return false;
-        *selection = Selection{1, count};
-        return true;
-    }
-    char buffer[64];
-    if (strlen(text) >= sizeof(buffer)) return false;
-    strcpy(buffer, text);
-    char* dash = strchr(buffer, '-');
-    long long first = 0, last = 0;
-    if (dash != nullptr) {
-        *dash = '\0';
-        if (!ParseNumber(buffer, 1, count, &first) || !ParseNumber(dash + 1, 1, count, &last) || last < first)
-            return false;
-    } else {
-        if (!ParseNumber(buffer, 1, count, &first)) return false;
-        last = first;
-    }
-    *selection = Selection{static_cast<int>(first), static_cast<int>(last)};
-    return true;
-}
-
-// Splits "SEL:REST" into the selection and the rest (null when there is no colon).
-bool SplitSelector(const SimSegment* segment, const char* value, Selection* selection, const char** rest) {
-    char head[64];
-    const char* colon = strchr(value, ':');
-    size_t length = colon != nullptr ? static_cast<size_t>(colon - value) : strlen(value);
-    if (length >= sizeof(head)) return false;
-    memcpy(head, value, length);
-    head[length] = '\0';
-    *rest = colon != nullptr ? colon + 1 : nullptr;
-    return ParseSelector(segment, head, selection);
-}
-
 // Splits "A:B:C..." into at most `max` numbers; returns how many there were.
 int SplitNumbers(const char* text, long long* numbers, int max) {
     char buffer[128];
@@ -515,7 +530,7 @@ int SplitNumbers(const char* text, long long* numbers, int max) {
     for (;;) {
         char* colon = strchr(cursor, ':');
         if (colon != nullptr) *colon = '\0';
-        if (count == max || !ParseNumber(cursor, -0x80000000LL, 0xFFFFFFFFLL, &numbers[count])) return -1;
+        if (count == max || !SimOptionNumber(cursor, -0x80000000LL, 0xFFFFFFFFLL, &numbers[count])) return -1;
         count++;
         if (colon == nullptr) return count;
         cursor = colon + 1;
@@ -524,33 +539,50 @@ int SplitNumbers(const char* text, long long* numbers, int max) {
 
 SimSlave* SlaveAt(SimSegment* segment, int position) { return segment->slaves[static_cast<size_t>(position - 1)]; }
 
+// The fewest words among the selected slaves' EEPROMs: what a word number must stay below.
+long long SmallestEeprom(SimSegment* segment, const SimSelection& selection) {
+    uint32_t words = kSimEepromMaxWords;
+    for (int n = selection.first; n <= selection.last; n++) {
+        uint32_t own = WordCount(SlaveAt(segment, n)->eeprom);
+        if (own < words) words = own;
+    }
+    return words;
+}
+
+// What the folder option appends to the folder's name.
+constexpr char kLongestImageName[] = "/slave-1000.bin";
+
 }  // namespace
 
-int SimEepromParseOption(SimSegment* segment, const char* option, const char* value) {
+int SimEepromApplyOption(SimSegment* segment, const char* option, const char* value, bool check_only, char* errbuf,
+                         size_t errbuf_size) {
     if (option == nullptr) return 0;
     if (strncmp(option, "--", 2) == 0) option += 2;
     static const char* const kOptions[] = {
         "eeprom-dir", "image", "name", "identity", "no-strings", "eight-byte", "mailbox-size", "eeprom-latency",
         "eeprom-nack", "eeprom-busy-stuck", "eeprom-no-answer", "vanish-after-writes", "vanish-at-write", "alias",
-        "sii-word", "general", "eeprom-bad-words", "eeprom-nack-writes", "come-back-after",
+        "sii-word", "general", "eeprom-bad-words", "eeprom-nack-writes", "come-back-after", "eeprom-size",
     };
     bool known = false;
     for (const char* name : kOptions) known = known || strcmp(option, name) == 0;
     if (!known) return 0;
-    if (value == nullptr) return Fail(option, "", "a value");
+    auto bad = [&](const char* expected) { return SimOptionBadValue(errbuf, errbuf_size, option, value, expected); };
+    if (value == nullptr) return bad("a value");
     SimEepromAttach(segment);
     int count = static_cast<int>(segment->slaves.size());
 
     if (strcmp(option, "eeprom-dir") == 0) {
-        if (mkdir(value, 0755) != 0 && errno != EEXIST) {
-            fprintf(stderr, "ecsim: --eeprom-dir: cannot create %s: %s\n", value, strerror(errno));
-            return -1;
-        }
+        if (value[0] == '\0') return bad("a folder");
+        if (strlen(value) + sizeof(kLongestImageName) > kSimEepromPathBytes) return bad("a shorter folder name");
+        if (check_only) return 1;
+        if (mkdir(value, 0755) != 0 && errno != EEXIST)
+            return SimOptionFail(errbuf, errbuf_size, "--eeprom-dir: cannot create %s: %s", value, strerror(errno));
         for (int n = 1; n <= count; n++) {
             char path[kSimEepromPathBytes];
-            if (snprintf(path, sizeof(path), "%s/slave-%d.bin", value, n) >= static_cast<int>(sizeof(path)))
-                return Fail(option, value, "a shorter folder name");
-            if (!SimEepromBindFile(SlaveAt(segment, n), path)) return -1;
+            snprintf(path, sizeof(path), "%s/slave-%d.bin", value, n);
+            char reason[kSimEepromPathBytes + 128];
+            if (!SimEepromBindFileQuietly(SlaveAt(segment, n), path, reason, sizeof(reason)))
+                return SimOptionFail(errbuf, errbuf_size, "--eeprom-dir: %s", reason);
             SimSlavePowerOn(SlaveAt(segment, n));
         }
         return 1;
@@ -559,64 +591,89 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
         long long numbers[2];
         if (SplitNumbers(value, numbers, 2) != 2 || numbers[0] < 0 || numbers[1] < 0 || numbers[0] > 10000000 ||
             numbers[1] > 10000000)
-            return Fail(option, value, "READ_US:WRITE_US");
+            return bad("READ_US:WRITE_US, each 0 to 10000000");
+        if (check_only) return 1;
         for (SimSlave* slave : segment->slaves)
             SimEepromSetLatency(slave, static_cast<uint32_t>(numbers[0]), static_cast<uint32_t>(numbers[1]));
         return 1;
     }
 
-    Selection selection{};
+    SimSelection selection{};
     const char* rest = nullptr;
-    if (!SplitSelector(segment, value, &selection, &rest)) return Fail(option, value, "a slave selector (N, A-B or all) first");
+    if (SimOptionSelect(segment, option, value, &selection, &rest, errbuf, errbuf_size) < 0) return -1;
     bool takes_rest = strcmp(option, "no-strings") != 0 && strcmp(option, "eight-byte") != 0 &&
                       strcmp(option, "eeprom-busy-stuck") != 0;
-    if (takes_rest != (rest != nullptr)) return Fail(option, value, takes_rest ? "SEL:VALUE" : "SEL alone");
+    if (takes_rest != (rest != nullptr)) return bad(takes_rest ? "SEL:VALUE" : "SEL alone");
 
     // Check the value once, then apply it to each selected slave.
     long long numbers[8] = {0};
     int fields = 0;
+    char expected[96];
     if (strcmp(option, "identity") == 0) {
         if (SplitNumbers(rest, numbers, 3) != 3 || numbers[0] < 0 || numbers[1] < 0 || numbers[2] < 0)
-            return Fail(option, value, "SEL:VENDOR:PRODUCT:REVISION");
+            return bad("SEL:VENDOR:PRODUCT:REVISION, each 0 to 0xFFFFFFFF");
     } else if (strcmp(option, "mailbox-size") == 0) {
-        if (!ParseNumber(rest, 0, 0x7800, &numbers[0])) return Fail(option, value, "SEL:BYTES (0 to 30720)");
-    } else if (strcmp(option, "eeprom-nack") == 0) {
-        if (strcmp(rest, "all") != 0 && !ParseNumber(rest, 0, 1000000000, &numbers[0]))
-            return Fail(option, value, "SEL:K or SEL:all");
-    } else if (strcmp(option, "eeprom-nack-writes") == 0) {
-        if (strcmp(rest, "all") != 0 && !ParseNumber(rest, 0, 1000000000, &numbers[0]))
-            return Fail(option, value, "SEL:K or SEL:all");
+        // A mailbox holds at least the 6-byte mailbox header, the CoE header and an SDO
+        // command with its 8 bytes; the firmware handles messages of up to 1486 bytes,
+        // the data one datagram carries.
+        if (!SimOptionNumber(rest, 0, kSimMailboxMessageBytes, &numbers[0]) ||
+            (numbers[0] > 0 && numbers[0] < kSimMailboxMinimumBytes)) {
+            snprintf(expected, sizeof(expected), "SEL:BYTES, %d to %d, or 0 for no mailbox", kSimMailboxMinimumBytes,
+                     kSimMailboxMessageBytes);
+            return bad(expected);
+        }
+    } else if (strcmp(option, "eeprom-size") == 0) {
+        if (!SimOptionNumber(rest, 0, 2 * kSimEepromMaxWords, &numbers[0]) || numbers[0] < 2 * kSimEepromWords ||
+            (numbers[0] & (numbers[0] - 1)) != 0)
+            return bad("SEL:BYTES, 4096, 8192, 16384, 32768 or 65536");
+    } else if (strcmp(option, "eeprom-nack") == 0 || strcmp(option, "eeprom-nack-writes") == 0) {
+        if (strcmp(rest, "all") != 0 && !SimOptionNumber(rest, 0, 1000000000, &numbers[0]))
+            return bad("SEL:K (0 to 1000000000) or SEL:all");
     } else if (strcmp(option, "come-back-after") == 0) {
-        if (!ParseNumber(rest, 0, 86400000, &numbers[0])) return Fail(option, value, "SEL:MS (0 to 86400000)");
+        if (!SimOptionNumber(rest, 0, 86400000, &numbers[0])) return bad("SEL:MS (0 to 86400000)");
     } else if (strcmp(option, "eeprom-no-answer") == 0) {
-        if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:REGISTER");
+        if (!SimOptionNumber(rest, 0, 0xFFFF, &numbers[0])) return bad("SEL:REGISTER (0 to 0xFFFF)");
     } else if (strcmp(option, "vanish-after-writes") == 0 || strcmp(option, "vanish-at-write") == 0) {
-        if (!ParseNumber(rest, 1, 1000000000, &numbers[0])) return Fail(option, value, "SEL:K (1 or more)");
+        if (!SimOptionNumber(rest, 1, 1000000000, &numbers[0])) return bad("SEL:K (1 to 1000000000)");
     } else if (strcmp(option, "alias") == 0) {
-        if (!ParseNumber(rest, 0, 0xFFFF, &numbers[0])) return Fail(option, value, "SEL:ALIAS (0 to 65535)");
+        if (!SimOptionNumber(rest, 0, 0xFFFF, &numbers[0])) return bad("SEL:ALIAS (0 to 65535)");
     } else if (strcmp(option, "sii-word") == 0) {
-        if (SplitNumbers(rest, numbers, 2) != 2 || numbers[0] < 0 || numbers[0] >= kSimEepromWords || numbers[1] < 0 ||
-            numbers[1] > 0xFFFF)
-            return Fail(option, value, "SEL:WORD:VALUE");
+        long long words = SmallestEeprom(segment, selection);
+        if (SplitNumbers(rest, numbers, 2) != 2 || numbers[0] < 0 || numbers[0] >= words || numbers[1] < 0 ||
+            numbers[1] > 0xFFFF) {
+            snprintf(expected, sizeof(expected), "SEL:WORD:VALUE, WORD 0 to %lld, VALUE 0 to 0xFFFF", words - 1);
+            return bad(expected);
+        }
     } else if (strcmp(option, "general") == 0) {
         fields = SplitNumbers(rest, numbers, 6);
         bool bytes_ok = fields == 6;
         for (int i = 0; bytes_ok && i < 5; i++) bytes_ok = numbers[i] >= 0 && numbers[i] <= 0xFF;
         if (!bytes_ok || numbers[5] < -32768 || numbers[5] > 32767)
-            return Fail(option, value, "SEL:COE:FOE:EOE:SOE:FLAGS:CURRENT_MA");
+            return bad("SEL:COE:FOE:EOE:SOE:FLAGS:CURRENT_MA, five bytes and -32768 to 32767 mA");
     } else if (strcmp(option, "eeprom-bad-words") == 0) {
-        if (SplitNumbers(rest, numbers, 2) != 2 || numbers[0] < 0 || numbers[0] >= kSimEepromWords || numbers[1] < 1 ||
-            numbers[1] > kSimEepromWords)
-            return Fail(option, value, "SEL:FIRST_WORD:COUNT");
+        long long words = SmallestEeprom(segment, selection);
+        if (SplitNumbers(rest, numbers, 2) != 2 || numbers[0] < 0 || numbers[0] >= words || numbers[1] < 1 ||
+            numbers[1] > words) {
+            snprintf(expected, sizeof(expected), "SEL:FIRST_WORD:COUNT, FIRST 0 to %lld, COUNT 1 to %lld", words - 1,
+                     words);
+            return bad(expected);
+        }
     } else if (strcmp(option, "name") == 0) {
-        if (strlen(rest) > 255) return Fail(option, value, "SEL:TEXT of at most 255 bytes");
+        if (strlen(rest) > 255) return bad("SEL:TEXT of at most 255 bytes");
+    } else if (strcmp(option, "image") == 0) {
+        if (rest[0] == '\0' || strlen(rest) >= kSimEepromPathBytes) return bad("SEL:FILE, a path of 1 to 511 bytes");
     }
+    if (check_only) return 1;
 
     for (int n = selection.first; n <= selection.last; n++) {
         SimSlave* slave = SlaveAt(segment, n);
         SimEeprom& e = slave->eeprom;
         if (strcmp(option, "image") == 0) {
-            if (!SimEepromBindFile(slave, rest)) return -1;
+            char reason[kSimEepromPathBytes + 128];
+            if (!SimEepromBindFileQuietly(slave, rest, reason, sizeof(reason)))
+                return SimOptionFail(errbuf, errbuf_size, "--image: %s", reason);
+        } else if (strcmp(option, "eeprom-size") == 0) {
+            SimEepromSetSize(slave, static_cast<uint32_t>(numbers[0]));
         } else if (strcmp(option, "name") == 0) {
             SimEepromSetName(slave, rest);
         } else if (strcmp(option, "no-strings") == 0) {
@@ -673,34 +730,9 @@ int SimEepromParseOption(SimSegment* segment, const char* option, const char* va
     return 1;
 }
 
-const char* SimEepromOptionHelp() {
-    return "EEPROM options (SEL: a slave N, a range A-B, or all):\n"
-           "  --eeprom-dir DIR            image of slave N in DIR/slave-N.bin: loaded when present, created\n"
-           "                              from the default otherwise; EEPROM writes go back to the file\n"
-           "  --image SEL:FILE            the same for one file (shared by all selected slaves)\n"
-           "  --name SEL:TEXT             string 1 of the strings category (at most 255 bytes)\n"
-           "  --no-strings SEL            no strings category\n"
-           "  --identity SEL:VENDOR:PRODUCT:REVISION\n"
-           "  --general SEL:COE:FOE:EOE:SOE:FLAGS:CURRENT_MA   general category\n"
-           "  --alias SEL:VALUE           station alias (word 4), checksum recomputed\n"
-           "  --sii-word SEL:WORD:VALUE   any word, checksum left as it is\n"
-           "  --mailbox-size SEL:BYTES    both mailboxes (write at 0x1000, read behind it); 0 = none\n"
-           "  --eight-byte SEL            the EEPROM interface delivers 8 bytes per read\n"
-           "  --eeprom-latency READ_US:WRITE_US   busy time per command (default 250:5000)\n"
-           "  --eeprom-nack SEL:K         NACK the first K commands (K = all: every command)\n"
-           "  --eeprom-nack-writes SEL:K  NACK the first K write commands (K = all: every write\n"
-           "                              command); reads pass\n"
-           "  --eeprom-busy-stuck SEL     a started command never finishes\n"
-           "  --eeprom-bad-words SEL:FIRST:COUNT  reads and writes of these words are NACKed\n"
-           "  --eeprom-no-answer SEL:REG  reads of register REG (2 bytes) are not answered\n"
-           "  --vanish-after-writes SEL:K the slave drops off the line after its K-th EEPROM write\n"
-           "  --vanish-at-write SEL:K     the slave drops off the line as its K-th EEPROM write command\n"
-           "                              arrives; that write is never carried out (1: before the first).\n"
-           "                              With either, the slaves behind it drop off too; each fires once\n"
-           "  --come-back-after SEL:MS    a slave that dropped off through --vanish-at-write or\n"
-           "                              --vanish-after-writes is back on the line MS milliseconds later,\n"
-           "                              with the slaves behind it; it kept its power and registers. Its\n"
-           "                              EEPROM then holds every write it took: the K-th write of\n"
-           "                              --vanish-after-writes is done, that of --vanish-at-write is not\n"
-           "Options apply in command-line order; image edits are written to a bound file.\n";
+int SimEepromParseOption(SimSegment* segment, const char* option, const char* value) {
+    char reason[kSimEepromPathBytes + 256];
+    int taken = SimEepromApplyOption(segment, option, value, false, reason, sizeof(reason));
+    if (taken < 0) fprintf(stderr, "ecsim: %s\n", reason);
+    return taken;
 }

@@ -14,7 +14,8 @@
 //           command in progress, 0x0800 checksum error of words 0-7 (set at power-on and
 //           reload, not cleared by command 0), 0x2000 acknowledge/command error,
 //           0x4000 write-enable error, 0x8000 busy.
-//   0x0504  EEPROM word address (32 bits; the 2048-word image wraps around).
+//   0x0504  EEPROM word address (32 bits; wraps around at the end of the EEPROM, 2048
+//           words by default, up to 32768 words with --eeprom-size).
 //   0x0508  data: the 4 or 8 bytes of the last read, or the word to write.
 // A command is taken when a write covers byte 0x0503; a command, address or data written
 // while the interface is busy is ignored, as on a real ESC. A read, write or reload
@@ -25,6 +26,7 @@
 // Default latencies are those of a typical I2C EEPROM behind an ESC: a read of 4 or 8
 // bytes takes about 250 us, a page write cycle 5 ms, a reload of the header 1 ms.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "sim/sii_image.h"
@@ -33,7 +35,8 @@ struct SimSlave;
 struct SimSegment;
 
 enum {
-    kSimEepromWords = kSiiImageWords,
+    kSimEepromWords = kSiiImageWords,  // the default size: 4 KiB
+    kSimEepromMaxWords = 32768,        // the largest: 64 KiB
     kSimEepromPathBytes = 512,
     kSimEepromReadLatencyUs = 250,
     kSimEepromWriteLatencyUs = 5000,
@@ -79,7 +82,8 @@ struct SimEepromCounters {
 };
 
 struct SimEeprom {
-    uint16_t words[kSimEepromWords];
+    uint16_t words[kSimEepromMaxWords];  // the first word_count hold the EEPROM
+    uint32_t word_count;                 // 0 is read as kSimEepromWords
     bool eight_byte_reads;
     uint32_t read_latency_us;
     uint32_t write_latency_us;
@@ -130,15 +134,19 @@ bool SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
 void SimEepromAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
 
 // ecsim options of the EEPROM layer, each `--name VALUE` (the leading dashes may be
-// left out). Returns 1 when the option was taken, 0 when it is not an EEPROM option,
-// -1 when its value is invalid (a message has been printed to standard error). Applied
-// after the segment exists, in command-line order.
+// left out; sim_options.h lists them with their help). Returns 1 when the option was
+// taken, 0 when it is not an EEPROM option, -1 when its value is invalid or an image
+// file cannot be had (the reason in errbuf; nothing is printed). With check_only the
+// value is checked against the segment as it is, and nothing changes.
+int SimEepromApplyOption(SimSegment* segment, const char* option, const char* value, bool check_only, char* errbuf,
+                         size_t errbuf_size);
+// The same, applied at once, with a refusal printed to standard error.
 int SimEepromParseOption(SimSegment* segment, const char* option, const char* value);
-// Help text of those options, for ecsim --help.
-const char* SimEepromOptionHelp();
 // Finishes commands still in progress and writes images that changed back to their
-// files (ecsim calls it at exit).
+// files (ecsim calls it at exit). The quiet form prints nothing and returns false, the
+// last failure in errbuf (which may be null), when an image could not be written.
 void SimEepromSaveAll(SimSegment* segment);
+bool SimEepromSaveAllQuietly(SimSegment* segment, char* errbuf, size_t errbuf_size);
 // Prints words 0-7 of an image file as eight 4-digit hex words on one line; returns 0,
 // or 1 with a message on standard error when the file cannot be read.
 int SimEepromPrintHeader(const char* path);
@@ -160,8 +168,16 @@ void SimEepromUpdateChecksum(SimSlave* slave);
 void SimEepromSetEightByteReads(SimSlave* slave, bool eight);
 void SimEepromSetLatency(SimSlave* slave, uint32_t read_us, uint32_t write_us);
 void SimEepromPdiTakesAccess(SimSlave* slave);  // the PDI holds the EEPROM (0x0501 bit 0)
-// Loads an image file into the slave (a missing file is created from the current image)
-// and binds the file for write-back. Returns false with a message when it cannot.
+// Loads an image file into the slave (a missing file is created from the current image,
+// as large as the EEPROM) and binds the file for write-back. A file longer than the
+// EEPROM is refused: its tail would be lost at the next write-back. Returns false with a
+// message on standard error when it cannot; the quiet form leaves the message in errbuf.
 bool SimEepromBindFile(SimSlave* slave, const char* path);
+bool SimEepromBindFileQuietly(SimSlave* slave, const char* path, char* errbuf, size_t errbuf_size);
+// The EEPROM's size: 4096 to 65536 bytes, a power of two (false for any other). Words
+// beyond the old size read as erased EEPROM (0xFFFF); word 0x3E is set to the size in
+// Kbit - 1, the header checksum kept (it does not cover that word).
+bool SimEepromSetSize(SimSlave* slave, uint32_t bytes);
+uint32_t SimEepromWordCount(const SimEeprom* eeprom);
 // Power-on of the slave again: registers, alias and PDI control from the image.
 void SimEepromRepowerOn(SimSlave* slave);

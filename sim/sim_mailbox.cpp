@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "sim/segment.h"
+#include "sim/sim_options.h"
 #include "sim/wire.h"
 
 namespace {
@@ -413,128 +415,113 @@ void SimMailboxQueueMessage(SimSlave* slave, const uint8_t* message, int length,
 
 namespace {
 
-bool ParseSelector(SimSegment* segment, const char* text, size_t length, int* first, int* last) {
-    int count = static_cast<int>(segment->slaves.size());
-    char buffer[32];
-    if (length == 0 || length >= sizeof(buffer)) return false;
-    memcpy(buffer, text, length);
-    buffer[length] = '\0';
-    if (strcmp(buffer, "all") == 0) {
-        *first = 1;
-        *last = count;
-        return count > 0;
-    }
-    char* end = nullptr;
-    long a = strtol(buffer, &end, 10);
-    long b = a;
-    if (*end == '-') b = strtol(end + 1, &end, 10);
-    if (*end != '\0' || a < 1 || b < a || b > count) return false;
-    *first = static_cast<int>(a);
-    *last = static_cast<int>(b);
-    return true;
-}
-
-bool ParseNumber(const char* text, long long minimum, long long maximum, long long* out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    long long value = strtoll(text, &end, 0);
-    if (*end != '\0' || value < minimum || value > maximum) return false;
-    *out = value;
-    return true;
-}
-
-int Bad(const char* option, const char* value, const char* why) {
-    fprintf(stderr, "ecsim: %s %s: %s\n", option, value != nullptr ? value : "", why);
-    return -1;
-}
-
-// --object SEL:INDEX:SUB:TYPE:VALUE, TYPE optionally prefixed "ro-".
-int ParseObject(SimSegment* segment, const char* option, const char* value, int first, int last, const char* rest) {
-    char index_text[16], sub_text[16], type_text[16];
-    const char* fields[3] = {nullptr, nullptr, nullptr};
-    char* outs[3] = {index_text, sub_text, type_text};
+// --object SEL:INDEX:SUB:TYPE:VALUE, TYPE optionally prefixed "ro-". The value is
+// checked in full before the first slave gets the object.
+int ApplyObject(SimSegment* segment, const char* option, const char* value, const SimSelection& selection,
+                const char* rest, bool check_only, char* errbuf, size_t errbuf_size) {
+    auto bad = [&](const char* expected) { return SimOptionBadValue(errbuf, errbuf_size, option, value, expected); };
+    char fields[3][24];
     const char* at = rest;
     for (int f = 0; f < 3; f++) {
         const char* colon = strchr(at, ':');
-        if (colon == nullptr || colon - at >= 16) return Bad(option, value, "expected SEL:INDEX:SUB:TYPE:VALUE");
-        memcpy(outs[f], at, static_cast<size_t>(colon - at));
-        outs[f][colon - at] = '\0';
-        fields[f] = outs[f];
+        if (colon == nullptr || colon - at >= static_cast<long>(sizeof(fields[f])))
+            return bad("SEL:INDEX:SUB:TYPE:VALUE");
+        memcpy(fields[f], at, static_cast<size_t>(colon - at));
+        fields[f][colon - at] = '\0';
         at = colon + 1;
     }
     long long index = 0, subindex = 0;
-    if (!ParseNumber(fields[0], 0, 0xFFFF, &index) || !ParseNumber(fields[1], 0, 0xFF, &subindex))
-        return Bad(option, value, "index 0..0xFFFF and subindex 0..255 expected");
+    if (!SimOptionNumber(fields[0], 0, 0xFFFF, &index) || !SimOptionNumber(fields[1], 0, 0xFF, &subindex))
+        return bad("SEL:INDEX:SUB:TYPE:VALUE with INDEX 0 to 0xFFFF and SUB 0 to 255");
     const char* type_name = fields[2];
     bool writable = true;
-    if (strncmp(type_name, "ro-", 3) == 0) {
+    if (strncasecmp(type_name, "ro-", 3) == 0) {
         writable = false;
         type_name += 3;
     }
     SimObjectType type;
-    if (!SimObjectTypeParse(type_name, &type)) return Bad(option, value, "type u8 u16 u32 i8 i16 i32 string octets");
-    for (int s = first; s <= last; s++) {
-        SimSlave* slave = segment->slaves[static_cast<size_t>(s - 1)];
-        if (type == kSimOctets && strcmp(type_name, "octets") == 0) {
-            long long size = 0;
-            if (!ParseNumber(at, 0, 65535, &size)) return Bad(option, value, "octets take a length 0..65535");
-            std::vector<uint8_t> pattern(static_cast<size_t>(size));
-            for (size_t i = 0; i < pattern.size(); i++) pattern[i] = static_cast<uint8_t>(i);
-            SimObjectDefine(slave, static_cast<uint16_t>(index), static_cast<uint8_t>(subindex), type, writable,
-                            pattern.data(), static_cast<uint32_t>(size));
-        } else if (type == kSimOctets) {
-            SimObjectDefine(slave, static_cast<uint16_t>(index), static_cast<uint8_t>(subindex), type, writable, at,
-                            static_cast<uint32_t>(strlen(at)));
-        } else {
-            long long number = 0;
-            if (!ParseNumber(at, -0x80000000LL, 0xFFFFFFFFLL, &number)) return Bad(option, value, "bad number");
-            SimObjectDefineInteger(slave, static_cast<uint16_t>(index), static_cast<uint8_t>(subindex), type,
-                                   writable, number);
+    if (!SimObjectTypeParse(type_name, &type))
+        return bad("TYPE bool, u8, u16, u32, u64, i8, i16, i32, i64, f32, f64, string or octets, ro- in front for "
+                   "read-only");
+    bool pattern = type == kSimOctets && strcasecmp(type_name, "octets") == 0;
+    long long length = 0;
+    uint8_t number[8];
+    uint32_t number_size = 0;
+    if (pattern) {
+        if (!SimOptionNumber(at, 0, 65535, &length)) return bad("a length 0 to 65535 for octets");
+    } else if (type != kSimOctets) {
+        const char* takes = "";
+        number_size = SimObjectValueParse(type, at, number, &takes);
+        if (number_size == 0) {
+            char expected[160];
+            snprintf(expected, sizeof(expected), "a %s value, %s", type_name, takes);
+            return bad(expected);
         }
     }
+    if (check_only) return 1;
+    std::vector<uint8_t> bytes;
+    if (pattern) {
+        bytes.resize(static_cast<size_t>(length));
+        for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<uint8_t>(i);
+    } else if (type == kSimOctets) {
+        bytes.assign(at, at + strlen(at));
+    } else {
+        bytes.assign(number, number + number_size);
+    }
+    for (int s = selection.first; s <= selection.last; s++)
+        SimObjectDefine(segment->slaves[static_cast<size_t>(s - 1)], static_cast<uint16_t>(index),
+                        static_cast<uint8_t>(subindex), type, writable, bytes.data(),
+                        static_cast<uint32_t>(bytes.size()));
     return 1;
 }
 
 }  // namespace
 
-int SimMailboxParseOption(SimSegment* segment, const char* option, const char* value) {
+int SimMailboxApplyOption(SimSegment* segment, const char* option, const char* value, bool check_only, char* errbuf,
+                          size_t errbuf_size) {
+    if (option == nullptr) return 0;
     static const char* const kOptions[] = {"--sdo-emergency", "--sdo-mbx-error", "--sdo-lose-first-read",
                                            "--sdo-refuse-read", "--sdo-stall", "--sdo-delay",
                                            "--object", "--register", "--preop-reads-sii"};
     bool ours = false;
     for (const char* name : kOptions) ours = ours || strcmp(option, name) == 0;
     if (!ours) return 0;
-    if (value == nullptr || *value == '\0') return Bad(option, value, "needs a value");
-    const char* colon = strchr(value, ':');
-    size_t selector_length = colon != nullptr ? static_cast<size_t>(colon - value) : strlen(value);
-    int first = 0, last = 0;
-    if (!ParseSelector(segment, value, selector_length, &first, &last))
-        return Bad(option, value, "slave selector: a number, a range A-B or all, within the segment");
+    auto bad = [&](const char* expected) { return SimOptionBadValue(errbuf, errbuf_size, option, value, expected); };
+    if (value == nullptr || *value == '\0') return bad("a value");
+    SimSelection selection{};
+    const char* rest = nullptr;
+    if (SimOptionSelect(segment, option, value, &selection, &rest, errbuf, errbuf_size) < 0) return -1;
     if (strcmp(option, "--preop-reads-sii") == 0) {
-        if (colon != nullptr) return Bad(option, value, "takes only a slave selector");
-        for (int s = first; s <= last; s++) segment->slaves[static_cast<size_t>(s - 1)]->mailbox.faults.reads_sii_on_preop = true;
+        if (rest != nullptr) return bad("SEL alone");
+        if (check_only) return 1;
+        for (int s = selection.first; s <= selection.last; s++)
+            segment->slaves[static_cast<size_t>(s - 1)]->mailbox.faults.reads_sii_on_preop = true;
         return 1;
     }
-    if (colon == nullptr) return Bad(option, value, "expected SEL:VALUE");
-    const char* rest = colon + 1;
-    if (strcmp(option, "--object") == 0) return ParseObject(segment, option, value, first, last, rest);
+    if (rest == nullptr) return bad("SEL:VALUE");
+    if (strcmp(option, "--object") == 0)
+        return ApplyObject(segment, option, value, selection, rest, check_only, errbuf, errbuf_size);
     if (strcmp(option, "--register") == 0) {
         const char* second = strchr(rest, ':');
         long long reg = 0, content = 0;
         char reg_text[24];
-        if (second == nullptr || second - rest >= 24) return Bad(option, value, "expected SEL:REGISTER:VALUE");
+        if (second == nullptr || second - rest >= static_cast<long>(sizeof(reg_text)))
+            return bad("SEL:REGISTER:VALUE");
         memcpy(reg_text, rest, static_cast<size_t>(second - rest));
         reg_text[second - rest] = '\0';
-        if (!ParseNumber(reg_text, 0, 0xFFFFFF, &reg) || !ParseNumber(second + 1, -0x80000000LL, 0xFFFFFFFFLL, &content))
-            return Bad(option, value, "register 0..0xFFFFFF and a 32-bit value expected");
-        for (int s = first; s <= last; s++)
+        if (!SimOptionNumber(reg_text, 0, 0xFFFFFF, &reg) ||
+            !SimOptionNumber(second + 1, -0x80000000LL, 0xFFFFFFFFLL, &content))
+            return bad("SEL:REGISTER:VALUE with REGISTER 0 to 0xFFFFFF and a 32-bit VALUE");
+        if (check_only) return 1;
+        for (int s = selection.first; s <= selection.last; s++)
             SimRegisterSet(segment->slaves[static_cast<size_t>(s - 1)], static_cast<uint32_t>(reg),
                            static_cast<uint32_t>(content));
         return 1;
     }
     long long number = 0;
-    if (!ParseNumber(rest, 0, 1000000000LL, &number)) return Bad(option, value, "expected a count 0..1000000000");
-    for (int s = first; s <= last; s++) {
+    if (!SimOptionNumber(rest, 0, 1000000000LL, &number)) return bad("SEL:N with N 0 to 1000000000");
+    if (check_only) return 1;
+    for (int s = selection.first; s <= selection.last; s++) {
         SimMailboxFaults& faults = segment->slaves[static_cast<size_t>(s - 1)]->mailbox.faults;
         int count = static_cast<int>(number);
         if (strcmp(option, "--sdo-emergency") == 0) faults.emergencies = count;
@@ -550,19 +537,9 @@ int SimMailboxParseOption(SimSegment* segment, const char* option, const char* v
     return 1;
 }
 
-const char* SimMailboxOptionHelp() {
-    return "Mailbox and CoE options (SEL: a slave number, a range A-B, or all):\n"
-           "  --object SEL:INDEX:SUB:TYPE:VALUE  define an object entry; TYPE u8 u16 u32 i8 i16 i32 string\n"
-           "                                     (VALUE is the text) or octets (VALUE is the length, bytes\n"
-           "                                     0,1,2,...); prefix ro- for read-only, e.g. ro-u16\n"
-           "  --register SEL:REGISTER:VALUE      preset a device register behind 0x7012/0x7013\n"
-           "                                     (unwritten registers read as position<<24 | register)\n"
-           "  --sdo-emergency SEL:N              the next N requests get an emergency before the answer\n"
-           "  --sdo-mbx-error SEL:N              the next N requests get a mailbox error reply first\n"
-           "  --sdo-lose-first-read SEL:N        the next N answers lose their first read (repeat needed)\n"
-           "  --sdo-refuse-read SEL:N            the next N reads of a full read mailbox are not executed\n"
-           "  --sdo-stall SEL:AFTER              answer AFTER more requests, then fall silent\n"
-           "  --sdo-delay SEL:US                 every answer is due US microseconds after its request\n"
-           "  --preop-reads-sii SEL              INIT->PRE-OP needs the EEPROM offered to the PDI\n"
-           "                                     (0x0500 bit 0), else AL status code 0x0050\n";
+int SimMailboxParseOption(SimSegment* segment, const char* option, const char* value) {
+    char reason[512];
+    int taken = SimMailboxApplyOption(segment, option, value, false, reason, sizeof(reason));
+    if (taken < 0) fprintf(stderr, "ecsim: %s\n", reason);
+    return taken;
 }

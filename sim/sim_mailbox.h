@@ -8,6 +8,7 @@
 // server (sim_coe) and puts the answers into the read mailbox (SyncManager 1), lazily:
 // an answer appears once it is due, at the next access to the slave. No threads.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct SimSegment;
 
 enum {
     kSimMailboxMessageBytes = 1486,  // largest message the firmware handles
+    kSimMailboxMinimumBytes = 16,    // smallest mailbox it serves: the 6-byte mailbox header, the
+                                     // CoE header and an SDO command with 4 bytes of data
     kSimMailboxQueue = 6,            // answers waiting for the read mailbox
     kSimSyncManagers = 8,
 };
@@ -117,7 +120,10 @@ void SimMailboxAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
 // from `message`, due after delay_us. The counter is filled in unless raw.
 void SimMailboxQueueMessage(SimSlave* slave, const uint8_t* message, int length, uint32_t delay_us, bool raw = false);
 
-// ecsim options of the mailbox and firmware layer; same contract as the EEPROM layer's:
-// 1 taken, 0 not a mailbox option, -1 bad value (message printed).
+// ecsim options of the mailbox and firmware layer; same contract as the EEPROM layer's
+// (sim_eeprom.h): 1 taken, 0 not a mailbox option, -1 bad value with the reason in
+// errbuf; check_only changes nothing. The Parse form applies at once and prints a
+// refusal to standard error.
+int SimMailboxApplyOption(SimSegment* segment, const char* option, const char* value, bool check_only, char* errbuf,
+                          size_t errbuf_size);
 int SimMailboxParseOption(SimSegment* segment, const char* option, const char* value);
-const char* SimMailboxOptionHelp();
