@@ -46,7 +46,7 @@ constexpr int kBlockingNice = -10;
 constexpr uint64_t kIdleWaitUs = 200000;
 // How long ecsim waits for an interface that is down to come up before it gives up,
 // and how often it looks.
-constexpr uint64_t kInterfaceUpWaitUs = 2000000;
+constexpr uint64_t kInterfaceUpWaitUs = 3000000;
 constexpr uint32_t kInterfaceUpPollUs = 10000;
 
 volatile sig_atomic_t g_stop = 0;
@@ -133,7 +133,14 @@ bool WaitUntilUp(int fd, const char* iface) {
             fprintf(stderr, "ecsim: cannot read the state of %s: %s\n", iface, strerror(errno));
             return false;
         }
-        if ((request.ifr_flags & IFF_UP) != 0) return true;
+        if ((request.ifr_flags & IFF_UP) != 0) {
+            // A socket bound while the interface was down holds that news as an error;
+            // it is old now.
+            int pending = 0;
+            socklen_t length = sizeof(pending);
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+            return true;
+        }
         if (ClockMicros() - start >= kInterfaceUpWaitUs) break;
         WaitMicroseconds(kInterfaceUpPollUs);
     }
@@ -149,6 +156,7 @@ struct Server {
     uint8_t reply[kSimFrameBytes];
     uint64_t send_errors;
     uint64_t oversize;
+    uint64_t went_down;  // times the interface went down while served
 };
 
 // Sends every frame the wire holds that is due.
@@ -168,7 +176,19 @@ bool ServeWaiting(Server* server) {
         socklen_t from_length = sizeof(from);
         ssize_t n = recvfrom(server->fd, server->request, sizeof(server->request), MSG_DONTWAIT | MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&from), &from_length);
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+            // The interface went down (the socket reports it once): frames come again
+            // when it is back up. Only an interface that is gone ends the service.
+            if (errno == ENETDOWN) {
+                char name[IF_NAMESIZE];
+                bool exists = if_indextoname(static_cast<unsigned>(server->ifindex), name) != nullptr;
+                errno = ENETDOWN;
+                if (exists) server->went_down++;
+                return exists;
+            }
+            return false;
+        }
         if (from.sll_pkttype == PACKET_OUTGOING) continue;  // what we sent ourselves
         if (n > kSimFrameBytes) {
             server->oversize++;  // longer than any slot: no slave line would return it whole
@@ -273,11 +293,13 @@ int main(int argc, char** argv) {
     int result = Serve(&server, settings.busy_poll, &wait_mask);
 
     SimEepromSaveAll(segment);
-    fprintf(stderr, "ecsim: requests=%llu replies=%llu dropped=%llu foreign=%llu send_errors=%llu oversize=%llu\n",
+    fprintf(stderr, "ecsim: requests=%llu replies=%llu dropped=%llu foreign=%llu send_errors=%llu oversize=%llu",
             static_cast<unsigned long long>(server.wire.requests), static_cast<unsigned long long>(server.wire.replies),
             static_cast<unsigned long long>(server.wire.dropped),
             static_cast<unsigned long long>(server.wire.foreign_sent),
             static_cast<unsigned long long>(server.send_errors), static_cast<unsigned long long>(server.oversize));
+    if (server.went_down > 0) fprintf(stderr, " went_down=%llu", static_cast<unsigned long long>(server.went_down));
+    fputc('\n', stderr);
     close(server.fd);
     SimSegmentDestroy(segment);
     return result;
