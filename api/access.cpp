@@ -38,7 +38,7 @@ void LittleEndian32(uint8_t* out, uint32_t value) {
 
 EC_EXPORT int ReadRegister(int slave, int reg) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
+    if (!SlaveNumberValid(&g_master, slave)) return EC_BAD_SLAVE;
     // Before Init or after Deinit nothing can answer: do not wait 20 uploads for it.
     if (!PortIsOpen(&g_master.port)) return 0;
     const uint16_t number = static_cast<uint16_t>(slave);
@@ -48,11 +48,12 @@ EC_EXPORT int ReadRegister(int slave, int reg) {
     LittleEndian32(command, RegisterCommand(reg, false));
     // Without the command the data word still holds the register of an earlier access:
     // reading it would return that register's value as this one's.
-    if (SdoDownload(number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout) <= 0) return 0;
+    if (SdoDownload(&g_master, number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout) <= 0)
+        return 0;
     uint8_t value[4] = {0, 0, 0, 0};
     for (int attempt = 0; attempt < kRegisterUploadAttempts; attempt++) {
         int32_t size = 4;
-        if (SdoUpload(number, kObjectRegisterData, 0, 0, &size, value, kRegisterUploadTimeout) != 0) break;
+        if (SdoUpload(&g_master, number, kObjectRegisterData, 0, 0, &size, value, kRegisterUploadTimeout) != 0) break;
     }
     uint32_t result = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
                       (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
@@ -61,43 +62,43 @@ EC_EXPORT int ReadRegister(int slave, int reg) {
 
 EC_EXPORT void WriteRegister(int slave, int reg, int value) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return;
+    if (!SlaveNumberValid(&g_master, slave)) return;
     if (!PortIsOpen(&g_master.port)) return;
     const uint16_t number = static_cast<uint16_t>(slave);
     uint8_t data[4];
     LittleEndian32(data, static_cast<uint32_t>(value));
     // A write command after a failed data download would store whatever the data word
     // held before (the value of the last register read) into this register.
-    if (SdoDownload(number, kObjectRegisterData, 0, 0, 4, data, kRegisterDownloadTimeout) <= 0) return;
+    if (SdoDownload(&g_master, number, kObjectRegisterData, 0, 0, 4, data, kRegisterDownloadTimeout) <= 0) return;
     uint8_t command[4];
     LittleEndian32(command, RegisterCommand(reg, true));
-    SdoDownload(number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout);
+    SdoDownload(&g_master, number, kObjectRegisterCommand, 0, 0, 4, command, kRegisterDownloadTimeout);
 }
 
 EC_EXPORT int SdoRead(int slave, int index, int subindex, int complete_access, int* size, void* data, int timeout) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
+    if (!SlaveNumberValid(&g_master, slave)) return EC_BAD_SLAVE;
     if (size == nullptr || data == nullptr || *size < 0 || timeout < 0) return EC_BAD_ARGUMENT;
     if (!PortIsOpen(&g_master.port)) return EC_NO_FRAME;
     int32_t capacity = *size;
-    int result = SdoUpload(static_cast<uint16_t>(slave), static_cast<uint16_t>(index), static_cast<uint8_t>(subindex),
-                           complete_access != 0 ? 1 : 0, &capacity, data, timeout);
+    int result = SdoUpload(&g_master, static_cast<uint16_t>(slave), static_cast<uint16_t>(index),
+                           static_cast<uint8_t>(subindex), complete_access != 0 ? 1 : 0, &capacity, data, timeout);
     *size = capacity;
     return result;
 }
 
 EC_EXPORT int SdoWrite(int slave, int index, int subindex, int complete_access, int size, void* data, int timeout) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
+    if (!SlaveNumberValid(&g_master, slave)) return EC_BAD_SLAVE;
     if (data == nullptr || size < 1 || size > kSdoMaximumDownload || timeout < 0) return EC_BAD_ARGUMENT;
     if (!PortIsOpen(&g_master.port)) return EC_NO_FRAME;
-    return SdoDownload(static_cast<uint16_t>(slave), static_cast<uint16_t>(index), static_cast<uint8_t>(subindex),
-                       complete_access != 0 ? 1 : 0, size, data, timeout);
+    return SdoDownload(&g_master, static_cast<uint16_t>(slave), static_cast<uint16_t>(index),
+                       static_cast<uint8_t>(subindex), complete_access != 0 ? 1 : 0, size, data, timeout);
 }
 
 EC_EXPORT int FPRead(int slave, int reg, int length, void* data, int timeout) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
+    if (!SlaveNumberValid(&g_master, slave)) return EC_BAD_SLAVE;
     if (length < 0 || length > EC_MAX_DATAGRAM_DATA || (data == nullptr && length > 0) || timeout < 0)
         return EC_BAD_ARGUMENT;
     return FPRD(&g_master.port, StationAddress(slave), static_cast<uint16_t>(reg), static_cast<uint16_t>(length),
@@ -106,7 +107,7 @@ EC_EXPORT int FPRead(int slave, int reg, int length, void* data, int timeout) {
 
 EC_EXPORT int FPWrite(int slave, int reg, int length, void* data, int timeout) {
     std::shared_lock<std::shared_mutex> beside_others(MasterCallLock());
-    if (!SlaveNumberValid(slave)) return EC_BAD_SLAVE;
+    if (!SlaveNumberValid(&g_master, slave)) return EC_BAD_SLAVE;
     if (length < 0 || length > EC_MAX_DATAGRAM_DATA || (data == nullptr && length > 0) || timeout < 0)
         return EC_BAD_ARGUMENT;
     return FPWR(&g_master.port, StationAddress(slave), static_cast<uint16_t>(reg), static_cast<uint16_t>(length),

@@ -81,7 +81,7 @@ void FreeAdapterList(AdapterEntry* head) {
 }
 
 // Makes every slave with a mailbox ready for SDO traffic (defined with the mailbox code).
-int PrepareMailboxes();
+int PrepareMailboxes(MasterContext* master);
 
 namespace {
 
@@ -93,7 +93,7 @@ void NameRemainingSlaves() {
         SlaveRecord& record = g_master.slave_table[n];
         uint16_t slave = static_cast<uint16_t>(n);
         if (record.name[0] != '\0') continue;
-        if (SiiFind(slave, kSiiCategoryStrings) != 0) SiiString(record.name, slave);
+        if (SiiFind(&g_master, slave, kSiiCategoryStrings) != 0) SiiString(&g_master, record.name, slave);
         if (record.name[0] == '\0')
             snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
     }
@@ -113,7 +113,7 @@ EC_EXPORT int Init(void) {
     int found = 0;
     for (AdapterEntry* entry = adapters; entry != nullptr && found == 0; entry = entry->next) {
         if (PortOpen(&g_master.port, entry->name) == 0) continue;
-        if (ConfigureNetwork() > 0) {
+        if (ConfigureNetwork(&g_master) > 0) {
             if (g_segment_handler != nullptr) {
                 FreeAdapterList(adapters);
                 // The console tool runs nothing else: the dialog may ask the exported
@@ -123,7 +123,7 @@ EC_EXPORT int Init(void) {
                 return g_master.slave_count;
             }
             NameRemainingSlaves();
-            PrepareMailboxes();
+            PrepareMailboxes(&g_master);
             found = g_master.slave_count;
             break;
         }
@@ -145,10 +145,10 @@ EC_EXPORT int GetSlaveCount(void) {
 
 EC_EXPORT int GetSlaveHardFlag(int slave) {
     std::shared_lock<std::shared_mutex> beside_others(g_master_call_lock);
-    return SlaveNumberValid(slave) ? 0 : -1;
+    return SlaveNumberValid(&g_master, slave) ? 0 : -1;
 }
 
 EC_EXPORT const char* GetSlaveName(int slave) {
     std::shared_lock<std::shared_mutex> beside_others(g_master_call_lock);
-    return SlaveNumberValid(slave) ? g_master.slave_table[slave].name : nullptr;
+    return SlaveNumberValid(&g_master, slave) ? g_master.slave_table[slave].name : nullptr;
 }

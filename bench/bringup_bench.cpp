@@ -72,7 +72,7 @@ Measure Run(int slaves, bool realistic, EepromReadOrder order, int runs) {
             uint64_t before = InprocFramesSent();
             g_segment_us = 0;
             auto start = std::chrono::steady_clock::now();
-            int result = ConfigureNetworkWith(order);
+            int result = ConfigureNetworkWith(&g_master, order);
             auto end = std::chrono::steady_clock::now();
             frames += InprocFramesSent() - before;
             double total = std::chrono::duration<double, std::micro>(end - start).count();

@@ -46,6 +46,7 @@ void InstallCounter() {
     g_counting.label = "counting";
     g_counting.send = CountingSend;
     CaptureInstallBackend(&g_counting);
+    if (PortIsOpen(&g_master.port)) PortUseBackend(&g_master.port, &g_counting);
 }
 
 double NowMicros() {
@@ -111,10 +112,10 @@ int main(int argc, char** argv) {
                 int result;
                 if (upload) {
                     int32_t size = kTransferBytes;
-                    result = SdoUpload(slave, 0x2100, 0, 0, &size, back.data(), 100000);
+                    result = SdoUpload(&g_master, slave, 0x2100, 0, 0, &size, back.data(), 100000);
                     if (size != kTransferBytes) result = 0;
                 } else {
-                    result = SdoDownload(slave, 0x2100, 0, 0, kTransferBytes, data.data(), 100000);
+                    result = SdoDownload(&g_master, slave, 0x2100, 0, 0, kTransferBytes, data.data(), 100000);
                 }
                 double elapsed = NowMicros() - start;
                 uint64_t allocated = g_allocations.load() - allocations_before;

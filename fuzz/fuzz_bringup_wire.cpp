@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ResponderInstall(&in);
     FUZZ_CHECK(PortOpen(&g_master.port, "fuzz0") == 1);
 
-    int result = ConfigureNetwork();
+    int result = ConfigureNetwork(&g_master);
     FuzzTrace("bring-up: result %d, slaves %d, name of slave 1 \"%s\"", result, g_master.slave_count,
               g_master.slave_table[1].name);
     FUZZ_CHECK(result >= -3 && result <= 0xFFFF);
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // into a buffer of exactly the size the record gives a name.
         char* name = new char[kSlaveNameBytes];
         memset(name, 0x5A, kSlaveNameBytes);
-        SiiString(name, 1);
+        SiiString(&g_master, name, 1);
         bool touched = false;
         for (int i = 0; i < kSlaveNameBytes; i++) touched = touched || name[i] != 0x5A;
         if (touched) FUZZ_CHECK(memchr(name, '\0', kSlaveNameBytes) != nullptr);

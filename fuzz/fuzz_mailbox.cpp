@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (call) {
         case 0:
             for (int i = 0; i <= repeats; i++) {
-                int result = MailboxReceive(kSlave, message, timeout);
+                int result = MailboxReceive(&g_master, kSlave, message, timeout);
                 FuzzTrace("receive: result %d, type %d, length %d", result, message->bytes[5] & 0x0F,
                           message->bytes[0] | (message->bytes[1] << 8));
                 FUZZ_CHECK(result >= -2 && result <= 0xFFFF);
@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 1: {
             in.Take(message->bytes, in.Word() % (sizeof(message->bytes) + 1));
-            uint8_t counter = NextMailboxCounter(kSlave);
+            uint8_t counter = NextMailboxCounter(&g_master, kSlave);
             FUZZ_CHECK(counter >= 1 && counter <= 7);
-            int result = MailboxSend(kSlave, message);
+            int result = MailboxSend(&g_master, kSlave, message);
             FuzzTrace("send: result %d", result);
             FUZZ_CHECK(result >= -2 && result <= 0xFFFF);
             if (g_master.slave_table[kSlave].mbx_length == 0 || g_master.slave_table[kSlave].mbx_length > kMailboxBytes)
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         default: {
-            int result = MailboxEmpty(kSlave);
+            int result = MailboxEmpty(&g_master, kSlave);
             FuzzTrace("empty: result %d", result);
             FUZZ_CHECK(result == 0 || result == 1);
             break;

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ResponderInstall(&in);
         FUZZ_CHECK(PortOpen(&g_master.port, "fuzz0") == 1);
         int32_t delivered = chosen_size;
-        int result = SdoUpload(kSlave, index, subindex, complete_access, &delivered, buffer, timeout);
+        int result = SdoUpload(&g_master, kSlave, index, subindex, complete_access, &delivered, buffer, timeout);
         CheckResult(result);
         FuzzTrace("upload 0x%04x:%02x capacity %d: result %d, size %d", index, subindex, chosen_size, result,
                   delivered);
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         in.Take(buffer, buffer_bytes < 64 ? buffer_bytes : 64);
         ResponderInstall(&in);
         FUZZ_CHECK(PortOpen(&g_master.port, "fuzz0") == 1);
-        int result = SdoDownload(kSlave, index, subindex, complete_access, chosen_size, buffer, timeout);
+        int result = SdoDownload(&g_master, kSlave, index, subindex, complete_access, chosen_size, buffer, timeout);
         CheckResult(result);
         FuzzTrace("download 0x%04x:%02x size %d: result %d", index, subindex, chosen_size, result);
         if (chosen_size < 0 || chosen_size > 0xFFFF) FUZZ_CHECK(result <= 0);

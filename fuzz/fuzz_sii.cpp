@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InprocInstall(&adapter, 1);
     FUZZ_CHECK(PortOpen(&g_master.port, "sim0") == 1);
 
-    FUZZ_CHECK(ConfigureNetwork() == 1);
+    FUZZ_CHECK(ConfigureNetwork(&g_master) == 1);
     FuzzTrace("bring-up: vendor 0x%08x product 0x%08x mailbox %u bytes, name \"%s\"",
               g_master.slave_table[1].vendor_id, g_master.slave_table[1].product_code,
               g_master.slave_table[1].mbx_length, g_master.slave_table[1].name);
@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint16_t types[] = {10, 30, extra_type, 0xFFFF, 0};
     for (uint16_t type : types) {
-        int16_t found = SiiFind(1, type);
+        int16_t found = SiiFind(&g_master, 1, type);
         if (type != 0xFFFF) FUZZ_CHECK(found == 0 || (found >= 0x82 && found <= kImageBytes));
         uint32_t expected = 0;
         if (!faulty && PlainFind(image, type, &expected)) FUZZ_CHECK(found == static_cast<int16_t>(expected));
@@ -152,16 +152,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // over would mark bytes of the header filled that were never read, so the header
     // is read through the cache afterwards and must still be what the EEPROM holds.
     for (uint32_t address = kImageBytes - 8; address <= kImageBytes; address++) {
-        uint8_t byte = SiiGetByte(1, static_cast<uint16_t>(address));
+        uint8_t byte = SiiGetByte(&g_master, 1, static_cast<uint16_t>(address));
         if (!faulty || address >= kImageBytes) FUZZ_CHECK(byte == image.Byte(address));
     }
     for (uint32_t address = 0; address < 64; address++) {
-        uint8_t byte = SiiGetByte(1, static_cast<uint16_t>(address));
+        uint8_t byte = SiiGetByte(&g_master, 1, static_cast<uint16_t>(address));
         if (!faulty) FUZZ_CHECK(byte == image.Byte(address));
     }
     char* name = new char[kSlaveNameBytes];
     memset(name, 0x5A, kSlaveNameBytes);
-    SiiString(name, 1);
+    SiiString(&g_master, name, 1);
     bool touched = false;
     for (int i = 0; i < kSlaveNameBytes; i++) touched = touched || name[i] != 0x5A;
     if (touched) FUZZ_CHECK(memchr(name, '\0', kSlaveNameBytes) != nullptr);

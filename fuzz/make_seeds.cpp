@@ -171,7 +171,7 @@ void BringupSeeds() {
         Bytes record;
         ResponderInstallRecorder(segment, &record);
         PortOpen(&g_master.port, "fuzz0");
-        int found = ConfigureNetwork();
+        int found = ConfigureNetwork(&g_master);
         PortClose(&g_master.port);
         ResponderUninstall();
         SimSegmentDestroy(segment);
@@ -293,7 +293,7 @@ void RecordSdoSeed(const SdoSeed& seed) {
     static uint8_t buffer[70000];
     if (seed.fill_first > 0) {
         DownloadPattern(buffer, seed.fill_first);
-        SdoDownload(1, 0x2100, 0, 0, seed.fill_first, buffer, kSeedTimeout);
+        SdoDownload(&g_master, 1, 0x2100, 0, 0, seed.fill_first, buffer, kSeedTimeout);
     }
     if (seed.fault != nullptr) seed.fault(m.segment->slaves[0]);
     Bytes input;
@@ -311,10 +311,10 @@ void RecordSdoSeed(const SdoSeed& seed) {
     Bytes record;
     ResponderInstallRecorder(m.segment, &record);
     int32_t size = seed.size;
-    int result = seed.upload ? SdoUpload(1, seed.index, seed.subindex, seed.complete_access, &size, buffer,
+    int result = seed.upload ? SdoUpload(&g_master, 1, seed.index, seed.subindex, seed.complete_access, &size, buffer,
                                          kSeedTimeout)
-                             : SdoDownload(1, seed.index, seed.subindex, seed.complete_access, seed.size, buffer,
-                                           kSeedTimeout);
+                             : SdoDownload(&g_master, 1, seed.index, seed.subindex, seed.complete_access, seed.size,
+                                           buffer, kSeedTimeout);
     Append(&input, record);
     WriteSeed("fuzz_sdo", seed.name, input);
     printf("make_seeds: sdo %s: result %d, %zu bytes\n", seed.name, result, input.size());
@@ -367,7 +367,7 @@ void MailboxSeeds() {
         if (seed.fault != nullptr) seed.fault(m.segment->slaves[0]);
         MailboxBuffer message;
         UploadRequest(&message);
-        if (seed.call == 0) MailboxSend(1, &message);  // the request whose answer is received
+        if (seed.call == 0) MailboxSend(&g_master, 1, &message);  // the request whose answer is received
         Bytes input;
         Put8(&input, static_cast<uint8_t>(seed.call));
         PutMailboxWords(&input);
@@ -383,13 +383,13 @@ void MailboxSeeds() {
         if (seed.call == 0) {
             MailboxBuffer reply;
             memset(&reply, 0, sizeof(reply));
-            result = MailboxReceive(1, &reply, kSeedTimeout);
+            result = MailboxReceive(&g_master, 1, &reply, kSeedTimeout);
         } else if (seed.call == 1) {
             // The target draws a fresh counter before sending, as every request does.
-            message.bytes[5] = static_cast<uint8_t>(NextMailboxCounter(1) << 4 | 3);
-            result = MailboxSend(1, &message);
+            message.bytes[5] = static_cast<uint8_t>(NextMailboxCounter(&g_master, 1) << 4 | 3);
+            result = MailboxSend(&g_master, 1, &message);
         } else {
-            result = MailboxEmpty(1);
+            result = MailboxEmpty(&g_master, 1);
         }
         Append(&input, record);
         WriteSeed("fuzz_mailbox", seed.name, input);

@@ -75,7 +75,7 @@ int CollectParkedReply(FramePort* port, int slot) {
 
 bool PortIsOpen(const FramePort* port) { return port->capture != nullptr; }
 
-int PortOpen(FramePort* port, const char* interface_name) {
+int PortOpenOn(FramePort* port, const CaptureBackend* backend, const char* interface_name, char* errbuf) {
     // Opening again without a close must not leak the adapter that is still open.
     PortClose(port);
     port->capture = nullptr;
@@ -87,16 +87,10 @@ int PortOpen(FramePort* port, const char* interface_name) {
         // byte is the plain slot number.
         port->generation[i] = kSlotGenerations - 1;
     }
-    char errbuf[kCaptureErrorSize] = {0};
-    void* handle = CaptureActiveBackend()->open(interface_name, errbuf);
-    if (handle == nullptr) {
-        printf("interface %s could not open with pcap\n", interface_name);
-        fflush(stdout);
-        // The capture library's own reason, which names what to fix, goes to standard
-        // error so that standard output keeps the fixed messages only.
-        if (errbuf[0] != '\0') fprintf(stderr, "%s: %s\n", interface_name, errbuf);
-        return 0;
-    }
+    errbuf[0] = '\0';
+    void* handle = backend->open(interface_name, errbuf);
+    if (handle == nullptr) return 0;
+    port->backend = backend;
     port->capture = handle;
     for (int i = 0; i < kSlotCount; i++) {
         LayEthernetHeader(port->tx_frame[i]);
@@ -105,11 +99,27 @@ int PortOpen(FramePort* port, const char* interface_name) {
     return 1;
 }
 
+int PortOpen(FramePort* port, const char* interface_name) {
+    char errbuf[kCaptureErrorSize] = {0};
+    if (PortOpenOn(port, CaptureActiveBackend(), interface_name, errbuf) == 1) return 1;
+    printf("interface %s could not open with pcap\n", interface_name);
+    fflush(stdout);
+    // The capture library's own reason, which names what to fix, goes to standard
+    // error so that standard output keeps the fixed messages only.
+    if (errbuf[0] != '\0') fprintf(stderr, "%s: %s\n", interface_name, errbuf);
+    return 0;
+}
+
+void PortUseBackend(FramePort* port, const CaptureBackend* backend) {
+    std::scoped_lock both(port->slot_lock, port->receive_lock);
+    port->backend = backend;
+}
+
 int PortClose(FramePort* port) {
     if (port->capture != nullptr) {
         // Take both locks so no caller is inside the adapter while it is closed.
         std::scoped_lock both(port->slot_lock, port->receive_lock);
-        CaptureActiveBackend()->close(port->capture);
+        port->backend->close(port->capture);
         port->capture = nullptr;
     }
     return 0;
@@ -201,9 +211,8 @@ int PortSendFrame(FramePort* port, int slot) {
         // another caller, which stores replies only for slots that are TX.
         port->rx_state[slot] = TX;
     }
-    return port->capture == nullptr
-               ? NoFrame
-               : CaptureActiveBackend()->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
+    return port->capture == nullptr ? NoFrame
+                                    : port->backend->send(port->capture, port->tx_frame[slot], port->tx_length[slot]);
 }
 
 int PortReceiveFrame(FramePort* port, int slot) {
@@ -223,7 +232,7 @@ int PortReceiveFrame(FramePort* port, int slot) {
     }
     const uint8_t* data = nullptr;
     int length = 0;
-    if (CaptureActiveBackend()->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
+    if (port->backend->next(port->capture, &data, &length) <= 0 || length <= 0) return NoFrame;
     if (length > kMaxFrameBytes) length = kMaxFrameBytes;
     memcpy(port->input_frame, data, static_cast<size_t>(length));
 

@@ -47,8 +47,11 @@ enum BufferState : int32_t {
 // `receive_lock` lets one caller at a time read the adapter into `input_frame`.
 // Opening and closing the port must not run while exchanges are in flight on it (the
 // master serialises them).
+struct CaptureBackend;
+
 struct FramePort {
     void* capture;  // open capture handle; null while the port is closed
+    const CaptureBackend* backend;                 // the back end `capture` came from
     uint8_t rx_frame[kSlotCount][kMaxFrameBytes];  // reply per slot, from the EtherCAT header on
     std::atomic<int32_t> rx_state[kSlotCount];  // BufferState per slot; changed under slot_lock
     uint8_t input_frame[kMaxFrameBytes];  // the whole Ethernet frame last read
@@ -67,8 +70,17 @@ struct FramePort {
     std::mutex receive_lock;
 };
 
+// Opens the port on an adapter of `backend`. 1 when open; 0 with the adapter's own
+// error text in errbuf (kCaptureErrorSize bytes). Prints nothing.
+int PortOpenOn(FramePort* port, const CaptureBackend* backend, const char* interface_name, char* errbuf);
+// PortOpenOn with the process's capture back end; an adapter that cannot be opened is
+// reported: "interface IF could not open with pcap" on standard output, the reason on
+// standard error.
 int PortOpen(FramePort* port, const char* interface_name);
 int PortClose(FramePort* port);
+// Moves an open port to another back end that serves the same handles: a wrapper
+// around the one it was opened with, as tests and benchmarks put in between.
+void PortUseBackend(FramePort* port, const CaptureBackend* backend);
 bool PortIsOpen(const FramePort* port);
 // Hands out a free slot (now ALLOC) with its next generation that does not rest: the
 // first from last_index + 1 on. A slot that is not EMPTY is never handed out. When none

@@ -65,86 +65,83 @@ enum {
 };
 constexpr uint8_t kGeneralFlagBlockLrw = 0x02;
 
-FramePort* Port() { return &g_master.port; }
-
 uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint16_t PositionAddress(int slave) { return static_cast<uint16_t>(1 - slave); }
 
-void BroadcastWrite(uint16_t reg, uint16_t length, const void* data) {
-    BWR(Port(), 0, reg, length, data, kSetupTimeoutUs);
+void BroadcastWrite(MasterContext* master, uint16_t reg, uint16_t length, const void* data) {
+    BWR(&master->port, 0, reg, length, data, kSetupTimeoutUs);
 }
 
-int TableCapacity() {
-    return g_master.max_slaves > 0 && g_master.max_slaves <= kMaxSlaveRecords ? g_master.max_slaves
-                                                                               : kMaxSlaveRecords;
+int TableCapacity(MasterContext* master) {
+    return master->max_slaves > 0 && master->max_slaves <= kMaxSlaveRecords ? master->max_slaves : kMaxSlaveRecords;
 }
 
-void ResetTables() {
-    g_master.slave_count = 0;
-    memset(g_master.slave_table.records, 0, sizeof(SlaveRecord) * static_cast<size_t>(TableCapacity()));
-    memset(g_master.eeprom_reads, 0, sizeof(g_master.eeprom_reads));
-    int groups = g_master.max_groups > 0 && g_master.max_groups <= kMaxGroups ? g_master.max_groups : kMaxGroups;
+void ResetTables(MasterContext* master) {
+    master->slave_count = 0;
+    memset(master->slave_table.records, 0, sizeof(SlaveRecord) * static_cast<size_t>(TableCapacity(master)));
+    memset(master->eeprom_reads, 0, sizeof(master->eeprom_reads));
+    int groups = master->max_groups > 0 && master->max_groups <= kMaxGroups ? master->max_groups : kMaxGroups;
     for (int g = 0; g < groups; g++) {
-        g_master.group_table[g] = GroupRecord{};
-        g_master.group_table[g].logical_start_address = static_cast<uint32_t>(g) << 16;
+        master->group_table[g] = GroupRecord{};
+        master->group_table[g].logical_start_address = static_cast<uint32_t>(g) << 16;
     }
-    SiiGetByte(0, kSiiCacheBytes);  // switches the cache away from any slave of an earlier run
+    SiiGetByte(master, 0, kSiiCacheBytes);  // switches the cache away from any slave of an earlier run
 }
 
 // Phase 1: position-addressed set-up of one slave, then the start of its first EEPROM word.
-void AddressSlave(int n) {
-    SlaveRecord& record = g_master.slave_table[n];
+void AddressSlave(MasterContext* master, int n) {
+    SlaveRecord& record = master->slave_table[n];
     uint16_t position = PositionAddress(n);
     uint8_t buffer[2] = {0, 0};
-    APRD(Port(), position, kRegPdiControl, 2, buffer, kSetupTimeoutUs);
+    APRD(&master->port, position, kRegPdiControl, 2, buffer, kSetupTimeoutUs);
     record.interface_type = Little16(buffer);
 
     uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
     const uint8_t station_bytes[2] = {static_cast<uint8_t>(station), static_cast<uint8_t>(station >> 8)};
-    APWR(Port(), position, kRegStationAddress, 2, station_bytes, kSetupTimeoutUs);
+    APWR(&master->port, position, kRegStationAddress, 2, station_bytes, kSetupTimeoutUs);
     // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
     const uint8_t dl_control[2] = {static_cast<uint8_t>(n == 1 ? 0x01 : 0x00), 0x00};
-    APWR(Port(), position, kRegDlControl, 2, dl_control, kSetupTimeoutUs);
+    APWR(&master->port, position, kRegDlControl, 2, dl_control, kSetupTimeoutUs);
 
     buffer[0] = buffer[1] = 0;
-    APRD(Port(), position, kRegStationAddress, 2, buffer, kSetupTimeoutUs);
+    APRD(&master->port, position, kRegStationAddress, 2, buffer, kSetupTimeoutUs);
     record.config_address = Little16(buffer);
 
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
     buffer[0] = buffer[1] = 0;
-    FPRD(Port(), record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs);
+    FPRD(&master->port, record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs);
     record.alias_address = Little16(buffer);
     buffer[0] = buffer[1] = 0;
-    FPRD(Port(), record.config_address, kRegEepromControl, 2, buffer, kSetupTimeoutUs);
+    FPRD(&master->port, record.config_address, kRegEepromControl, 2, buffer, kSetupTimeoutUs);
     record.eeprom_8byte_reads = (Little16(buffer) & kEepromStatusEightByte) ? 1 : 0;
 
-    EepromReadStart(static_cast<uint16_t>(n), kSiiVendor);
+    EepromReadStart(master, static_cast<uint16_t>(n), kSiiVendor);
 }
 
 // Phase 2, one step for one slave: finish the word started before, start the next.
-void ReadIdentityStep(int n, int step) {
+void ReadIdentityStep(MasterContext* master, int n, int step) {
     uint16_t slave = static_cast<uint16_t>(n);
-    SlaveRecord& record = g_master.slave_table[n];
+    SlaveRecord& record = master->slave_table[n];
     switch (step) {
         case 0:
-            record.vendor_id = EepromReadFinish(slave);
-            EepromReadStart(slave, kSiiProduct);
+            record.vendor_id = EepromReadFinish(master, slave);
+            EepromReadStart(master, slave, kSiiProduct);
             break;
         case 1:
-            record.product_code = EepromReadFinish(slave);
-            EepromReadStart(slave, kSiiRevision);
+            record.product_code = EepromReadFinish(master, slave);
+            EepromReadStart(master, slave, kSiiRevision);
             break;
         case 2:
-            record.revision_no = EepromReadFinish(slave);
-            EepromReadStart(slave, kSiiWriteMailbox);
+            record.revision_no = EepromReadFinish(master, slave);
+            EepromReadStart(master, slave, kSiiWriteMailbox);
             break;
         default: {
-            uint32_t words = EepromReadFinish(slave);
+            uint32_t words = EepromReadFinish(master, slave);
             record.mbx_write_offset = static_cast<uint16_t>(words);
             record.mbx_length = static_cast<uint16_t>(words >> 16);
-            if (record.mbx_length > 0) EepromReadStart(slave, kSiiReadMailbox);
+            if (record.mbx_length > 0) EepromReadStart(master, slave, kSiiReadMailbox);
             break;
         }
     }
@@ -152,28 +149,28 @@ void ReadIdentityStep(int n, int step) {
 
 constexpr int kIdentitySteps = 4;
 
-void ReadIdentities(int count, EepromReadOrder order) {
+void ReadIdentities(MasterContext* master, int count, EepromReadOrder order) {
     if (order == EepromReadOrder::kPipelined) {
         // Each step runs over all slaves: while the master deals with the others, every
         // slave's controller fetches its word from its EEPROM.
         for (int step = 0; step < kIdentitySteps; step++)
-            for (int n = 1; n <= count; n++) ReadIdentityStep(n, step);
+            for (int n = 1; n <= count; n++) ReadIdentityStep(master, n, step);
     } else {
         for (int n = 1; n <= count; n++)
-            for (int step = 0; step < kIdentitySteps; step++) ReadIdentityStep(n, step);
+            for (int step = 0; step < kIdentitySteps; step++) ReadIdentityStep(master, n, step);
     }
 }
 
-void ReadGeneralCategory(SlaveRecord& record) {
-    int16_t found = SiiFind(1, kSiiCategoryGeneral);
+void ReadGeneralCategory(MasterContext* master, SlaveRecord& record) {
+    int16_t found = SiiFind(master, 1, kSiiCategoryGeneral);
     if (found == 0) return;
     uint16_t at = static_cast<uint16_t>(found);
-    auto byte = [at](int k) { return SiiGetByte(1, static_cast<uint16_t>(at + k)); };
+    auto byte = [master, at](int k) { return SiiGetByte(master, 1, static_cast<uint16_t>(at + k)); };
     record.coe_details = byte(kGeneralCoe);
     record.foe_details = byte(kGeneralFoe);
     record.eoe_details = byte(kGeneralEoe);
     record.soe_details = byte(kGeneralSoe);
-    SlaveRecord& aggregate = g_master.slave_table[0];
+    SlaveRecord& aggregate = master->slave_table[0];
     if (byte(kGeneralFlags) & kGeneralFlagBlockLrw) {
         record.block_lrw = 1;
         aggregate.block_lrw++;
@@ -184,27 +181,27 @@ void ReadGeneralCategory(SlaveRecord& record) {
 }
 
 // Phase 3: the details of slave 1.
-void DescribeFirstSlave() {
-    SlaveRecord& record = g_master.slave_table[1];
+void DescribeFirstSlave(MasterContext* master) {
+    SlaveRecord& record = master->slave_table[1];
     uint16_t address = record.config_address;
     if (record.mbx_length > 0) {
-        uint32_t words = EepromReadFinish(1);
+        uint32_t words = EepromReadFinish(master, 1);
         record.mbx_read_offset = static_cast<uint16_t>(words);
         record.mbx_read_length = static_cast<uint16_t>(words >> 16);
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(1, kSiiMailboxProtocols);
+        EepromReadStart(master, 1, kSiiMailboxProtocols);
     }
     uint8_t buffer[2] = {0, 0};
-    FPRD(Port(), address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
+    FPRD(&master->port, address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
     record.has_dc = (Little16(buffer) & kFeatureDc) ? 1 : 0;
     buffer[0] = buffer[1] = 0;
-    FPRD(Port(), address, kRegDlStatus, 2, buffer, kSetupTimeoutUs);
+    FPRD(&master->port, address, kRegDlStatus, 2, buffer, kSetupTimeoutUs);
     DecodeDlStatus(Little16(buffer), &record.topology, &record.active_ports);
     buffer[0] = buffer[1] = 0;
-    FPRD(Port(), address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
+    FPRD(&master->port, address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
     record.port_type = buffer[0];
 
-    StateCheck(1, kAlStateInit, kInitCheckTimeoutUs);
+    StateCheck(master, 1, kAlStateInit, kInitCheckTimeoutUs);
 
     if (record.mbx_length > 0) {
         record.sm_types[0] = 1;
@@ -213,14 +210,14 @@ void DescribeFirstSlave() {
         record.sm_types[3] = 4;
         record.sync_managers[0] = SyncManagerEntry{record.mbx_write_offset, record.mbx_length, kSmMailboxWrite};
         record.sync_managers[1] = SyncManagerEntry{record.mbx_read_offset, record.mbx_read_length, kSmMailboxRead};
-        record.mbx_protocols = static_cast<uint16_t>(EepromReadFinish(1));
+        record.mbx_protocols = static_cast<uint16_t>(EepromReadFinish(master, 1));
     }
 
-    ReadGeneralCategory(record);
+    ReadGeneralCategory(master, record);
 
     // A strings category that cannot be read gets the fallback name too, rather than
     // an empty one.
-    bool named = SiiFind(1, kSiiCategoryStrings) != 0 && SiiStringChecked(record.name, 1);
+    bool named = SiiFind(master, 1, kSiiCategoryStrings) != 0 && SiiStringChecked(master, record.name, 1);
     if (!named) snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
 }
 
@@ -239,50 +236,50 @@ void DecodeDlStatus(uint16_t dl_status, uint8_t* topology, uint8_t* active_ports
     }
 }
 
-int DetectSlaves() {
+int DetectSlaves(MasterContext* master) {
     const uint8_t alias_off = 0x00;
-    BroadcastWrite(kRegDlControlAlias, 1, &alias_off);
-    BroadcastWrite(kRegAlControl, 1, &kAlInitAcknowledge);
-    BroadcastWrite(kRegAlControl, 1, &kAlInitAcknowledge);
+    BroadcastWrite(master, kRegDlControlAlias, 1, &alias_off);
+    BroadcastWrite(master, kRegAlControl, 1, &kAlInitAcknowledge);
+    BroadcastWrite(master, kRegAlControl, 1, &kAlInitAcknowledge);
     uint8_t type[2] = {0, 0};
-    int wkc = BRD(Port(), 0, kRegType, 2, type, kCountTimeoutUs);
+    int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
     if (wkc > 0) {
-        int room = TableCapacity() - 1;  // record 0 is the aggregate
-        g_master.slave_count = wkc > room ? room : wkc;
+        int room = TableCapacity(master) - 1;  // record 0 is the aggregate
+        master->slave_count = wkc > room ? room : wkc;
     }
     return wkc;
 }
 
-void SetSlavesToDefault() {
+void SetSlavesToDefault(MasterContext* master) {
     static const uint8_t kZeros[64] = {0};
     const uint8_t event_mask[2] = {0x04, 0x00};
     const uint8_t speed_counter_start[2] = {0x00, 0x10};
     const uint8_t filter_depths[2] = {0x00, 0x0C};
     const uint8_t init_acknowledge = kAlInitAcknowledge;
     const uint8_t eeprom_force_master = 0x02;
-    BroadcastWrite(kRegDlControlLoops, 1, kZeros);
-    BroadcastWrite(kRegEventMask, 2, event_mask);
-    BroadcastWrite(kRegRxErrorCounters, 8, kZeros);
-    BroadcastWrite(kRegFmmu, 48, kZeros);
-    BroadcastWrite(kRegSyncManager, 32, kZeros);
-    BroadcastWrite(kRegDcSystemTime, 4, kZeros);
-    BroadcastWrite(kRegDcSpeedCounterStart, 2, speed_counter_start);
-    BroadcastWrite(kRegDcFilterDepths, 2, filter_depths);
-    BroadcastWrite(kRegDlControlAlias, 1, kZeros);
-    BroadcastWrite(kRegAlControl, 1, &init_acknowledge);
-    BroadcastWrite(kRegEepromConfiguration, 1, &eeprom_force_master);
-    BroadcastWrite(kRegEepromConfiguration, 1, kZeros);
+    BroadcastWrite(master, kRegDlControlLoops, 1, kZeros);
+    BroadcastWrite(master, kRegEventMask, 2, event_mask);
+    BroadcastWrite(master, kRegRxErrorCounters, 8, kZeros);
+    BroadcastWrite(master, kRegFmmu, 48, kZeros);
+    BroadcastWrite(master, kRegSyncManager, 32, kZeros);
+    BroadcastWrite(master, kRegDcSystemTime, 4, kZeros);
+    BroadcastWrite(master, kRegDcSpeedCounterStart, 2, speed_counter_start);
+    BroadcastWrite(master, kRegDcFilterDepths, 2, filter_depths);
+    BroadcastWrite(master, kRegDlControlAlias, 1, kZeros);
+    BroadcastWrite(master, kRegAlControl, 1, &init_acknowledge);
+    BroadcastWrite(master, kRegEepromConfiguration, 1, &eeprom_force_master);
+    BroadcastWrite(master, kRegEepromConfiguration, 1, kZeros);
 }
 
-uint16_t StateCheck(uint16_t slave, uint16_t requested_state, int32_t timeout_us) {
-    if (slave < 1 || slave > g_master.slave_count) return 0;
+uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_state, int32_t timeout_us) {
+    if (slave < 1 || slave > master->slave_count) return 0;
     if (timeout_us < 0) timeout_us = 0;
-    SlaveRecord& record = g_master.slave_table[slave];
+    SlaveRecord& record = master->slave_table[slave];
     TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
     uint16_t al_status = 0;
     for (;;) {
         uint8_t buffer[6] = {0};
-        FPRD(Port(), record.config_address, kRegAlStatus, sizeof(buffer), buffer, kPollTimeoutUs);
+        FPRD(&master->port, record.config_address, kRegAlStatus, sizeof(buffer), buffer, kPollTimeoutUs);
         al_status = Little16(buffer);
         record.al_status_code = Little16(buffer + 4);
         if ((al_status & 0x000F) == requested_state) break;
@@ -293,16 +290,16 @@ uint16_t StateCheck(uint16_t slave, uint16_t requested_state, int32_t timeout_us
     return static_cast<uint16_t>(al_status & 0x000F);
 }
 
-int ConfigureNetwork() { return ConfigureNetworkWith(EepromReadOrder::kPipelined); }
+int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kPipelined); }
 
-int ConfigureNetworkWith(EepromReadOrder order) {
-    ResetTables();
-    int wkc = DetectSlaves();
+int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order) {
+    ResetTables(master);
+    int wkc = DetectSlaves(master);
     if (wkc <= 0) return wkc;
-    SetSlavesToDefault();
-    int count = g_master.slave_count;
-    for (int n = 1; n <= count; n++) AddressSlave(n);
-    ReadIdentities(count, order);
-    DescribeFirstSlave();
+    SetSlavesToDefault(master);
+    int count = master->slave_count;
+    for (int n = 1; n <= count; n++) AddressSlave(master, n);
+    ReadIdentities(master, count, order);
+    DescribeFirstSlave(master);
     return count;
 }

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+struct MasterContext;
+
 enum : uint16_t {
     kAlStateInit = 1,
     kAlStatePreOp = 2,
@@ -13,26 +15,26 @@ enum : uint16_t {
 // Counts the slaves with a broadcast read of register 0x0000 (after disabling alias
 // addressing and requesting INIT twice). Returns the working counter; when it is above
 // 0 the slave count is set to it, capped at the 199 slaves the table holds.
-int DetectSlaves();
+int DetectSlaves(MasterContext* master);
 // The twelve broadcast writes that put every slave controller into a known state.
-void SetSlavesToDefault();
+void SetSlavesToDefault(MasterContext* master);
 // Reads the slave's AL status about every millisecond until its state equals
 // `requested_state` or `timeout_us` (negative counts as 0) has passed. Stores the AL
 // status in `state` and the code in `al_status_code`; returns the state (low nibble).
 // 0 for slave numbers outside 1 to the slave count.
-uint16_t StateCheck(uint16_t slave, uint16_t requested_state, int32_t timeout_us);
+uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_state, int32_t timeout_us);
 // Rebuilds the slave table: DetectSlaves, SetSlavesToDefault, then addresses, identity
 // and mailbox words of every slave and the details of slave 1. Returns the working
 // counter of the counting read when it is 0 or negative (nothing else is sent), else
 // the slave count. A segment with more than 199 slaves is brought up as far as the table
 // reaches: the first 199 slaves are described, the others keep their addresses.
-int ConfigureNetwork();
+int ConfigureNetwork(MasterContext* master);
 
 // How phase 2 reads the identity and mailbox words. ConfigureNetwork starts a word on
 // every slave before it finishes any, so all EEPROMs work at once; the slave-by-slave
 // order waits for each word in turn and exists to measure what the pipelining buys.
 enum class EepromReadOrder { kPipelined, kSlaveBySlave };
-int ConfigureNetworkWith(EepromReadOrder order);
+int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order);
 
 // DL status register: a port is active when its loop is open and communication is
 // established. `topology` counts the active ports, `active_ports` has bit n for port n.

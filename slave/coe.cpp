@@ -14,11 +14,11 @@ struct Transfer {
 };
 
 // Starts a request: mailbox header with a fresh counter, CoE header of an SDO request.
-uint8_t* LayRequest(Transfer* transfer, uint16_t length) {
+uint8_t* LayRequest(MasterContext* master, Transfer* transfer, uint16_t length) {
     uint8_t* m = transfer->request.bytes;
     memset(m, 0, sizeof(transfer->request.bytes));
     MailboxPut16(m, length);
-    m[5] = static_cast<uint8_t>((NextMailboxCounter(transfer->slave) << 4) | kMailboxTypeCoe);
+    m[5] = static_cast<uint8_t>((NextMailboxCounter(master, transfer->slave) << 4) | kMailboxTypeCoe);
     MailboxPut16(m + 6, kCoeHeaderSdoRequest);
     return m;
 }
@@ -28,9 +28,8 @@ void LayAddress(uint8_t* m, uint16_t index, uint8_t subindex) {
     m[11] = subindex;
 }
 
-
-void OweAnswer(uint16_t slave) {
-    OwedAnswer& owed = g_master.owed_answers[slave];
+void OweAnswer(MasterContext* master, uint16_t slave) {
+    OwedAnswer& owed = master->owed_answers[slave];
     if (owed.count < 7) owed.count++;
     owed.since = ClockNow();
 }
@@ -39,13 +38,13 @@ void OweAnswer(uint16_t slave) {
 // that was written but got no answer leaves an answer owed; so does one whose mailbox
 // write got no reply at all (NoFrame, ForeignFrame): the slave may have taken it, and
 // its answer must not pass for the next request's.
-int Exchange(Transfer* transfer, int32_t timeout_us) {
-    int result = MailboxSend(transfer->slave, &transfer->request);
-    if (result < 0) OweAnswer(transfer->slave);
+int Exchange(MasterContext* master, Transfer* transfer, int32_t timeout_us) {
+    int result = MailboxSend(master, transfer->slave, &transfer->request);
+    if (result < 0) OweAnswer(master, transfer->slave);
     if (result <= 0) return result;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
-    result = MailboxReceive(transfer->slave, &transfer->reply, timeout_us);
-    if (result <= 0) OweAnswer(transfer->slave);
+    result = MailboxReceive(master, transfer->slave, &transfer->reply, timeout_us);
+    if (result <= 0) OweAnswer(master, transfer->slave);
     return result;
 }
 
@@ -55,8 +54,8 @@ int Exchange(Transfer* transfer, int32_t timeout_us) {
 // this a slow slave's late answer would be read as the answer to the next request: an
 // upload of the same object would return the earlier value as a success. False when the
 // deadline came first and answers are still owed: no request may go out yet.
-bool CollectOwedAnswers(Transfer* transfer, TimeStamp deadline) {
-    OwedAnswer& owed = g_master.owed_answers[transfer->slave];
+bool CollectOwedAnswers(MasterContext* master, Transfer* transfer, TimeStamp deadline) {
+    OwedAnswer& owed = master->owed_answers[transfer->slave];
     while (owed.count > 0) {
         TimeStamp until = TimeStampAdd(owed.since, kOwedAnswerWaitUs);
         TimeStamp now = ClockNow();
@@ -67,7 +66,7 @@ bool CollectOwedAnswers(Transfer* transfer, TimeStamp deadline) {
                        now.microseconds;
         if (wait < 0) wait = 0;
         memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
-        if (MailboxReceive(transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) > 0) {
+        if (MailboxReceive(master, transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) > 0) {
             owed.count--;
             continue;
         }
@@ -105,12 +104,12 @@ constexpr uint8_t kSdoDownloadInitiateReply = 0x60;
 bool IsInitiateReply(const uint8_t* m, uint8_t specifier) { return (m[8] & kSdoServerCommand) == specifier; }
 
 // The entry for a reply that failed its test: the slave's abort, or an unusable reply.
-void RecordRefusal(const Transfer& transfer, uint16_t index, uint8_t subindex) {
+void RecordRefusal(MasterContext* master, const Transfer& transfer, uint16_t index, uint8_t subindex) {
     const uint8_t* m = transfer.reply.bytes;
     if (m[8] == kSdoAbort)
-        SdoAbortError(transfer.slave, index, subindex, static_cast<int32_t>(MailboxGet32(m + 12)));
+        SdoAbortError(master, transfer.slave, index, subindex, static_cast<int32_t>(MailboxGet32(m + 12)));
     else
-        PacketError(transfer.slave, index, subindex, kPacketErrorUnexpectedReply);
+        PacketError(master, transfer.slave, index, subindex, kPacketErrorUnexpectedReply);
 }
 
 // Whether a reply carrying data holds every byte its Length announces within the bytes
@@ -132,11 +131,11 @@ bool WriteMailboxCarriesSdo(const SlaveRecord& record) {
 // abandoned exchange, so it cannot pass for this transfer's reply. Returns the timeout
 // left for the first exchange (the wait for owed answers is taken from it), or -1 when
 // answers are still owed at the end of the timeout: then nothing may be sent.
-int32_t FlushReadMailbox(Transfer* transfer, int32_t timeout_us) {
+int32_t FlushReadMailbox(MasterContext* master, Transfer* transfer, int32_t timeout_us) {
     const TimeStamp start = ClockNow();
-    if (!CollectOwedAnswers(transfer, TimeStampAdd(start, static_cast<uint32_t>(timeout_us)))) return -1;
+    if (!CollectOwedAnswers(master, transfer, TimeStampAdd(start, static_cast<uint32_t>(timeout_us)))) return -1;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
-    MailboxReceive(transfer->slave, &transfer->reply, 0);
+    MailboxReceive(master, transfer->slave, &transfer->reply, 0);
     memset(transfer->request.bytes, 0, sizeof(transfer->request.bytes));
     return RemainingAfter(start, timeout_us);
 }
@@ -144,34 +143,34 @@ int32_t FlushReadMailbox(Transfer* transfer, int32_t timeout_us) {
 // The segments after a normal upload's first reply. `delivered` bytes are already in
 // data. Ends on the last segment, on an abort or unusable reply, on data that would
 // pass the capacity, and on an exchange that got no reply.
-int UploadSegments(Transfer* transfer, uint16_t index, uint8_t subindex, int32_t capacity, int32_t* size,
-                   uint8_t* data, int32_t timeout_us) {
-    const int bytes_read = g_master.slave_table[transfer->slave].mbx_read_length;
+int UploadSegments(MasterContext* master, Transfer* transfer, uint16_t index, uint8_t subindex, int32_t capacity,
+                   int32_t* size, uint8_t* data, int32_t timeout_us) {
+    const int bytes_read = master->slave_table[transfer->slave].mbx_read_length;
     int32_t delivered = *size;
     uint8_t toggle = 0;
     for (;;) {
-        uint8_t* request = LayRequest(transfer, 10);
+        uint8_t* request = LayRequest(master, transfer, 10);
         request[8] = static_cast<uint8_t>(kSdoUploadSegment + toggle);
         LayAddress(request, index, subindex);
-        int result = Exchange(transfer, timeout_us);
+        int result = Exchange(master, transfer, timeout_us);
         // A slave that falls silent in mid-transfer ends it: going on would only send
         // more requests into a mailbox nobody empties.
         if (result <= 0) return result;
         const uint8_t* m = transfer->reply.bytes;
         if (IsAbort(m) || !IsSdoResponse(m) || (m[8] & 0xE0) != 0) {
-            RecordRefusal(*transfer, index, subindex);
+            RecordRefusal(master, *transfer, index, subindex);
             return 0;
         }
         uint16_t length = MailboxGet16(m);
         if (!ReplyLengthSound(length, bytes_read)) {
-            PacketError(transfer->slave, index, subindex, kPacketErrorUnexpectedReply);
+            PacketError(master, transfer->slave, index, subindex, kPacketErrorUnexpectedReply);
             return 0;
         }
         int32_t count = length - 3;
         const bool last = (m[8] & kSdoLastSegment) != 0;
         if (last && count == 7) count = 7 - ((m[8] >> 1) & 7);
         if (count > capacity - delivered) {
-            PacketError(transfer->slave, index, subindex, kPacketErrorDoesNotFit);
+            PacketError(master, transfer->slave, index, subindex, kPacketErrorDoesNotFit);
             return 0;
         }
         memcpy(data + delivered, m + 9, static_cast<size_t>(count));
@@ -184,10 +183,10 @@ int UploadSegments(Transfer* transfer, uint16_t index, uint8_t subindex, int32_t
 
 }  // namespace
 
-int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access, int32_t* size, void* data,
-              int32_t timeout_us) {
+int SdoUpload(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access,
+              int32_t* size, void* data, int32_t timeout_us) {
     if (size == nullptr || *size < 0 || (data == nullptr && *size > 0) || timeout_us < 0) return 0;
-    const SlaveRecord& record = g_master.slave_table[slave];
+    const SlaveRecord& record = master->slave_table[slave];
     if (!WriteMailboxCarriesSdo(record)) return 0;
     const int32_t capacity = *size;
     const bool whole_object = complete_access != 0;
@@ -196,12 +195,12 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
 
     Transfer transfer;
     transfer.slave = slave;
-    const int32_t first_timeout = FlushReadMailbox(&transfer, timeout_us);
+    const int32_t first_timeout = FlushReadMailbox(master, &transfer, timeout_us);
     if (first_timeout < 0) return NoFrame;  // the slave still owes an earlier answer
-    uint8_t* request = LayRequest(&transfer, 10);
+    uint8_t* request = LayRequest(master, &transfer, 10);
     request[8] = whole_object ? kSdoUploadInitiate + kSdoCompleteAccess : kSdoUploadInitiate;
     LayAddress(request, index, request_subindex);
-    int result = Exchange(&transfer, first_timeout);
+    int result = Exchange(master, &transfer, first_timeout);
     if (result <= 0) return result;
 
     const uint8_t* m = transfer.reply.bytes;
@@ -209,18 +208,18 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
     // The subindex is compared too: another entry's answer would hand over its bytes.
     if (IsAbort(m) || !IsSdoResponse(m) || !IsInitiateReply(m, kSdoUploadInitiateReply) ||
         MailboxGet16(m + 9) != index || m[11] != request_subindex) {
-        RecordRefusal(transfer, index, request_subindex);
+        RecordRefusal(master, transfer, index, request_subindex);
         return 0;
     }
     const uint8_t command = m[8];
     if (command & kSdoExpeditedBit) {
         const int32_t count = 4 - ((command >> 2) & 3);
         if (capacity < count) {
-            PacketError(slave, index, request_subindex, kPacketErrorDoesNotFit);
+            PacketError(master, slave, index, request_subindex, kPacketErrorDoesNotFit);
             return 0;
         }
         if (bytes_read < 16) {  // the four data bytes were never read
-            PacketError(slave, index, request_subindex, kPacketErrorUnexpectedReply);
+            PacketError(master, slave, index, request_subindex, kPacketErrorUnexpectedReply);
             return 0;
         }
         memcpy(out, m + 12, static_cast<size_t>(count));
@@ -229,12 +228,12 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
     }
     const uint32_t total = MailboxGet32(m + 12);
     if (total > static_cast<uint32_t>(capacity)) {
-        PacketError(slave, index, request_subindex, kPacketErrorDoesNotFit);
+        PacketError(master, slave, index, request_subindex, kPacketErrorDoesNotFit);
         return 0;
     }
     const uint16_t length = MailboxGet16(m);
     if (!ReplyLengthSound(length, bytes_read)) {
-        PacketError(slave, index, request_subindex, kPacketErrorUnexpectedReply);
+        PacketError(master, slave, index, request_subindex, kPacketErrorUnexpectedReply);
         return 0;
     }
     const uint32_t first = static_cast<uint32_t>(length - 10);
@@ -245,53 +244,53 @@ int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete
     }
     memcpy(out, m + 16, first);
     *size = static_cast<int32_t>(first);
-    return UploadSegments(&transfer, index, request_subindex, capacity, size, out, timeout_us);
+    return UploadSegments(master, &transfer, index, request_subindex, capacity, size, out, timeout_us);
 }
 
-int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access, int32_t size,
-                const void* data, int32_t timeout_us) {
+int SdoDownload(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access,
+                int32_t size, const void* data, int32_t timeout_us) {
     // Nothing to write, more than a complete size can announce, or no data: refused
     // before anything goes on the wire.
     if (size <= 0 || size > kSdoMaximumDownload || data == nullptr || timeout_us < 0) return 0;
-    const SlaveRecord& record = g_master.slave_table[slave];
+    const SlaveRecord& record = master->slave_table[slave];
     if (!WriteMailboxCarriesSdo(record)) return 0;
     const bool whole_object = complete_access != 0;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
 
     Transfer transfer;
     transfer.slave = slave;
-    const int32_t first_timeout = FlushReadMailbox(&transfer, timeout_us);
+    const int32_t first_timeout = FlushReadMailbox(master, &transfer, timeout_us);
     if (first_timeout < 0) return NoFrame;  // the slave still owes an earlier answer
 
     if (size <= 4 && !whole_object) {
-        uint8_t* request = LayRequest(&transfer, 10);
+        uint8_t* request = LayRequest(master, &transfer, 10);
         request[8] = static_cast<uint8_t>(kSdoDownloadExpedited + ((4 - size) & 3) * 4);
         LayAddress(request, index, subindex);
         memcpy(request + 12, bytes, static_cast<size_t>(size));
-        int result = Exchange(&transfer, first_timeout);
+        int result = Exchange(master, &transfer, first_timeout);
         if (result <= 0) return result;
         const uint8_t* m = transfer.reply.bytes;
         if (!IsAbort(m) && IsSdoResponse(m) && IsInitiateReply(m, kSdoDownloadInitiateReply) &&
             MailboxGet16(m + 9) == index && m[11] == subindex)
             return result;
-        RecordRefusal(transfer, index, subindex);
+        RecordRefusal(master, transfer, index, subindex);
         return 0;
     }
 
     const int32_t max_data = record.mbx_length - 16;  // data room of the first request
     const int32_t first = size < max_data ? size : max_data;
     const uint8_t request_subindex = RequestSubindex(subindex, whole_object);
-    uint8_t* request = LayRequest(&transfer, static_cast<uint16_t>(first + 10));
+    uint8_t* request = LayRequest(master, &transfer, static_cast<uint16_t>(first + 10));
     request[8] = whole_object ? kSdoDownloadNormal + kSdoCompleteAccess : kSdoDownloadNormal;
     LayAddress(request, index, request_subindex);
     MailboxPut32(request + 12, static_cast<uint32_t>(size));
     memcpy(request + 16, bytes, static_cast<size_t>(first));
-    int result = Exchange(&transfer, first_timeout);
+    int result = Exchange(master, &transfer, first_timeout);
     if (result <= 0) return result;
     const uint8_t* m = transfer.reply.bytes;
     if (IsAbort(m) || !IsSdoResponse(m) || !IsInitiateReply(m, kSdoDownloadInitiateReply) ||
         MailboxGet16(m + 9) != index || m[11] != request_subindex) {
-        RecordRefusal(transfer, index, subindex);
+        RecordRefusal(master, transfer, index, subindex);
         return 0;
     }
     if (size <= max_data) return result;
@@ -314,16 +313,16 @@ int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t comple
             command = static_cast<uint8_t>(kSdoLastSegment + (7 - remaining) * 2);  // unused bytes in bits 1-3
             length = 10;
         }
-        request = LayRequest(&transfer, length);
+        request = LayRequest(master, &transfer, length);
         request[8] = static_cast<uint8_t>(command + toggle);
         memcpy(request + 9, bytes + position, static_cast<size_t>(count));
         position += count;
-        result = Exchange(&transfer, timeout_us);
+        result = Exchange(master, &transfer, timeout_us);
         // A segment the slave did not take, or did not answer, leaves a hole in the
         // object: the transfer ends here with that exchange's result.
         if (result <= 0) return result;
         if (IsAbort(m) || !IsSdoResponse(m) || (m[8] & 0xE0) != 0x20) {
-            RecordRefusal(transfer, index, subindex);
+            RecordRefusal(master, transfer, index, subindex);
             return 0;
         }
         if (last) return result;

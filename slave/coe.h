@@ -8,6 +8,8 @@
 #pragma once
 #include <cstdint>
 
+struct MasterContext;
+
 enum : uint16_t {
     kCoeServiceEmergency = 1,
     kCoeServiceSdoRequest = 2,
@@ -44,8 +46,8 @@ constexpr uint32_t kOwedAnswerWaitUs = 100000;
 // Reads index:subindex into data. *size: capacity on entry, bytes delivered on return
 // (left unchanged when nothing was delivered). Above 0: success, the working counter of
 // the last reply; 0: failure; below 0: a datagram failure passed through.
-int SdoUpload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access, int32_t* size, void* data,
-              int32_t timeout_us);
+int SdoUpload(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access,
+              int32_t* size, void* data, int32_t timeout_us);
 // Writes size bytes (1..65535) of data to index:subindex. Results as SdoUpload.
-int SdoDownload(uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access, int32_t size,
-                const void* data, int32_t timeout_us);
+int SdoDownload(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint8_t complete_access,
+                int32_t size, const void* data, int32_t timeout_us);

@@ -1,4 +1,4 @@
-// The master's one context: frame port, slave table, groups, SII cache and error list.
+// The master object: frame port, slave table, groups, SII cache and error list.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -121,6 +121,9 @@ struct OwedAnswer {
     TimeStamp since;    // when the last of them was given up
 };
 
+// A master: one adapter (frame port), the slave table and what the master keeps per
+// slave. Every function of slave/ takes the master it works on, so several masters may
+// live in one process, each on its own adapter.
 struct MasterContext {
     FramePort port;
     SlaveTable slave_table;
@@ -138,7 +141,10 @@ struct MasterContext {
     OwedAnswer owed_answers[kMaxSlaveRecords];
 };
 
-// The one context of the process, zero at start but for the capacities.
+// The master behind the legacy host functions (ecdevice.h) and the console dialog, zero
+// at start but for the capacities.
 extern MasterContext g_master;
 
-inline bool SlaveNumberValid(int slave) { return slave >= 1 && slave <= g_master.slave_count; }
+inline bool SlaveNumberValid(const MasterContext* master, int slave) {
+    return slave >= 1 && slave <= master->slave_count;
+}

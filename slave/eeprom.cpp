@@ -26,50 +26,48 @@ constexpr uint8_t kConfigurationToPdi = 0x01;
 constexpr uint8_t kConfigurationForceMaster = 0x02;
 constexpr uint8_t kConfigurationMaster = 0x00;
 
-FramePort* Port() { return &g_master.port; }
-
 bool SlaveInTable(uint16_t slave) { return slave < kMaxSlaveRecords; }
 
 uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-int WriteWithAttempts(uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
-    int wkc = FPWR(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+int WriteWithAttempts(MasterContext* master, uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
+    int wkc = FPWR(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
     for (int repeat = 0; wkc <= 0 && repeat < kRepeats; repeat++)
-        wkc = FPWR(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+        wkc = FPWR(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
     return wkc;
 }
 
 // The data land in `data` only from an attempt that was answered (FPRD copies nothing
 // otherwise).
-int ReadWithAttempts(uint16_t config_address, uint16_t reg, uint16_t length, void* data) {
-    int wkc = FPRD(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+int ReadWithAttempts(MasterContext* master, uint16_t config_address, uint16_t reg, uint16_t length, void* data) {
+    int wkc = FPRD(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
     for (int repeat = 0; wkc <= 0 && repeat < kRepeats; repeat++)
-        wkc = FPRD(Port(), config_address, reg, length, data, kRegisterTimeoutUs);
+        wkc = FPRD(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
     return wkc;
 }
 
-int WriteConfiguration(uint16_t config_address, uint8_t value) {
-    return WriteWithAttempts(config_address, kRegEepromConfiguration, 1, &value);
+int WriteConfiguration(MasterContext* master, uint16_t config_address, uint8_t value) {
+    return WriteWithAttempts(master, config_address, kRegEepromConfiguration, 1, &value);
 }
 
-void ClearErrors(uint16_t config_address) {
+void ClearErrors(MasterContext* master, uint16_t config_address) {
     const uint8_t no_command[2] = {0, 0};
-    FPWR(Port(), config_address, kRegEepromControl, 2, no_command, kClearErrorsTimeoutUs);
+    FPWR(&master->port, config_address, kRegEepromControl, 2, no_command, kClearErrorsTimeoutUs);
 }
 
 // Command word and word address in one datagram, so the ESC sees both at once.
-int SendCommand(uint16_t config_address, uint16_t command, uint16_t word_address) {
+int SendCommand(MasterContext* master, uint16_t config_address, uint16_t command, uint16_t word_address) {
     const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
                                static_cast<uint8_t>(word_address), static_cast<uint8_t>(word_address >> 8), 0, 0};
-    return WriteWithAttempts(config_address, kRegEepromControl, sizeof(record), record);
+    return WriteWithAttempts(master, config_address, kRegEepromControl, sizeof(record), record);
 }
 
 // Waits until idle and clears error bits left by earlier commands. False when the
 // interface never showed itself idle.
-bool PrepareCommand(uint16_t config_address) {
+bool PrepareCommand(MasterContext* master, uint16_t config_address) {
     uint16_t status = 0;
-    if (!EepromWaitNotBusy(config_address, &status)) return false;
-    if (status & kEepromStatusErrorBits) ClearErrors(config_address);
+    if (!EepromWaitNotBusy(master, config_address, &status)) return false;
+    if (status & kEepromStatusErrorBits) ClearErrors(master, config_address);
     return true;
 }
 
@@ -79,25 +77,26 @@ bool PrepareCommand(uint16_t config_address) {
 bool AnotherPass(int nacks, int passes) { return nacks >= 1 && nacks < kNacksAllowed && passes < kEepromMaxPasses; }
 
 // `delivered` (may be null) receives the number of bytes the interface read: 4 or 8.
-bool ReadWordChecked(uint16_t config_address, uint16_t word_address, uint64_t* value, int* delivered) {
+bool ReadWordChecked(MasterContext* master, uint16_t config_address, uint16_t word_address, uint64_t* value,
+                     int* delivered) {
     *value = 0;
-    if (!PrepareCommand(config_address)) return false;
+    if (!PrepareCommand(master, config_address)) return false;
     int nacks = 0;
     for (int passes = 1;; passes++) {
         // Only an acknowledged command counts. With no reply at all the command may
         // never have arrived; the data register then still holds the last word read,
         // and handing that out would give another word's contents as this one's.
-        if (SendCommand(config_address, kEepromCommandRead, word_address) > 0) {
+        if (SendCommand(master, config_address, kEepromCommandRead, word_address) > 0) {
             WaitMicroseconds(kAfterReadCommandUs);
             uint16_t status = 0;
-            if (EepromWaitNotBusy(config_address, &status)) {
+            if (EepromWaitNotBusy(master, config_address, &status)) {
                 if (status & kEepromStatusNack) {
                     nacks++;
                     WaitMicroseconds(kAfterNackUs);
                 } else {
                     uint8_t data[8] = {0};
                     uint16_t length = (status & kEepromStatusEightByte) ? 8 : 4;
-                    if (ReadWithAttempts(config_address, kRegEepromData, length, data) <= 0) return false;
+                    if (ReadWithAttempts(master, config_address, kRegEepromData, length, data) <= 0) return false;
                     for (int i = length - 1; i >= 0; i--) *value = (*value << 8) | data[i];
                     if (delivered != nullptr) *delivered = length;
                     return true;
@@ -114,8 +113,8 @@ struct SiiByte {
 };
 
 // SiiGetByte that tells a failed EEPROM read apart from a byte of 0.
-SiiByte SiiFetchByte(uint16_t slave, uint16_t byte_address) {
-    SiiCache& cache = g_master.sii_cache;
+SiiByte SiiFetchByte(MasterContext* master, uint16_t slave, uint16_t byte_address) {
+    SiiCache& cache = master->sii_cache;
     if (slave != cache.cached_slave) {
         memset(cache.fill_map, 0, sizeof(cache.fill_map));
         cache.cached_slave = slave;
@@ -124,15 +123,15 @@ SiiByte SiiFetchByte(uint16_t slave, uint16_t byte_address) {
     if (cache.fill_map[byte_address / 32] & (1u << (byte_address % 32)))
         return SiiByte{true, cache.cache_bytes[byte_address]};
     if (!SlaveInTable(slave)) return SiiByte{false, 0};
-    EepromToMaster(slave);
-    const SlaveRecord& record = g_master.slave_table[slave];
+    EepromToMaster(master, slave);
+    const SlaveRecord& record = master->slave_table[slave];
     uint16_t word = byte_address / 2;
     uint64_t value = 0;
     int delivered = 0;
     // Only bytes really read are marked filled: a failed read would otherwise leave
     // zeros in the cache that no later call could replace. For the same reason a slave
     // recorded as reading 8 bytes whose interface delivered 4 fills 4.
-    if (!ReadWordChecked(record.config_address, word, &value, &delivered)) return SiiByte{false, 0};
+    if (!ReadWordChecked(master, record.config_address, word, &value, &delivered)) return SiiByte{false, 0};
     int count = record.eeprom_8byte_reads && delivered == 8 ? 8 : 4;
     for (int i = 0; i < count; i++) {
         int at = 2 * word + i;
@@ -143,48 +142,48 @@ SiiByte SiiFetchByte(uint16_t slave, uint16_t byte_address) {
     return SiiByte{true, cache.cache_bytes[byte_address]};
 }
 
-bool SiiFetchWord(uint16_t slave, uint16_t byte_address, uint16_t* word) {
-    SiiByte low = SiiFetchByte(slave, byte_address);
+bool SiiFetchWord(MasterContext* master, uint16_t slave, uint16_t byte_address, uint16_t* word) {
+    SiiByte low = SiiFetchByte(master, slave, byte_address);
     if (!low.read) return false;
-    SiiByte high = SiiFetchByte(slave, static_cast<uint16_t>(byte_address + 1));
+    SiiByte high = SiiFetchByte(master, slave, static_cast<uint16_t>(byte_address + 1));
     if (!high.read) return false;
     *word = static_cast<uint16_t>(low.value | (high.value << 8));
     return true;
 }
 
-int16_t WalkCategories(uint16_t slave, uint16_t wanted) {
+int16_t WalkCategories(MasterContext* master, uint16_t slave, uint16_t wanted) {
     uint16_t type = 0;
-    if (!SiiFetchWord(slave, 0x80, &type)) return 0;
+    if (!SiiFetchWord(master, slave, 0x80, &type)) return 0;
     uint16_t position = 0x82;
     while (type != wanted && type != kSiiCategoryEnd) {
         uint16_t length = 0;
-        if (!SiiFetchWord(slave, position, &length)) return 0;
+        if (!SiiFetchWord(master, slave, position, &length)) return 0;
         uint16_t next = static_cast<uint16_t>(position + 2 + 2 * length);
         // A length that wraps the 16-bit position back (or onto itself) would lead round
         // the same categories for ever: the chain ends here.
         if (next <= position) return 0;
-        if (!SiiFetchWord(slave, next, &type)) return 0;
+        if (!SiiFetchWord(master, slave, next, &type)) return 0;
         position = static_cast<uint16_t>(next + 2);
     }
     return type == wanted ? static_cast<int16_t>(position) : 0;
 }
 
-bool CopyName(char* buffer, uint16_t slave) {
-    int16_t found = SiiFind(slave, kSiiCategoryStrings);
+bool CopyName(MasterContext* master, char* buffer, uint16_t slave) {
+    int16_t found = SiiFind(master, slave, kSiiCategoryStrings);
     if (found == 0) return false;
     uint16_t at = static_cast<uint16_t>(found);
-    SiiByte count = SiiFetchByte(slave, static_cast<uint16_t>(at + 2));
+    SiiByte count = SiiFetchByte(master, slave, static_cast<uint16_t>(at + 2));
     if (!count.read) return false;
     if (count.value == 0) {
         buffer[0] = '\0';
         return true;
     }
-    SiiByte length = SiiFetchByte(slave, static_cast<uint16_t>(at + 3));
+    SiiByte length = SiiFetchByte(master, slave, static_cast<uint16_t>(at + 3));
     if (!length.read) return false;
     char name[kSiiNameChars + 1];
     int kept = 0;
     for (int j = 1; j <= length.value && j <= kSiiNameChars; j++) {
-        SiiByte c = SiiFetchByte(slave, static_cast<uint16_t>(at + 3 + j));
+        SiiByte c = SiiFetchByte(master, slave, static_cast<uint16_t>(at + 3 + j));
         if (!c.read) return false;
         name[kept++] = static_cast<char>(c.value);
     }
@@ -193,30 +192,32 @@ bool CopyName(char* buffer, uint16_t slave) {
     return true;
 }
 
-bool EepromWithPdi(uint16_t slave) { return SlaveInTable(slave) && g_master.slave_table[slave].eeprom_at_pdi != 0; }
+bool EepromWithPdi(MasterContext* master, uint16_t slave) {
+    return SlaveInTable(slave) && master->slave_table[slave].eeprom_at_pdi != 0;
+}
 
 }  // namespace
 
-int EepromToMaster(uint16_t slave) {
+int EepromToMaster(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(slave)) return 0;
-    SlaveRecord& record = g_master.slave_table[slave];
+    SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi == 0) return 1;
-    WriteConfiguration(record.config_address, kConfigurationForceMaster);
-    int wkc = WriteConfiguration(record.config_address, kConfigurationMaster);
+    WriteConfiguration(master, record.config_address, kConfigurationForceMaster);
+    int wkc = WriteConfiguration(master, record.config_address, kConfigurationMaster);
     record.eeprom_at_pdi = 0;
     return wkc;
 }
 
-int EepromToPdi(uint16_t slave) {
+int EepromToPdi(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(slave)) return 0;
-    SlaveRecord& record = g_master.slave_table[slave];
+    SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi != 0) return 1;
-    int wkc = WriteConfiguration(record.config_address, kConfigurationToPdi);
+    int wkc = WriteConfiguration(master, record.config_address, kConfigurationToPdi);
     record.eeprom_at_pdi = 1;
     return wkc;
 }
 
-int EepromWaitNotBusy(uint16_t config_address, uint16_t* status) {
+int EepromWaitNotBusy(MasterContext* master, uint16_t config_address, uint16_t* status) {
     uint16_t ignored = 0;
     if (status == nullptr) status = &ignored;
     TimeStamp deadline = DeadlineAfter(kBusyTimeoutUs);
@@ -225,7 +226,7 @@ int EepromWaitNotBusy(uint16_t config_address, uint16_t* status) {
         *status = 0;
         uint8_t bytes[2] = {0, 0};
         // "Not busy" must come from the slave: a status read nobody answered says nothing.
-        if (FPRD(Port(), config_address, kRegEepromControl, 2, bytes, kRegisterTimeoutUs) > 0) {
+        if (FPRD(&master->port, config_address, kRegEepromControl, 2, bytes, kRegisterTimeoutUs) > 0) {
             *status = Little16(bytes);
             if ((*status & kEepromStatusBusy) == 0) return 1;
         }
@@ -233,13 +234,13 @@ int EepromWaitNotBusy(uint16_t config_address, uint16_t* status) {
     }
 }
 
-uint64_t EepromReadWord(uint16_t config_address, uint16_t word_address) {
+uint64_t EepromReadWord(MasterContext* master, uint16_t config_address, uint16_t word_address) {
     uint64_t value = 0;
-    return ReadWordChecked(config_address, word_address, &value, nullptr) ? value : 0;
+    return ReadWordChecked(master, config_address, word_address, &value, nullptr) ? value : 0;
 }
 
-int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t value) {
-    if (!PrepareCommand(config_address)) return 0;
+int EepromWriteWord(MasterContext* master, uint16_t config_address, uint16_t word_address, uint16_t value) {
+    if (!PrepareCommand(master, config_address)) return 0;
     const uint8_t data[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
     int nacks = 0;
     for (int passes = 1;; passes++) {
@@ -247,11 +248,11 @@ int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t val
         // acknowledged data write it would store stale contents. And a write command
         // that no reply confirmed may never have arrived: an idle status afterwards
         // would then report a write that did not happen. The caller repeats the write.
-        if (WriteWithAttempts(config_address, kRegEepromData, sizeof(data), data) > 0 &&
-            SendCommand(config_address, kEepromCommandWrite, word_address) > 0) {
+        if (WriteWithAttempts(master, config_address, kRegEepromData, sizeof(data), data) > 0 &&
+            SendCommand(master, config_address, kEepromCommandWrite, word_address) > 0) {
             WaitMicroseconds(kAfterWriteCommandUs);
             uint16_t status = 0;
-            if (EepromWaitNotBusy(config_address, &status)) {
+            if (EepromWaitNotBusy(master, config_address, &status)) {
                 if ((status & kEepromStatusNack) == 0) return 1;
                 nacks++;
                 WaitMicroseconds(kAfterNackUs);
@@ -261,54 +262,56 @@ int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t val
     }
 }
 
-void EepromReadStart(uint16_t slave, uint16_t word_address) {
+void EepromReadStart(MasterContext* master, uint16_t slave, uint16_t word_address) {
     if (!SlaveInTable(slave)) return;
-    EepromReadTrack& track = g_master.eeprom_reads[slave];
+    EepromReadTrack& track = master->eeprom_reads[slave];
     track.read_issued = 0;
-    EepromToMaster(slave);
-    uint16_t config_address = g_master.slave_table[slave].config_address;
-    if (!PrepareCommand(config_address)) return;
-    track.read_issued = SendCommand(config_address, kEepromCommandRead, word_address) > 0 ? 1 : 0;
+    EepromToMaster(master, slave);
+    uint16_t config_address = master->slave_table[slave].config_address;
+    if (!PrepareCommand(master, config_address)) return;
+    track.read_issued = SendCommand(master, config_address, kEepromCommandRead, word_address) > 0 ? 1 : 0;
 }
 
-uint32_t EepromReadFinish(uint16_t slave) {
+uint32_t EepromReadFinish(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(slave)) return 0;
-    EepromReadTrack& track = g_master.eeprom_reads[slave];
+    EepromReadTrack& track = master->eeprom_reads[slave];
     bool issued = track.read_issued != 0;
     track.read_issued = 0;  // a finish consumes the started read
     track.last_finish_failed = 1;
     // Without an acknowledged command the data register holds an older read.
     if (!issued) return 0;
-    uint16_t config_address = g_master.slave_table[slave].config_address;
+    uint16_t config_address = master->slave_table[slave].config_address;
     uint16_t status = 0;
-    if (!EepromWaitNotBusy(config_address, &status)) return 0;
+    if (!EepromWaitNotBusy(master, config_address, &status)) return 0;
     if (status & kEepromStatusCommandErrors) return 0;
     uint8_t data[4] = {0, 0, 0, 0};
-    if (ReadWithAttempts(config_address, kRegEepromData, sizeof(data), data) <= 0) return 0;
+    if (ReadWithAttempts(master, config_address, kRegEepromData, sizeof(data), data) <= 0) return 0;
     track.last_finish_failed = 0;
     return static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
            (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
 }
 
-bool EepromLastFinishFailed(uint16_t slave) {
+bool EepromLastFinishFailed(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(slave)) return true;
-    return g_master.eeprom_reads[slave].last_finish_failed != 0;
+    return master->eeprom_reads[slave].last_finish_failed != 0;
 }
 
-uint8_t SiiGetByte(uint16_t slave, uint16_t byte_address) { return SiiFetchByte(slave, byte_address).value; }
+uint8_t SiiGetByte(MasterContext* master, uint16_t slave, uint16_t byte_address) {
+    return SiiFetchByte(master, slave, byte_address).value;
+}
 
-int16_t SiiFind(uint16_t slave, uint16_t category_type) {
-    bool with_pdi = EepromWithPdi(slave);
-    int16_t found = WalkCategories(slave, category_type);
-    if (with_pdi) EepromToPdi(slave);
+int16_t SiiFind(MasterContext* master, uint16_t slave, uint16_t category_type) {
+    bool with_pdi = EepromWithPdi(master, slave);
+    int16_t found = WalkCategories(master, slave, category_type);
+    if (with_pdi) EepromToPdi(master, slave);
     return found;
 }
 
-bool SiiStringChecked(char* buffer, uint16_t slave) {
-    bool with_pdi = EepromWithPdi(slave);
-    bool copied = CopyName(buffer, slave);
-    if (with_pdi) EepromToPdi(slave);
+bool SiiStringChecked(MasterContext* master, char* buffer, uint16_t slave) {
+    bool with_pdi = EepromWithPdi(master, slave);
+    bool copied = CopyName(master, buffer, slave);
+    if (with_pdi) EepromToPdi(master, slave);
     return copied;
 }
 
-void SiiString(char* buffer, uint16_t slave) { SiiStringChecked(buffer, slave); }
+void SiiString(MasterContext* master, char* buffer, uint16_t slave) { SiiStringChecked(master, buffer, slave); }

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+struct MasterContext;
+
 // EEPROM Control/Status bits.
 enum : uint16_t {
     kEepromCommandRead = 0x0100,
@@ -40,43 +42,43 @@ enum : uint16_t {
 // Hands the slave's EEPROM to the EtherCAT side (force, then release the force) unless
 // the master holds it already. Returns 1 when nothing had to be sent, else the working
 // counter of the last configuration write; `eeprom_at_pdi` is 0 afterwards.
-int EepromToMaster(uint16_t slave);
+int EepromToMaster(MasterContext* master, uint16_t slave);
 // Offers the slave's EEPROM to its PDI unless it is offered already. Returns 1 when
 // nothing had to be sent, else the working counter of the write; `eeprom_at_pdi` is 1.
-int EepromToPdi(uint16_t slave);
+int EepromToPdi(MasterContext* master, uint16_t slave);
 // Polls the control/status register every 200 us for up to 20 ms. Returns 1 only when a
 // read was answered with the busy bit clear; 0 when no answered read showed the
 // interface idle. `status` holds the last status word read (0 when the last read got no
 // answer).
-int EepromWaitNotBusy(uint16_t config_address, uint16_t* status);
+int EepromWaitNotBusy(MasterContext* master, uint16_t config_address, uint16_t* status);
 // Reads 4 or 8 bytes (as the interface reports) from `word_address` on; the upper half
 // is 0 for 4-byte reads. 0 when nothing could be read (three NACKs, busy interface, no
 // answer, or kEepromMaxPasses passes without data).
-uint64_t EepromReadWord(uint16_t config_address, uint16_t word_address);
+uint64_t EepromReadWord(MasterContext* master, uint16_t config_address, uint16_t word_address);
 // Writes one word. 1 once the slave acknowledged the data and the command and an answered
 // status read showed the write finished without NACK; 0 otherwise.
-int EepromWriteWord(uint16_t config_address, uint16_t word_address, uint16_t value);
+int EepromWriteWord(MasterContext* master, uint16_t config_address, uint16_t word_address, uint16_t value);
 // Split read: Start commands a read of `word_address` and returns; Finish waits for it
 // and returns the 4 bytes (word n low, word n+1 high). Finish returns 0 and marks the
 // read failed (EepromLastFinishFailed) when no acknowledged command was started, the
 // interface stayed busy, the status shows a command error, or the data read got no
 // answer. A Finish consumes the started read.
-void EepromReadStart(uint16_t slave, uint16_t word_address);
-uint32_t EepromReadFinish(uint16_t slave);
+void EepromReadStart(MasterContext* master, uint16_t slave, uint16_t word_address);
+uint32_t EepromReadFinish(MasterContext* master, uint16_t slave);
 // True when the last EepromReadFinish for the slave delivered no EEPROM data. Its result
 // was then 0 and must not be trusted.
-bool EepromLastFinishFailed(uint16_t slave);
+bool EepromLastFinishFailed(MasterContext* master, uint16_t slave);
 
 // One byte of the slave's EEPROM through the SII cache (one cached slave at a time; a
 // read fills 4 or 8 bytes). 0xFF for addresses 4096 and above; 0, and nothing cached,
 // when the EEPROM could not be read.
-uint8_t SiiGetByte(uint16_t slave, uint16_t byte_address);
+uint8_t SiiGetByte(MasterContext* master, uint16_t slave, uint16_t byte_address);
 // Byte address of the length word of the first category of `category_type`, or 0 when
 // the chain ends first, a byte of it cannot be read, or a length leads back (the walk
 // stops where the position would not advance).
-int16_t SiiFind(uint16_t slave, uint16_t category_type);
+int16_t SiiFind(MasterContext* master, uint16_t slave, uint16_t category_type);
 // String 1 of the strings category into `buffer` (41 bytes; at most 40 characters and a
 // 0). The buffer is untouched when there is no strings category or it cannot be read.
-void SiiString(char* buffer, uint16_t slave);
+void SiiString(MasterContext* master, char* buffer, uint16_t slave);
 // SiiString that tells whether string 1 was read (false: buffer untouched).
-bool SiiStringChecked(char* buffer, uint16_t slave);
+bool SiiStringChecked(MasterContext* master, char* buffer, uint16_t slave);

@@ -64,18 +64,18 @@ inline void MailboxPut32(uint8_t* p, uint32_t v) {
 
 // 1 when the write mailbox is empty; 0 when it stayed full, or its status could not be
 // read, for 20000 µs.
-int MailboxEmpty(uint16_t slave);
+int MailboxEmpty(MasterContext* master, uint16_t slave);
 // Writes the whole write mailbox (mbx_length bytes) from the message once it is empty.
 // Working counter of the write, 0 when nothing was written (no usable mailbox, still
 // full), or the datagram layer's negative result.
-int MailboxSend(uint16_t slave, const MailboxBuffer* message);
+int MailboxSend(MasterContext* master, uint16_t slave, const MailboxBuffer* message);
 // Waits up to timeout_us for the reply and reads it (mbx_read_length bytes) into message.
 // Working counter of the read that delivered it; 0 when nothing usable came (error
 // replies and emergencies are recorded); the last read's negative result otherwise.
-int MailboxReceive(uint16_t slave, MailboxBuffer* message, int32_t timeout_us);
+int MailboxReceive(MasterContext* master, uint16_t slave, MailboxBuffer* message, int32_t timeout_us);
 // Advances the slave's mailbox counter: 1..7, then 1 again. Never 0.
-uint8_t NextMailboxCounter(uint16_t slave);
+uint8_t NextMailboxCounter(MasterContext* master, uint16_t slave);
 // Records an entry; a full list (64 entries) drops its oldest. Sets error_flag.
-void PushError(const ErrorEntry& entry);
-void PacketError(uint16_t slave, uint16_t index, uint8_t subindex, uint16_t code);
-void SdoAbortError(uint16_t slave, uint16_t index, uint8_t subindex, int32_t abort_code);
+void PushError(MasterContext* master, const ErrorEntry& entry);
+void PacketError(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint16_t code);
+void SdoAbortError(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, int32_t abort_code);

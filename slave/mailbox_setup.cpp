@@ -28,11 +28,11 @@ constexpr int kEepromAttempts = 3;
 
 // Finishes a word read started on the slave; when that finish failed, starts and
 // finishes the word afresh, a few times.
-uint32_t FinishWord(uint16_t slave, uint16_t word_address) {
-    uint32_t value = EepromReadFinish(slave);
-    for (int attempt = 1; attempt < kEepromAttempts && EepromLastFinishFailed(slave); attempt++) {
-        EepromReadStart(slave, word_address);
-        value = EepromReadFinish(slave);
+uint32_t FinishWord(MasterContext* master, uint16_t slave, uint16_t word_address) {
+    uint32_t value = EepromReadFinish(master, slave);
+    for (int attempt = 1; attempt < kEepromAttempts && EepromLastFinishFailed(master, slave); attempt++) {
+        EepromReadStart(master, slave, word_address);
+        value = EepromReadFinish(master, slave);
     }
     return value;
 }
@@ -48,7 +48,7 @@ void FillSyncManagers(SlaveRecord* record) {
     record->sync_managers[1] = SyncManagerEntry{record->mbx_read_offset, record->mbx_read_length, kSmReadMailboxFlags};
 }
 
-int WriteMailboxSyncManagers(const SlaveRecord& record) {
+int WriteMailboxSyncManagers(MasterContext* master, const SlaveRecord& record) {
     uint8_t image[16];
     for (int n = 0; n < 2; n++) {
         const SyncManagerEntry& sm = record.sync_managers[n];
@@ -56,50 +56,51 @@ int WriteMailboxSyncManagers(const SlaveRecord& record) {
         MailboxPut16(image + 8 * n + 2, sm.length);
         MailboxPut32(image + 8 * n + 4, sm.flags);
     }
-    return FPWR(&g_master.port, record.config_address, kRegSyncManager0, sizeof(image), image, kRegisterTimeout);
+    return FPWR(&master->port, record.config_address, kRegSyncManager0, sizeof(image), image, kRegisterTimeout);
 }
 
 }  // namespace
 
 // Returns the number of slaves with a mailbox that reached PRE-OP.
-int PrepareMailboxes() {
-    const int count = g_master.slave_count < kMaxSlaves ? g_master.slave_count : kMaxSlaves;
+int PrepareMailboxes(MasterContext* master) {
+    const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
     // The read of word 0x001A that the bring-up left started cannot be trusted here:
     // other SII reads (the slaves' names) may have used the EEPROM interface since. So
     // the words are read afresh, pipelined: started on every slave that needs them
     // before they are finished on any, so each controller fetches while the others
     // are served.
     for (int n = 1; n <= count; n++)
-        if (NeedsMailboxWords(g_master.slave_table[n])) EepromReadStart(static_cast<uint16_t>(n), kSiiMailboxReadWords);
+        if (NeedsMailboxWords(master->slave_table[n]))
+            EepromReadStart(master, static_cast<uint16_t>(n), kSiiMailboxReadWords);
     for (int n = 1; n <= count; n++) {
-        SlaveRecord& record = g_master.slave_table[n];
+        SlaveRecord& record = master->slave_table[n];
         if (!NeedsMailboxWords(record)) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
-        uint32_t value = FinishWord(slave, kSiiMailboxReadWords);
+        uint32_t value = FinishWord(master, slave, kSiiMailboxReadWords);
         record.mbx_read_offset = static_cast<uint16_t>(value);
         record.mbx_read_length = static_cast<uint16_t>(value >> 16);
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(slave, kSiiMailboxProtocols);
+        EepromReadStart(master, slave, kSiiMailboxProtocols);
     }
     // Pass 2: protocols, SyncManagers, EEPROM back to the slave, PRE-OP requested.
     for (int n = 1; n <= count; n++) {
-        SlaveRecord& record = g_master.slave_table[n];
+        SlaveRecord& record = master->slave_table[n];
         if (record.mbx_length == 0) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
         if (record.sm_types[1] == 0) {
-            record.mbx_protocols = static_cast<uint16_t>(FinishWord(slave, kSiiMailboxProtocols));
+            record.mbx_protocols = static_cast<uint16_t>(FinishWord(master, slave, kSiiMailboxProtocols));
             FillSyncManagers(&record);
         }
-        WriteMailboxSyncManagers(record);
-        EepromToPdi(slave);
+        WriteMailboxSyncManagers(master, record);
+        EepromToPdi(master, slave);
         const uint8_t pre_op[2] = {kAlStatePreOp, 0};
-        FPWR(&g_master.port, record.config_address, kRegAlControl, 2, pre_op, kRegisterTimeout);
+        FPWR(&master->port, record.config_address, kRegAlControl, 2, pre_op, kRegisterTimeout);
     }
     // Pass 3: wait for each slave's firmware to take over the mailboxes.
     int ready = 0;
     for (int n = 1; n <= count; n++) {
-        if (g_master.slave_table[n].mbx_length == 0) continue;
-        if (StateCheck(static_cast<uint16_t>(n), kAlStatePreOp, kPreOpTimeout) == kAlStatePreOp) ready++;
+        if (master->slave_table[n].mbx_length == 0) continue;
+        if (StateCheck(master, static_cast<uint16_t>(n), kAlStatePreOp, kPreOpTimeout) == kAlStatePreOp) ready++;
     }
     return ready;
 }

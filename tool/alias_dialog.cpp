@@ -50,9 +50,9 @@ WordRead ReadWord(uint16_t word_address) {
     WordRead read{0, false};
     for (int tries = 0; tries < kWordReadTries && !read.ok; tries++) {
         if (tries > 0) WaitMicroseconds(kReadRetryGapUs);
-        EepromReadStart(kDialogSlave, word_address);
-        const uint32_t data = EepromReadFinish(kDialogSlave);
-        read = WordRead{static_cast<uint16_t>(data & 0xFFFF), !EepromLastFinishFailed(kDialogSlave)};
+        EepromReadStart(&g_master, kDialogSlave, word_address);
+        const uint32_t data = EepromReadFinish(&g_master, kDialogSlave);
+        read = WordRead{static_cast<uint16_t>(data & 0xFFFF), !EepromLastFinishFailed(&g_master, kDialogSlave)};
     }
     return read;
 }
@@ -62,8 +62,8 @@ bool WriteWordWithRetries(uint16_t word_address, uint16_t value, int* attempts) 
     const uint16_t config_address = g_master.slave_table[kDialogSlave].config_address;
     int result = 0;
     do {
-        EepromToMaster(kDialogSlave);
-        result = EepromWriteWord(config_address, word_address, value);
+        EepromToMaster(&g_master, kDialogSlave);
+        result = EepromWriteWord(&g_master, config_address, word_address, value);
         (*attempts)++;
     } while (result != 1 && *attempts <= kWriteAttemptLimit);
     return result == 1;
@@ -72,7 +72,7 @@ bool WriteWordWithRetries(uint16_t word_address, uint16_t value, int* attempts) 
 // After a write loop gave up: one look at the EEPROM interface tells why.
 WriteStop WhyTheWriteStopped() {
     uint16_t status = 0;
-    if (EepromWaitNotBusy(g_master.slave_table[kDialogSlave].config_address, &status))
+    if (EepromWaitNotBusy(&g_master, g_master.slave_table[kDialogSlave].config_address, &status))
         return (status & kEepromStatusCommandErrors) != 0 ? WriteStop::kRefused : WriteStop::kUnconfirmed;
     return (status & kEepromStatusBusy) != 0 ? WriteStop::kBusy : WriteStop::kNoAnswer;
 }

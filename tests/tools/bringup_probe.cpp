@@ -73,8 +73,8 @@ void FinishReadMailboxes() {
     for (int n = 2; n <= g_master.slave_count; n++) {
         SlaveRecord& r = g_master.slave_table[n];
         if (r.mbx_length == 0) continue;
-        uint32_t words = EepromReadFinish(static_cast<uint16_t>(n));
-        if (EepromLastFinishFailed(static_cast<uint16_t>(n))) {
+        uint32_t words = EepromReadFinish(&g_master, static_cast<uint16_t>(n));
+        if (EepromLastFinishFailed(&g_master, static_cast<uint16_t>(n))) {
             printf("slave.%d.read_mailbox=failed\n", n);
             continue;
         }
@@ -90,11 +90,11 @@ bool WriteHeaderChecksum() {
     uint16_t address = g_master.slave_table[1].config_address;
     uint16_t words[8] = {0};
     for (uint16_t w = 0; w < 7; w += 2) {
-        uint64_t pair = EepromReadWord(address, w);
+        uint64_t pair = EepromReadWord(&g_master, address, w);
         words[w] = static_cast<uint16_t>(pair);
         if (w + 1 < 7) words[w + 1] = static_cast<uint16_t>(pair >> 16);
     }
-    return EepromWriteWord(address, 7, SiiHeaderCrc(words)) == 1;
+    return EepromWriteWord(&g_master, address, 7, SiiHeaderCrc(words)) == 1;
 }
 
 }  // namespace
@@ -134,15 +134,15 @@ int main(int argc, char** argv) {
     }
     if (PortOpen(&g_master.port, argv[1]) == 0) return 1;
     TimeStamp start = ClockNow();
-    int result = ConfigureNetworkWith(order);
+    int result = ConfigureNetworkWith(&g_master, order);
     TimeStamp end = ClockNow();
     long long elapsed = (static_cast<long long>(end.seconds) - start.seconds) * 1000000LL + end.microseconds -
                         start.microseconds;
     if (all_mailboxes) FinishReadMailboxes();
     printf("result=%d\n", result);
     for (int i = 0; i < writes && result > 0; i++) {
-        int written = EepromWriteWord(g_master.slave_table[1].config_address, static_cast<uint16_t>(write_words[i]),
-                                      static_cast<uint16_t>(write_values[i]));
+        int written = EepromWriteWord(&g_master, g_master.slave_table[1].config_address,
+                                      static_cast<uint16_t>(write_words[i]), static_cast<uint16_t>(write_values[i]));
         printf("written.%d=%d\n", write_words[i], written);
     }
     if (write_checksum && result > 0) printf("written.7=%d\n", WriteHeaderChecksum() ? 1 : 0);

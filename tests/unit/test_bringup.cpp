@@ -55,7 +55,7 @@ TEST_F(Bringup, ThreeSlavesAreAddressedAndDescribed) {
     memset(Sim(1)->memory + 0x0600, 0xAB, 48);
     memset(Sim(3)->memory + 0x0800, 0xCD, 32);
 
-    EXPECT_EQ(ConfigureNetwork(), 3);
+    EXPECT_EQ(ConfigureNetwork(&g_master), 3);
     EXPECT_EQ(g_master.slave_count, 3);
     for (int n = 1; n <= 3; n++) {
         SlaveRecord& r = Record(n);
@@ -107,7 +107,7 @@ TEST_F(Bringup, ThreeSlavesAreAddressedAndDescribed) {
         EXPECT_EQ(Record(n).name[0], '\0');
         EXPECT_EQ(g_master.eeprom_reads[n].read_issued, 1);
     }
-    EXPECT_EQ(EepromReadFinish(2), ImageLong(Eeprom(2), 0x001A));
+    EXPECT_EQ(EepromReadFinish(&g_master, 2), ImageLong(Eeprom(2), 0x001A));
     EXPECT_EQ(g_master.group_table[0].logical_start_address, 0u);
     EXPECT_EQ(g_master.group_table[1].logical_start_address, 0x10000u);
     EXPECT_TRUE(RecordIsZero(Record(0)));
@@ -116,13 +116,13 @@ TEST_F(Bringup, ThreeSlavesAreAddressedAndDescribed) {
 
 TEST_F(Bringup, NoAnswerToTheCountingReadClearsTheTableAndSendsNothingMore) {
     Start(3);
-    ASSERT_EQ(ConfigureNetwork(), 3);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 3);
     segment->vanished_from = 1;  // the line is cut at the first slave: no frame comes back
     DatagramRule* loops = WireFilter::Add(CMD_BWR, 0x0101, DatagramFate::kCounted);
     DatagramRule* eeprom = WireFilter::Add(CMD_BWR, 0x0500, DatagramFate::kCounted);
     DatagramRule* addresses = WireFilter::Add(CMD_APWR, 0x0010, DatagramFate::kCounted);
     uint64_t frames = InprocFramesSent();
-    EXPECT_LT(ConfigureNetwork(), 1);
+    EXPECT_LT(ConfigureNetwork(&g_master), 1);
     EXPECT_EQ(g_master.slave_count, 0);
     ExpectRestOfTableZero(0);
     EXPECT_TRUE(RecordIsZero(Record(0)));
@@ -141,21 +141,21 @@ TEST_F(Bringup, NoAnswerToTheCountingReadClearsTheTableAndSendsNothingMore) {
     // Only the counting read lost: the result is still the port's negative value.
     segment->vanished_from = 0;
     WireFilter::Add(CMD_BRD, 0x0000, DatagramFate::kLost);
-    EXPECT_LT(ConfigureNetwork(), 1);
-    EXPECT_EQ(DetectSlaves(), -1);
+    EXPECT_LT(ConfigureNetwork(&g_master), 1);
+    EXPECT_EQ(DetectSlaves(&g_master), -1);
     EXPECT_EQ(g_master.slave_count, 0);
 }
 
 TEST_F(Bringup, MailboxWordsDecideWhatIsReadForSlaveOne) {
     // Baseline: how many EEPROM reads slave 1 gets with a mailbox.
     Start(1);
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     uint32_t reads_with_mailbox = Eeprom(1).counters.reads;
     TearDown();
 
     Start(1);
     SimEepromSetMailboxSize(Sim(1), 0);
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     SlaveRecord& r = Record(1);
     EXPECT_EQ(r.mbx_length, 0);
     EXPECT_EQ(Eeprom(1).counters.reads, reads_with_mailbox - 2);  // no 0x001A, no 0x001C
@@ -168,7 +168,7 @@ TEST_F(Bringup, MailboxWordsDecideWhatIsReadForSlaveOne) {
 
     Start(1);
     SimEepromSetMailbox(Sim(1), 0x1000, 128, 0x1400, 0, 0x000C);
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     EXPECT_EQ(Record(1).mbx_read_offset, 0x1400);
     EXPECT_EQ(Record(1).mbx_read_length, 128);
     EXPECT_EQ(+Record(1).sync_managers[1].length, 128);
@@ -191,7 +191,7 @@ TEST_F(Bringup, DlStatusGivesActivePortsAndTopology) {
     EXPECT_EQ(active, 0x04);
 
     Start(1);  // a single slave is the end of the line: port 0 only
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     EXPECT_EQ(Record(1).topology, 1);
     EXPECT_EQ(Record(1).active_ports, 0x01);
 }
@@ -206,7 +206,7 @@ TEST_F(Bringup, GeneralCategoryFillsDetailsAndAggregates) {
     general.flags = 0x02;
     general.ebus_current = 500;  // bytes 0xF4, 0x01
     SimEepromSetGeneral(Sim(1), general);
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     SlaveRecord& r = Record(1);
     EXPECT_EQ(r.coe_details, 0x0F);
     EXPECT_EQ(r.foe_details, 0x01);
@@ -221,14 +221,14 @@ TEST_F(Bringup, GeneralCategoryFillsDetailsAndAggregates) {
     general.flags = 0x00;
     general.ebus_current = -2000;  // a coupler feeding the E-bus
     SimEepromSetGeneral(Sim(1), general);
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     EXPECT_EQ(Record(1).block_lrw, 0);
     EXPECT_EQ(Record(0).block_lrw, 0);
     EXPECT_EQ(Record(1).ebus_current, -2000);
     EXPECT_EQ(Record(0).ebus_current, -2000);
 
     SimEepromRemoveGeneral(Sim(1));
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     EXPECT_EQ(Record(1).coe_details, 0);
     EXPECT_EQ(Record(1).ebus_current, 0);
     EXPECT_STREQ(Record(1).name, "ecsim slave 1");
@@ -237,12 +237,12 @@ TEST_F(Bringup, GeneralCategoryFillsDetailsAndAggregates) {
 TEST_F(Bringup, NameIsCutOrFallsBackToIdentity) {
     Start(1);
     SimEepromSetName(Sim(1), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs");
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     EXPECT_STREQ(Record(1).name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn");
 
     SimEepromSetName(Sim(1), nullptr);
     SimEepromSetIdentity(Sim(1), 0xAB, 2, 1);
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     EXPECT_STREQ(Record(1).name, "? M:000000ab I:00000002");
     EXPECT_EQ(strlen(Record(1).name), 23u);
 
@@ -251,7 +251,7 @@ TEST_F(Bringup, NameIsCutOrFallsBackToIdentity) {
     int strings = SiiFindCategory(Eeprom(1).words, kSiiTypeStrings);
     Eeprom(1).faults.bad_words_first = static_cast<uint16_t>(strings + 3);
     Eeprom(1).faults.bad_words_count = 8;
-    ASSERT_EQ(ConfigureNetwork(), 1);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 1);
     EXPECT_STREQ(Record(1).name, "? M:000000ab I:00000002");
 }
 
@@ -259,7 +259,7 @@ TEST_F(Bringup, EightByteReadsAndNackingSlavesAreDescribedAsFarAsPossible) {
     Start(3);
     SimEepromSetEightByteReads(Sim(2), true);
     Eeprom(3).faults.nack_all = true;
-    ASSERT_EQ(ConfigureNetwork(), 3);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 3);
     EXPECT_EQ(Record(1).eeprom_8byte_reads, 0);
     EXPECT_EQ(Record(2).eeprom_8byte_reads, 1);
     EXPECT_EQ(Record(2).vendor_id, kSiiDefaultVendor);  // split reads fetch 4 bytes anyway
@@ -274,7 +274,7 @@ TEST_F(Bringup, EightByteReadsAndNackingSlavesAreDescribedAsFarAsPossible) {
     // Slave 1 NACKs only its first command (the vendor word): that word is 0, the rest read.
     Eeprom(3).faults.nack_all = false;
     Eeprom(1).faults.nack_first = 1;
-    ASSERT_EQ(ConfigureNetwork(), 3);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 3);
     EXPECT_EQ(Record(1).vendor_id, 0u);
     EXPECT_EQ(Record(1).product_code, kSiiDefaultProductBase + 1);
     EXPECT_STREQ(Record(1).name, "ecsim slave 1");
@@ -282,7 +282,7 @@ TEST_F(Bringup, EightByteReadsAndNackingSlavesAreDescribedAsFarAsPossible) {
 
     // Slave 1 NACKs everything: no identity, no mailbox, no categories, the fallback name.
     Eeprom(1).faults.nack_all = true;
-    ASSERT_EQ(ConfigureNetwork(), 3);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 3);
     EXPECT_EQ(Record(1).mbx_length, 0);
     EXPECT_EQ(Record(1).coe_details, 0);
     EXPECT_STREQ(Record(1).name, "? M:00000000 I:00000000");
@@ -297,14 +297,14 @@ TEST_F(Bringup, UnansweredAliasAndEepromStatusReadsGiveZero) {
         SimEepromSetEightByteReads(Sim(n), true);
         SimEepromRepowerOn(Sim(n));
     }
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     EXPECT_EQ(Record(1).alias_address, 0x1231);
     EXPECT_EQ(Record(1).eeprom_8byte_reads, 1);
 
     // The first alias read and the first EEPROM status read of the run are slave 1's.
     WireFilter::Add(CMD_FPRD, 0x0012, DatagramFate::kUnexecuted, 1);
     WireFilter::Add(CMD_FPRD, 0x0502, DatagramFate::kUnexecuted, 1);
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     EXPECT_EQ(Record(1).alias_address, 0);
     EXPECT_EQ(Record(1).eeprom_8byte_reads, 0);
     EXPECT_EQ(Record(2).alias_address, 0x1232);
@@ -318,7 +318,7 @@ TEST_F(Bringup, UnansweredAliasAndEepromStatusReadsGiveZero) {
 TEST_F(Bringup, MoreThan199SlavesAreCappedAtTheTable) {
     Start(201);
     for (SimSlave* slave : segment->slaves) SimEepromSetLatency(slave, 0, 0);
-    EXPECT_EQ(ConfigureNetwork(), 199);
+    EXPECT_EQ(ConfigureNetwork(&g_master), 199);
     EXPECT_EQ(g_master.slave_count, 199);
     EXPECT_EQ(Record(199).config_address, 0x1000 + 199);
     EXPECT_EQ(Record(199).product_code, kSiiDefaultProductBase + 199);
@@ -326,16 +326,16 @@ TEST_F(Bringup, MoreThan199SlavesAreCappedAtTheTable) {
     EXPECT_EQ(SimGet16(Sim(201)->memory + 0x0010), 0);
     EXPECT_EQ(Sim(201)->memory[0x0200], 0x04);  // the broadcast defaults reached it
     EXPECT_STREQ(Record(1).name, "ecsim slave 1");
-    EXPECT_EQ(DetectSlaves(), 201);  // the count itself is reported as it is
+    EXPECT_EQ(DetectSlaves(&g_master), 201);  // the count itself is reported as it is
     EXPECT_EQ(g_master.slave_count, 199);
 }
 
 TEST_F(Bringup, StateCheckPollsUntilTheStateOrTheDeadline) {
     Start(2);
-    ASSERT_EQ(ConfigureNetwork(), 2);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 2);
     uint64_t frames = InprocFramesSent();
     TimeStamp start = ClockNow();
-    EXPECT_EQ(StateCheck(2, kAlStateInit, 2000000), kAlStateInit);
+    EXPECT_EQ(StateCheck(&g_master, 2, kAlStateInit, 2000000), kAlStateInit);
     EXPECT_EQ(InprocFramesSent(), frames + 1);
     EXPECT_EQ(Record(2).state, kAlStateInit);
 
@@ -345,7 +345,7 @@ TEST_F(Bringup, StateCheckPollsUntilTheStateOrTheDeadline) {
     SimPut16(Sim(2)->memory + 0x0134, 0x001D);
     frames = InprocFramesSent();
     start = ClockNow();
-    EXPECT_EQ(StateCheck(2, kAlStateInit, 30000), kAlStatePreOp);
+    EXPECT_EQ(StateCheck(&g_master, 2, kAlStateInit, 30000), kAlStatePreOp);
     TimeStamp end = ClockNow();
     int64_t elapsed = (end.seconds - start.seconds) * 1000000LL + end.microseconds - start.microseconds;
     EXPECT_GE(elapsed, 30000);
@@ -358,18 +358,18 @@ TEST_F(Bringup, StateCheckPollsUntilTheStateOrTheDeadline) {
 
     // Outside the slaves: nothing sent.
     frames = InprocFramesSent();
-    EXPECT_EQ(StateCheck(3, kAlStateInit, 1000), 0);
-    EXPECT_EQ(StateCheck(0, kAlStateInit, 1000), 0);
+    EXPECT_EQ(StateCheck(&g_master, 3, kAlStateInit, 1000), 0);
+    EXPECT_EQ(StateCheck(&g_master, 0, kAlStateInit, 1000), 0);
     EXPECT_EQ(InprocFramesSent(), frames);
     EXPECT_TRUE(RecordIsZero(Record(3)));
 
     // A negative timeout is one read, not 71 minutes.
-    EXPECT_EQ(StateCheck(2, kAlStateOp, -1), kAlStatePreOp);
+    EXPECT_EQ(StateCheck(&g_master, 2, kAlStateOp, -1), kAlStatePreOp);
     EXPECT_EQ(InprocFramesSent(), frames + 1);
 
     // No answer: state and code read as 0.
     segment->vanished_from = 2;
-    EXPECT_EQ(StateCheck(2, kAlStateInit, 0), 0);
+    EXPECT_EQ(StateCheck(&g_master, 2, kAlStateInit, 0), 0);
     EXPECT_EQ(Record(2).state, 0);
     EXPECT_EQ(Record(2).al_status_code, 0);
 }
@@ -378,9 +378,9 @@ TEST_F(Bringup, SlaveBySlaveOrderGivesTheSameTable) {
     Start(4);
     SimEepromSetEightByteReads(Sim(3), true);
     SimEepromSetMailboxSize(Sim(4), 0);
-    ASSERT_EQ(ConfigureNetwork(), 4);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 4);
     SlaveTable pipelined = g_master.slave_table;
-    ASSERT_EQ(ConfigureNetworkWith(EepromReadOrder::kSlaveBySlave), 4);
+    ASSERT_EQ(ConfigureNetworkWith(&g_master, EepromReadOrder::kSlaveBySlave), 4);
     EXPECT_EQ(memcmp(&pipelined, &g_master.slave_table, sizeof(SlaveTable)), 0);
 }
 
@@ -391,7 +391,7 @@ TEST_F(Bringup, LossyWireStillGivesTheWholeTable) {
     faults.seed = 7;
     Start(3, faults);
     SimEepromSetName(Sim(1), "lossy");
-    ASSERT_EQ(ConfigureNetwork(), 3);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 3);
     for (int n = 1; n <= 3; n++) {
         EXPECT_EQ(Record(n).config_address, 0x1000 + n);
         EXPECT_EQ(Record(n).product_code, kSiiDefaultProductBase + static_cast<uint32_t>(n)) << n;

@@ -46,7 +46,7 @@ TEST_F(Coe, ExpeditedUploadTakesTheAnnouncedBytes) {
     KeepRequests(1);
     uint8_t data[8] = {0};
     int32_t size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 1);
     EXPECT_EQ(size, 4);
     EXPECT_EQ(SimGet32(data), 0xA1B2C3D4u);
     ASSERT_EQ(Requests(1).size(), 1u);
@@ -61,7 +61,7 @@ TEST_F(Coe, ExpeditedUploadTakesTheAnnouncedBytes) {
     // 0x4F: three of the four bytes unused.
     Script(1, SdoReply(0x4F, 0x3000, 0, 0x99887766));
     size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 1);
     EXPECT_EQ(size, 1);
     EXPECT_EQ(data[0], 0x66);
     EXPECT_EQ(Requests(1)[1][5], (2 << 4) | 3) << "each request takes a fresh counter";
@@ -71,7 +71,7 @@ TEST_F(Coe, ExpeditedDataLargerThanCapacityIsRefused) {
     SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x01020304);
     uint8_t data[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     int32_t size = 2;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 0);
     EXPECT_EQ(size, 2);
     EXPECT_EQ(data[0], 0xEE);
     EXPECT_EQ(data[1], 0xEE);
@@ -87,7 +87,7 @@ TEST_F(Coe, NormalUploadFitsInOneReply) {
     KeepRequests(1);
     std::vector<uint8_t> data(200, 0);
     int32_t size = 200;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
     EXPECT_EQ(size, 100);
     EXPECT_TRUE(std::equal(value.begin(), value.end(), data.begin()));
     EXPECT_EQ(Requests(1).size(), 1u) << "Length 110 carries all 100 bytes";
@@ -95,9 +95,9 @@ TEST_F(Coe, NormalUploadFitsInOneReply) {
 
     // Exactly the capacity is enough; one byte less is not.
     size = 100;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
     size = 99;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
     EXPECT_EQ(size, 99);
     EXPECT_EQ(Error(ErrorCount() - 1).error_code, 3);
 }
@@ -113,7 +113,8 @@ TEST_F(Coe, SegmentedUploadsOfManySizes) {
             KeepRequests(1);
             std::vector<uint8_t> data(length + 16, 0xCC);
             int32_t size = static_cast<int32_t>(length);
-            ASSERT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1) << length << " via " << mailbox;
+            ASSERT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1)
+                << length << " via " << mailbox;
             EXPECT_EQ(size, static_cast<int32_t>(length));
             EXPECT_TRUE(std::equal(value.begin(), value.end(), data.begin())) << length << " via " << mailbox;
             EXPECT_EQ(data[length], 0xCC) << "nothing written past the object";
@@ -138,7 +139,7 @@ TEST_F(Coe, ShortLastSegmentTakesItsUnusedCount) {
     Script(1, SegmentReply(0x05, {8, 9, 10, 11, 12, 0xFF, 0xFF}));
     std::vector<uint8_t> data(16, 0);
     int32_t size = 16;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
     EXPECT_EQ(size, 12);
     for (int i = 0; i < 12; i++) EXPECT_EQ(data[static_cast<size_t>(i)], i + 1);
     EXPECT_EQ(data[12], 0);
@@ -150,7 +151,7 @@ TEST_F(Coe, SegmentsMayNotCarryPastTheCapacity) {
     Script(1, SdoReply(0x41, 0x2100, 0, 10, {1, 2, 3, 4, 5, 6, 7}));
     Script(1, SegmentReply(0x01, {8, 9, 10, 11, 12, 13, 14}));
     int32_t size = 10;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, backing.data(), 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, backing.data(), 100000), 0);
     EXPECT_EQ(size, 7) << "the bytes delivered so far";
     EXPECT_EQ(backing[7], 0xCC) << "the segment that did not fit was not copied at all";
     ASSERT_EQ(ErrorCount(), 1);
@@ -165,7 +166,7 @@ TEST_F(Coe, RepliesLongerThanTheBytesReadAreRefused) {
     SimPut16(first.data(), 300);
     Script(1, first);
     int32_t size = 4000;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
     EXPECT_EQ(size, 4000);
     EXPECT_EQ(data[0], 0xCC);
 
@@ -173,12 +174,12 @@ TEST_F(Coe, RepliesLongerThanTheBytesReadAreRefused) {
     first = SdoReply(0x41, 0x2100, 0, 2, {});
     SimPut16(first.data(), 4);
     Script(1, first);
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
     EXPECT_EQ(data[0], 0xCC);
 
     Script(1, SdoReply(0x41, 0x2100, 0, 1000, {1, 2, 3, 4, 5, 6, 7}));
     Script(1, SegmentReply(0x00, {8, 9, 10, 11, 12, 13, 14}, 2000));
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 0);
     EXPECT_EQ(size, 7);
     EXPECT_EQ(data[7], 0xCC);
     ASSERT_EQ(ErrorCount(), 3);
@@ -192,7 +193,7 @@ TEST_F(Coe, CompleteAccessUploadReadsTheRecord) {
     KeepRequests(1);
     uint8_t data[16] = {0};
     int32_t size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x2000, 5, 1, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2000, 5, 1, &size, data, 100000), 1);
     EXPECT_EQ(Requests(1)[0][8], 0x50);
     EXPECT_EQ(Requests(1)[0][11], 1) << "subindex above 1 goes out as 1";
     ASSERT_EQ(size, 7);
@@ -201,7 +202,7 @@ TEST_F(Coe, CompleteAccessUploadReadsTheRecord) {
     EXPECT_EQ(SimGet32(data + 3), 0x33333333u);
 
     size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x2000, 0, 1, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2000, 0, 1, &size, data, 100000), 1);
     EXPECT_EQ(Requests(1)[1][11], 0);
     ASSERT_EQ(size, 9) << "subindex 0 travels as 16 bits";
     EXPECT_EQ(data[0], 3);
@@ -211,12 +212,12 @@ TEST_F(Coe, CompleteAccessUploadReadsTheRecord) {
 TEST_F(Coe, AbortsAreRecordedWithCodeIndexAndSubindex) {
     uint8_t data[8];
     int32_t size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x5555, 0, 0, &size, data, 100000), 0);
-    EXPECT_EQ(SdoUpload(1, 0x1018, 9, 0, &size, data, 100000), 0);
-    EXPECT_EQ(SdoUpload(2, 0x5555, 7, 1, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x5555, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x1018, 9, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 2, 0x5555, 7, 1, &size, data, 100000), 0);
     uint16_t value = 1;
-    EXPECT_EQ(SdoDownload(1, 0x6000, 0, 0, 2, &value, 100000), 0);
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 2, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x6000, 0, 0, 2, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 2, &value, 100000), 0);
     ASSERT_EQ(ErrorCount(), 5);
     const struct {
         uint16_t slave, index;
@@ -241,13 +242,13 @@ TEST_F(Coe, AbortNamingTheRequestsObjectIsNoSuccess) {
     // Aborts sent as SDO responses that repeat the request's index and subindex.
     Script(1, SdoReply(0x80, 0x3000, 0, 0x08000020));
     uint32_t value = 5;
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, &value, 100000), 0);
     Script(1, SdoReply(0x80, 0x2100, 0, 0x08000021));
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, "12345678", 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 8, "12345678", 100000), 0);
     Script(1, SdoReply(0x80, 0x2100, 0, 0x08000022));
     uint8_t data[64];
     int32_t size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data, 100000), 0);
     ASSERT_EQ(ErrorCount(), 3);
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(Error(i).error_type, SDO_ABORT);
@@ -259,12 +260,12 @@ TEST_F(Coe, UnexpectedRepliesAreProtocolErrors) {
     uint8_t data[8];
     int32_t size = sizeof(data);
     Script(1, SdoReply(0x43, 0x3001, 0, 0));  // another object's answer
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 0);
     Script(1, SdoReply(0x60, 0x3000, 1, 0));  // another subindex
     uint32_t value = 7;
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, &value, 100000), 0);
     Script(1, SdoReply(0x60, 0x3000, 0, 0, {}, 0x2000));  // an SDO request, not a response
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, &value, 100000), 0);
     ASSERT_EQ(ErrorCount(), 3);
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(Error(i).error_type, PACKET_ERROR);
@@ -275,7 +276,7 @@ TEST_F(Coe, UnexpectedRepliesAreProtocolErrors) {
 TEST_F(Coe, ExpeditedDownloadLayout) {
     KeepRequests(1);
     const uint8_t two[2] = {0xAB, 0xCD};
-    EXPECT_EQ(SdoDownload(1, 0x2000, 2, 0, 2, two, 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2000, 2, 0, 2, two, 100000), 1);
     const std::vector<uint8_t>& request = Requests(1)[0];
     EXPECT_EQ(request[8], 0x2B);
     EXPECT_EQ(SimGet16(request.data()), 10);
@@ -285,13 +286,13 @@ TEST_F(Coe, ExpeditedDownloadLayout) {
     EXPECT_EQ(request[15], 0);
     EXPECT_EQ(SimGet16(Stored(1, 0x2000, 2).data()), 0xCDAB);
     const uint8_t one = 9, three[3] = {1, 2, 3}, four[4] = {1, 2, 3, 4};
-    EXPECT_EQ(SdoDownload(1, 0x2000, 1, 0, 1, &one, 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2000, 1, 0, 1, &one, 100000), 1);
     EXPECT_EQ(Requests(1)[1][8], 0x2F);
     SimObjectDefine(Sim(1), 0x2101, 0, kSimOctets, true, nullptr, 0);
-    EXPECT_EQ(SdoDownload(1, 0x2101, 0, 0, 3, three, 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2101, 0, 0, 3, three, 100000), 1);
     EXPECT_EQ(Requests(1)[2][8], 0x27);
     EXPECT_EQ(Stored(1, 0x2101).size(), 3u);
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, four, 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, four, 100000), 1);
     EXPECT_EQ(Requests(1)[3][8], 0x23);
 }
 
@@ -300,7 +301,7 @@ TEST_F(Coe, CompleteAccessDownloadIsNormal) {
     SimObjectDefineInteger(Sim(1), 0x2200, 1, kSimU32, true, 0);
     KeepRequests(1);
     const uint8_t four[4] = {0x44, 0x33, 0x22, 0x11};
-    EXPECT_EQ(SdoDownload(1, 0x2200, 3, 1, 4, four, 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2200, 3, 1, 4, four, 100000), 1);
     const std::vector<uint8_t>& request = Requests(1)[0];
     EXPECT_EQ(request[8], 0x31);
     EXPECT_EQ(SimGet16(request.data()), 14);
@@ -314,7 +315,7 @@ TEST_F(Coe, SegmentedDownloadLayout) {
     SimObjectDefine(Sim(1), 0x2100, 0, kSimOctets, true, nullptr, 0);
     KeepRequests(1);
     std::vector<uint8_t> value = Pattern(1000, 1);
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 1000, value.data(), 100000), 1);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 1000, value.data(), 100000), 1);
     const auto& requests = Requests(1);
     ASSERT_EQ(requests.size(), 9u);
     EXPECT_EQ(SimGet16(requests[0].data()), 122);
@@ -330,7 +331,8 @@ TEST_F(Coe, SegmentedDownloadLayout) {
 
     // A last segment of 3 bytes: Length 10, four unused bytes in bits 1-3.
     std::vector<uint8_t> short_tail = Pattern(112 + 119 + 3, 2);
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, static_cast<int32_t>(short_tail.size()), short_tail.data(), 100000), 1);
+    EXPECT_EQ(
+        SdoDownload(&g_master, 1, 0x2100, 0, 0, static_cast<int32_t>(short_tail.size()), short_tail.data(), 100000), 1);
     ASSERT_EQ(requests.size(), 12u);
     EXPECT_EQ(requests[11][8], 0x19);
     EXPECT_EQ(SimGet16(requests[11].data()), 10);
@@ -345,7 +347,7 @@ TEST_F(Coe, DownloadsOfManySizesRoundTrip) {
         SimObjectDefine(Sim(1), 0x2100, 0, kSimOctets, true, nullptr, 0);
         for (size_t length : {1u, 2u, 4u, 5u, 100u, 1000u, 5000u, 65535u}) {
             std::vector<uint8_t> value = Pattern(length, static_cast<uint8_t>(mailbox));
-            ASSERT_EQ(SdoDownload(1, 0x2100, 0, 0, static_cast<int32_t>(length), value.data(), 100000), 1)
+            ASSERT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, static_cast<int32_t>(length), value.data(), 100000), 1)
                 << length << " via " << mailbox;
             EXPECT_EQ(Stored(1, 0x2100), value) << length << " via " << mailbox;
         }
@@ -357,23 +359,23 @@ TEST_F(Coe, DownloadsOfManySizesRoundTrip) {
 TEST_F(Coe, RefusedDownloadsSendNothing) {
     const uint8_t data[8] = {0};
     uint64_t before = InprocFramesSent();
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 0, data, 100000), 0) << "size 0";
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, -1, data, 100000), 0);
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 65536, data, 100000), 0);
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, nullptr, 100000), 0);
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, data, -5), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 0, data, 100000), 0) << "size 0";
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, -1, data, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 65536, data, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, nullptr, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, data, -5), 0);
     for (uint16_t length : {0, 1, 15, 1487}) {
         Record(1).mbx_length = length;
-        EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, data, 100000), 0) << "write mailbox " << length;
-        EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, data, 100000), 0) << "write mailbox " << length;
+        EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, data, 100000), 0) << "write mailbox " << length;
+        EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 8, data, 100000), 0) << "write mailbox " << length;
         int32_t size = 8;
         uint8_t out[8];
-        EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, out, 100000), 0) << "write mailbox " << length;
+        EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, out, 100000), 0) << "write mailbox " << length;
     }
     int32_t negative = -1;
     uint8_t out[8];
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &negative, out, 100000), 0);
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, nullptr, out, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &negative, out, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, nullptr, out, 100000), 0);
     EXPECT_EQ(InprocFramesSent(), before);
     EXPECT_EQ(ErrorCount(), 0);
 }
@@ -386,7 +388,7 @@ TEST_F(Coe, FailedSegmentExchangeEndsTheTransfer) {
     Sim(1)->mailbox.faults.stalls = true;
     Sim(1)->mailbox.faults.answers_before_stall = 2;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 1000, value.data(), 10000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 1000, value.data(), 10000), 0);
     EXPECT_EQ(Requests(1).size(), 3u) << "no segment follows the unanswered one";
     Sim(1)->mailbox.faults.stalls = false;
 
@@ -399,7 +401,7 @@ TEST_F(Coe, FailedSegmentExchangeEndsTheTransfer) {
     int32_t size = 1000;
     // The download's last request is still owed an answer: the timeout leaves room for
     // the wait that writes it off.
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 150000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 150000), 0);
     EXPECT_EQ(Requests(1).size(), 2u);
     EXPECT_EQ(size, 112);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -414,7 +416,7 @@ TEST_F(Coe, TransfersSurviveEmergenciesErrorRepliesAndLostReads) {
     faults.mailbox_errors = 1;
     std::vector<uint8_t> data(1000, 0);
     int32_t size = 1000;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
     EXPECT_EQ(size, 1000);
     EXPECT_EQ(data, value);
     ASSERT_EQ(ErrorCount(), 3);
@@ -429,7 +431,7 @@ TEST_F(Coe, TransfersSurviveEmergenciesErrorRepliesAndLostReads) {
     faults.lose_first_reads = 3;
     std::fill(data.begin(), data.end(), 0);
     size = 1000;
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data.data(), 100000), 1);
     EXPECT_EQ(size, 1000);
     EXPECT_EQ(data, value);
     EXPECT_EQ(Sim(1)->mailbox.repeats_served, 3u);
@@ -442,19 +444,19 @@ TEST_F(Coe, LateReplyIsFlushedBeforeTheNextTransfer) {
     Sim(1)->mailbox.faults.delay_us = 20000;
     uint8_t data[4] = {0};
     int32_t size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 2000), 0) << "the reply comes too late";
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 2000), 0) << "the reply comes too late";
     Sim(1)->mailbox.faults.delay_us = 0;
     WaitMicroseconds(25000);
     // The late answer to 0x3000 now waits in the read mailbox; the next transfer takes
     // it away first instead of mistaking it for its own reply.
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3001, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3001, 0, 0, &size, data, 100000), 1);
     EXPECT_EQ(SimGet32(data), 0x22222222u);
     EXPECT_EQ(ErrorCount(), 0);
     // A slow slave within the timeout is simply waited for.
     Sim(1)->mailbox.faults.delay_us = 5000;
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 200000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 200000), 1);
     EXPECT_EQ(SimGet32(data), 0x11111111u);
 }
 
@@ -465,12 +467,12 @@ TEST_F(Coe, AnAnswerStillOwedIsAwaitedBeforeTheNextRequest) {
     Sim(1)->mailbox.faults.delay_us = 30000;
     uint8_t data[4] = {0};
     int32_t size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 5000), 0) << "the answer comes too late";
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 5000), 0) << "the answer comes too late";
     EXPECT_EQ(g_master.owed_answers[1].count, 1);
     SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x22222222);
     Sim(1)->mailbox.faults.delay_us = 0;
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 1);
     EXPECT_EQ(SimGet32(data), 0x22222222u) << "the earlier request's answer was taken for this one";
     EXPECT_EQ(g_master.owed_answers[1].count, 0);
 
@@ -478,11 +480,11 @@ TEST_F(Coe, AnAnswerStillOwedIsAwaitedBeforeTheNextRequest) {
     Sim(1)->mailbox.faults.stalls = true;
     Sim(1)->mailbox.faults.answers_before_stall = 0;
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 2000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 2000), 0);
     Sim(1)->mailbox.faults.stalls = false;
     TimeStamp start = ClockNow();
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 1);
     TimeStamp end = ClockNow();
     int64_t took = (static_cast<int64_t>(end.seconds) - start.seconds) * 1000000 + end.microseconds - start.microseconds;
     EXPECT_LT(took, 2000000) << "the wait for an answer that never comes is bounded";
@@ -498,13 +500,13 @@ TEST_F(Coe, TheWaitForAnOwedAnswerCountsAgainstTheTimeout) {
     Sim(1)->mailbox.faults.answers_before_stall = 0;
     uint8_t data[4] = {0};
     int32_t size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 2000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 2000), 0);
     ASSERT_EQ(g_master.owed_answers[1].count, 1);
     Sim(1)->mailbox.faults.stalls = false;
     KeepRequests(1);
     uint64_t start = clock.Micros();
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 20000), NoFrame);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 20000), NoFrame);
     uint64_t took = clock.Micros() - start;
     EXPECT_GE(took, 20000u);
     EXPECT_LT(took, 20000u + 3000u) << "the call overran its timeout";
@@ -513,7 +515,7 @@ TEST_F(Coe, TheWaitForAnOwedAnswerCountsAgainstTheTimeout) {
     // Once the owed answer is written off, the next call goes through.
     clock.Advance(kOwedAnswerWaitUs);
     size = 4;
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 20000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 20000), 1);
     EXPECT_EQ(SimGet32(data), 0x11111111u);
 }
 
@@ -526,14 +528,14 @@ TEST_F(Coe, ARequestWhoseWriteGotNoReplyIsOwedAnAnswer) {
     WireFilter::Add(CMD_FPWR, kWriteOffset, DatagramFate::kReplyLost, 3);
     uint8_t data[4] = {0};
     int32_t size = 4;
-    EXPECT_LT(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0) << "the write got no reply";
+    EXPECT_LT(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 0) << "the write got no reply";
     EXPECT_GE(g_master.owed_answers[1].count, 1);
     WireFilter::Clear();
     SimObjectDefineInteger(Sim(1), 0x3000, 0, kSimU32, true, 0x22222222);
     for (int i = 0; i < 3; i++) {
         size = 4;
         memset(data, 0, sizeof(data));
-        int result = SdoUpload(1, 0x3000, 0, 0, &size, data, 100000);
+        int result = SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000);
         if (result > 0) {
             EXPECT_EQ(SimGet32(data), 0x22222222u) << "upload " << i << " took the lost request's answer";
         }
@@ -549,18 +551,18 @@ TEST_F(Coe, AnswersForTheOtherDirectionOrAnotherEntryAreNoSuccess) {
     // A download's confirmation of the same entry, taken as an upload's answer, would
     // be a "normal" transfer of 0 bytes.
     Script(1, SdoReply(0x60, 0x3000, 0, 0));
-    EXPECT_EQ(SdoUpload(1, 0x3000, 0, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x3000, 0, 0, &size, data, 100000), 0);
     EXPECT_EQ(size, static_cast<int32_t>(sizeof(data)));
     // Another subindex of the same object hands over another entry's bytes.
     Script(1, SdoReply(0x43, 0x1018, 2, 0x12345678));
-    EXPECT_EQ(SdoUpload(1, 0x1018, 1, 0, &size, data, 100000), 0);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x1018, 1, 0, &size, data, 100000), 0);
     EXPECT_EQ(size, static_cast<int32_t>(sizeof(data)));
     EXPECT_EQ(data[0], 0xEE);
     // An upload's answer does not confirm a download, expedited or normal.
     Script(1, SdoReply(0x43, 0x3000, 0, 0x11111111));
-    EXPECT_EQ(SdoDownload(1, 0x3000, 0, 0, 4, &value, 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x3000, 0, 0, 4, &value, 100000), 0);
     Script(1, SdoReply(0x41, 0x2100, 0, 8));
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, "12345678", 100000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 8, "12345678", 100000), 0);
     ASSERT_EQ(ErrorCount(), 4);
     for (int i = 0; i < 4; i++) {
         EXPECT_EQ(Error(i).error_type, PACKET_ERROR);
@@ -574,11 +576,11 @@ TEST_F(Coe, LateConfirmationOfAnAbandonedDownloadIsNotTheNextUploadsAnswer) {
     // the bytes the download wrote, not an empty "success" made of the confirmation.
     Sim(1)->mailbox.faults.delay_us = 20000;
     const std::vector<uint8_t> pattern = Pattern(8, 3);
-    EXPECT_EQ(SdoDownload(1, 0x2100, 0, 0, 8, pattern.data(), 2000), 0);
+    EXPECT_EQ(SdoDownload(&g_master, 1, 0x2100, 0, 0, 8, pattern.data(), 2000), 0);
     Sim(1)->mailbox.faults.delay_us = 0;
     uint8_t data[16] = {0};
     int32_t size = sizeof(data);
-    EXPECT_EQ(SdoUpload(1, 0x2100, 0, 0, &size, data, 100000), 1);
+    EXPECT_EQ(SdoUpload(&g_master, 1, 0x2100, 0, 0, &size, data, 100000), 1);
     EXPECT_EQ(size, 8);
     EXPECT_EQ(std::vector<uint8_t>(data, data + 8), pattern);
     EXPECT_EQ(ErrorCount(), 0);

@@ -144,7 +144,7 @@ class AliasDialogTest : public SegmentTest {
 protected:
     void Bring(int slaves) {
         StartSegment(slaves);
-        ASSERT_EQ(ConfigureNetwork(), slaves);
+        ASSERT_EQ(ConfigureNetwork(&g_master), slaves);
         first = segment->slaves[0];
         g_inner_backend = CaptureActiveBackend();
         g_tap_backend = *g_inner_backend;
@@ -154,6 +154,7 @@ protected:
         g_raise_at_alias_write = 0;
         g_raise_at_checksum_write = 0;
         CaptureInstallBackend(&g_tap_backend);
+        PortUseBackend(&g_master.port, &g_tap_backend);
     }
     void Refuse(uint16_t command, uint16_t word, int skip, int refuse) {
         g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, refuse, 0};

@@ -8,6 +8,7 @@
 
 #include "link/capture.h"
 #include "link/datagram.h"
+#include "slave/context.h"
 
 enum class DatagramFate {
     kLost,        // the request never reaches the segment: no reply
@@ -37,10 +38,14 @@ public:
         state().wrapped.next = Next;
         state().rule_count = 0;
         CaptureInstallBackend(&state().wrapped);
+        if (PortIsOpen(&g_master.port)) PortUseBackend(&g_master.port, &state().wrapped);
     }
     // Restores the wrapped back end; the fixture's TearDown then removes it.
     static void Remove() {
-        if (state().inner != nullptr) CaptureInstallBackend(state().inner);
+        if (state().inner != nullptr) {
+            CaptureInstallBackend(state().inner);
+            if (PortIsOpen(&g_master.port)) PortUseBackend(&g_master.port, state().inner);
+        }
         state().inner = nullptr;
         state().rule_count = 0;
     }

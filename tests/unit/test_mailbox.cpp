@@ -41,18 +41,18 @@ class Mailbox : public MailboxTest {};
 TEST_F(Mailbox, CounterRunsOneToSevenPerSlave) {
     StartMailboxSegment(2);
     uint8_t seen[9];
-    for (int i = 0; i < 9; i++) seen[i] = NextMailboxCounter(1);
+    for (int i = 0; i < 9; i++) seen[i] = NextMailboxCounter(&g_master, 1);
     const uint8_t expected[9] = {1, 2, 3, 4, 5, 6, 7, 1, 2};
     for (int i = 0; i < 9; i++) EXPECT_EQ(seen[i], expected[i]) << "call " << i;
     EXPECT_EQ(Record(1).mbx_counter, 2);
-    EXPECT_EQ(NextMailboxCounter(2), 1) << "each slave counts on its own";
+    EXPECT_EQ(NextMailboxCounter(&g_master, 2), 1) << "each slave counts on its own";
 }
 
 TEST_F(Mailbox, ErrorListKeepsNewestSixtyFour) {
     ResetMaster();
     for (int i = 0; i < 65; i++) {
         g_master.error_flag = 0;
-        PacketError(static_cast<uint16_t>(i + 1), static_cast<uint16_t>(0x1000 + i), 7, 3);
+        PacketError(&g_master, static_cast<uint16_t>(i + 1), static_cast<uint16_t>(0x1000 + i), 7, 3);
         EXPECT_EQ(g_master.error_flag, 1) << "push " << i;
     }
     const ErrorList& list = g_master.error_list;
@@ -63,7 +63,7 @@ TEST_F(Mailbox, ErrorListKeepsNewestSixtyFour) {
     EXPECT_EQ(Error(63).index, 0x1000 + 64);
     for (int i = 0; i < 64; i++) EXPECT_EQ(Error(i).signalled, 1);
     // Pushing on keeps wrapping both positions.
-    SdoAbortError(3, 0x2000, 1, 0x06020000);
+    SdoAbortError(&g_master, 3, 0x2000, 1, 0x06020000);
     EXPECT_EQ(list.push_position, 1);
     EXPECT_EQ(list.read_position, 2);
     EXPECT_EQ(Error(63).error_type, SDO_ABORT);
@@ -71,8 +71,8 @@ TEST_F(Mailbox, ErrorListKeepsNewestSixtyFour) {
 
 TEST_F(Mailbox, ErrorEntriesCarryOnlyTheirFields) {
     ResetMaster();
-    SdoAbortError(4, 0x1018, 2, 0x06090011);
-    PacketError(5, 0x2100, 0, 3);
+    SdoAbortError(&g_master, 4, 0x1018, 2, 0x06090011);
+    PacketError(&g_master, 5, 0x2100, 0, 3);
     const ErrorEntry& abort = Error(0);
     EXPECT_EQ(abort.error_type, SDO_ABORT);
     EXPECT_EQ(abort.slave, 4);
@@ -97,7 +97,7 @@ TEST_F(Mailbox, UnusableMailboxLengthsSendNothing) {
     for (uint16_t length : refused_write) {
         Record(1).mbx_length = length;
         uint64_t before = InprocFramesSent();
-        EXPECT_EQ(MailboxSend(1, &request), 0) << "write mailbox of " << length;
+        EXPECT_EQ(MailboxSend(&g_master, 1, &request), 0) << "write mailbox of " << length;
         EXPECT_EQ(InprocFramesSent(), before) << "write mailbox of " << length;
     }
     Record(1).mbx_length = 128;
@@ -105,12 +105,12 @@ TEST_F(Mailbox, UnusableMailboxLengthsSendNothing) {
     for (uint16_t length : refused_read) {
         Record(1).mbx_read_length = length;
         uint64_t before = InprocFramesSent();
-        EXPECT_EQ(MailboxReceive(1, &reply, 1000), 0) << "read mailbox of " << length;
+        EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 1000), 0) << "read mailbox of " << length;
         EXPECT_EQ(InprocFramesSent(), before) << "read mailbox of " << length;
     }
     Record(1).mbx_read_length = 128;
     uint64_t before = InprocFramesSent();
-    EXPECT_EQ(MailboxReceive(1, &reply, -1), 0) << "a negative timeout is refused";
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, -1), 0) << "a negative timeout is refused";
     EXPECT_EQ(InprocFramesSent(), before);
 }
 
@@ -119,12 +119,12 @@ TEST_F(Mailbox, LargestMailboxIsAcceptedWhole) {
     KeepRequests(1);
     MailboxBuffer request = UploadRequest(1);
     request.bytes[1485] = 0x5A;  // the last byte goes out too: the whole mailbox is written
-    EXPECT_EQ(MailboxSend(1, &request), 1);
+    EXPECT_EQ(MailboxSend(&g_master, 1, &request), 1);
     ASSERT_EQ(Requests(1).size(), 1u);
     EXPECT_EQ(Requests(1)[0].size(), 1486u);
     EXPECT_EQ(Requests(1)[0][1485], 0x5A);
     MailboxBuffer reply{};
-    EXPECT_EQ(MailboxReceive(1, &reply, 100000), 1);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 100000), 1);
     EXPECT_EQ(reply.bytes[8], 0x43) << "0x1000:00 answered expedited";
 }
 
@@ -133,10 +133,10 @@ TEST_F(Mailbox, FullWriteMailboxRefusesAfterFixedWait) {
     // Back in INIT the firmware no longer empties the write mailbox.
     ASSERT_EQ(RequestState(1, 0x01), 1);
     MailboxBuffer request = UploadRequest(1);
-    EXPECT_EQ(MailboxSend(1, &request), 1);
-    EXPECT_EQ(MailboxEmpty(1), 0);
+    EXPECT_EQ(MailboxSend(&g_master, 1, &request), 1);
+    EXPECT_EQ(MailboxEmpty(&g_master, 1), 0);
     auto start = Clock::now();
-    EXPECT_EQ(MailboxSend(1, &request), 0);
+    EXPECT_EQ(MailboxSend(&g_master, 1, &request), 0);
     long waited = ElapsedMs(start);
     EXPECT_GE(waited, 19);
     EXPECT_LT(waited, 400) << "the wait is fixed, not the caller's";
@@ -146,7 +146,7 @@ TEST_F(Mailbox, ZeroTimeoutPollsOnceWithoutPause) {
     StartMailboxSegment(1);
     MailboxBuffer reply{};
     KeepTrace(1);
-    EXPECT_EQ(MailboxReceive(1, &reply, 0), 0);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 0), 0);
     EXPECT_EQ(Trace(1).size(), 1u) << "one status poll, nothing waiting";
     EXPECT_EQ(CountAccesses(1, false, kRegSm1Status), 1);
 
@@ -155,7 +155,7 @@ TEST_F(Mailbox, ZeroTimeoutPollsOnceWithoutPause) {
     SimMailboxQueueMessage(Sim(1), Emergency().data(), 16, 0);
     Sim(1)->mailbox.faults.refuse_reads = 1;
     KeepTrace(1);
-    EXPECT_EQ(MailboxReceive(1, &reply, 0), 0);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 0), 0);
     const std::vector<SimAccess>& trace = Trace(1);
     ASSERT_EQ(trace.size(), 5u);
     EXPECT_EQ(trace[0].address, kRegSm1Status);
@@ -175,7 +175,7 @@ TEST_F(Mailbox, ErrorReplyIsRecordedAndTheReplyStillComes) {
     SimMailboxQueueMessage(Sim(1), answer.data(), 16, 0);
     KeepTrace(1);
     MailboxBuffer reply{};
-    EXPECT_EQ(MailboxReceive(1, &reply, 100000), 1);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 100000), 1);
     EXPECT_EQ(reply.bytes[8], 0x4F);
     EXPECT_EQ(reply.bytes[12], 0x77);
     ASSERT_EQ(ErrorCount(), 1);
@@ -192,7 +192,7 @@ TEST_F(Mailbox, EmergencyThenSilenceWaitsForFullBitWithoutRepeat) {
     KeepTrace(1);
     MailboxBuffer reply{};
     auto start = Clock::now();
-    EXPECT_EQ(MailboxReceive(1, &reply, 5000), 0);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 5000), 0);
     EXPECT_GE(ElapsedMs(start), 4);
     ASSERT_EQ(ErrorCount(), 1) << "the emergency must not come back through a repeat";
     const ErrorEntry& e = Error(0);
@@ -220,10 +220,10 @@ TEST_F(Mailbox, LostReadIsRecoveredByRepeat) {
     Sim(1)->mailbox.faults.lose_first_reads = 1;
     Script(1, answer);
     MailboxBuffer request = UploadRequest(1);
-    ASSERT_EQ(MailboxSend(1, &request), 1);
+    ASSERT_EQ(MailboxSend(&g_master, 1, &request), 1);
     KeepTrace(1);
     MailboxBuffer reply{};
-    EXPECT_EQ(MailboxReceive(1, &reply, 100000), 1);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 100000), 1);
     EXPECT_EQ(MailboxGet16(reply.bytes + 12), 0xBEEF);
     EXPECT_EQ(CountAccesses(1, true, kRegSm1Status), 1);
     EXPECT_EQ(Sim(1)->mailbox.repeats_served, 1u);
@@ -233,9 +233,9 @@ TEST_F(Mailbox, LostReadIsRecoveredByRepeat) {
     Sim(1)->mailbox.faults.refuse_reads = 2;
     Script(1, answer);
     request = UploadRequest(2);
-    ASSERT_EQ(MailboxSend(1, &request), 1);
+    ASSERT_EQ(MailboxSend(&g_master, 1, &request), 1);
     KeepTrace(1);
-    EXPECT_EQ(MailboxReceive(1, &reply, 100000), 1);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 100000), 1);
     EXPECT_EQ(CountAccesses(1, true, kRegSm1Status), 2);
 }
 
@@ -243,7 +243,7 @@ TEST_F(Mailbox, SilentSlaveEndsAtTheDeadline) {
     StartMailboxSegment(1);
     MailboxBuffer reply{};
     auto start = Clock::now();
-    EXPECT_EQ(MailboxReceive(1, &reply, 10000), 0);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &reply, 10000), 0);
     long waited = ElapsedMs(start);
     EXPECT_GE(waited, 9);
     EXPECT_LT(waited, 500);

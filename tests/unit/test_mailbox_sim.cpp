@@ -16,9 +16,9 @@ protected:
     std::vector<uint8_t> Exchange(int n, std::vector<uint8_t> message) {
         MailboxBuffer request{};
         memcpy(request.bytes, message.data(), message.size());
-        EXPECT_EQ(MailboxSend(static_cast<uint16_t>(n), &request), 1);
+        EXPECT_EQ(MailboxSend(&g_master, static_cast<uint16_t>(n), &request), 1);
         MailboxBuffer reply{};
-        if (MailboxReceive(static_cast<uint16_t>(n), &reply, 50000) <= 0) return {};
+        if (MailboxReceive(&g_master, static_cast<uint16_t>(n), &reply, 50000) <= 0) return {};
         return std::vector<uint8_t>(reply.bytes, reply.bytes + 16);
     }
     static std::vector<uint8_t> Request(uint8_t counter, uint8_t command, uint16_t index, uint32_t value = 0,
@@ -123,9 +123,9 @@ TEST_F(MailboxSim, RepeatedCounterIsServedOnce) {
     // The same message again, as the frame port sends it when a reply was late.
     MailboxBuffer again{};
     memcpy(again.bytes, request.data(), request.size());
-    EXPECT_EQ(MailboxSend(1, &again), 1);
+    EXPECT_EQ(MailboxSend(&g_master, 1, &again), 1);
     MailboxBuffer nothing{};
-    EXPECT_EQ(MailboxReceive(1, &nothing, 5000), 0);
+    EXPECT_EQ(MailboxReceive(&g_master, 1, &nothing, 5000), 0);
     EXPECT_EQ(Requests(1).size(), 1u);
 }
 
