@@ -156,7 +156,7 @@ TEST_F(MailboxSim, OptionsSelectSlavesAndRefuseBadValues) {
     const char* bad[][2] = {{"--sdo-stall", "4:1"},         {"--sdo-stall", "0:1"},
                             {"--sdo-delay", "3-1:5"},       {"--sdo-delay", "all"},
                             {"--sdo-delay", "all:-5"},      {"--sdo-emergency", "1:x"},
-                            {"--object", "1:0x4000:0:f32:1"}, {"--object", "1:0x10000:0:u8:1"},
+                            {"--object", "1:0x4000:0:f128:1"}, {"--object", "1:0x10000:0:u8:1"},
                             {"--object", "1:0x4000:0"},     {"--register", "1:0x1000000:1"},
                             {"--preop-reads-sii", "1:2"},   {"--sdo-delay", nullptr}};
     for (const auto& option : bad)
