@@ -1,0 +1,333 @@
+/* ecalias.h: the C interface of libecalias, an EtherCAT master for Linux.
+ *
+ * Conventions, for every function:
+ *   - An opaque master (ec_master) is passed to every call; several masters may live in
+ *     one process, each on its own adapter.
+ *   - Every function returns a status: 0 (EC_OK) on success, a negative EC_E... code on
+ *     failure. Results go to out-parameters, which are written only on success unless a
+ *     function says otherwise.
+ *   - Arguments are checked before anything is sent: a NULL master gives EC_EINVAL, a
+ *     master that was closed gives EC_ECLOSED (as long as the pointer was not handed out
+ *     again by a later ec_open), an unknown slave EC_ENOSLAVE, a NULL pointer, a size or
+ *     a range out of bounds EC_EINVAL. A refused call sends nothing.
+ *   - ec_last_error() gives the detail of the last failure on a master.
+ *   - The library prints nothing.
+ *
+ * Slaves are addressed by their position on the line, 1 for the first slave behind the
+ * master, as the last ec_scan() found them. A master describes at most EC_MAX_SLAVES
+ * slaves (the size of its slave table); slaves beyond are counted but not described.
+ *
+ * Threads: calls on different slaves of one master may run at once. Calls on the same
+ * slave must not overlap (the slave's mailbox counter and EEPROM interface allow one
+ * dialogue at a time). ec_scan() and ec_state_request() with position 0 run alone:
+ * they wait for the calls in flight on that master, and later calls wait for them.
+ * ec_close() waits for the calls in flight; no call may be started on a master once
+ * ec_close() on it has begun.
+ *
+ * Usable from C and C++; link with `pkg-config --cflags --libs ecalias`.
+ */
+#ifndef ECALIAS_H
+#define ECALIAS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ecalias_version.h" /* ECALIAS_VERSION_MAJOR/MINOR/PATCH, ECALIAS_VERSION */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define EC_API __attribute__((visibility("default")))
+#else
+#define EC_API
+#endif
+
+/* ---- Status codes ---------------------------------------------------------------- */
+enum {
+    EC_OK = 0,
+    EC_EINVAL = -1,          /* a bad argument: NULL pointer, size or range out of bounds */
+    EC_ENOSLAVE = -2,        /* no slave at that position (scan first) */
+    EC_ENOFRAME = -3,        /* no frame came back */
+    EC_EFOREIGN = -4,        /* a frame came back, but not the reply to the request */
+    EC_EWKC = -5,            /* working counter mismatch: the slave did not execute the request */
+    EC_ETIMEOUT = -6,        /* the slave did not answer in time */
+    EC_EEEPROM_BUSY = -7,    /* the EEPROM interface stayed busy */
+    EC_EEEPROM_NACK = -8,    /* the EEPROM refused the command (NACK) */
+    EC_ESDOABORT = -9,       /* the slave aborted the SDO transfer; abort code in the detail */
+    EC_EMAILBOX = -10,       /* mailbox error or unusable mailbox reply */
+    EC_ENOTSUP = -11,        /* the slave does not support this (e.g. no mailbox, no CoE) */
+    EC_EPERM = -12,          /* no permission to capture on the adapter */
+    EC_ENOADAPTER = -13,     /* no such adapter, or it could not be opened */
+    EC_ECLOSED = -14,        /* the master was closed */
+    EC_ECHECKSUM = -15,      /* the SII header checksum (word 7) is wrong */
+    EC_EIDENTITY = -16,      /* an SII image names another vendor or product than the slave */
+    EC_EVERIFY = -17,        /* written, but the read-back differs */
+    EC_EINUSE = -18,         /* the adapter is held by another master */
+    EC_EEEPROM_READ = -19,   /* EEPROM words could not be read; nothing was written */
+    EC_ESTATE = -20,         /* the slave did not reach the requested AL state */
+    EC_ETOOBIG = -21,        /* the data does not fit the buffer given */
+    EC_ENOMEM = -22,         /* out of memory */
+    EC_ENOTSCANNED = -23     /* no scan has been made on this master yet */
+};
+
+/* Flags. */
+enum {
+    EC_FORCE = 1u << 0,           /* ec_alias_set, ec_sii_write: write over a wrong checksum */
+    EC_COMPLETE_ACCESS = 1u << 1  /* ec_sdo_*: the whole object from subindex 0 or 1 on */
+};
+
+/* AL states. */
+enum {
+    EC_STATE_INIT = 1,
+    EC_STATE_PREOP = 2,
+    EC_STATE_BOOT = 3,
+    EC_STATE_SAFEOP = 4,
+    EC_STATE_OP = 8,
+    EC_STATE_ERROR = 0x10 /* error indication bit of the AL status */
+};
+
+enum {
+    EC_MAX_SLAVES = 199,          /* slaves a master describes */
+    EC_NAME_BYTES = 41,           /* slave name: 40 characters and a 0 */
+    EC_TEXT_BYTES = 256,          /* texts in ec_error_detail and ec_adapter_info */
+    EC_SII_MAX_WORDS = 32768,     /* 64 KiB */
+    EC_SII_HEADER_WORDS = 8,      /* words 0-7: the configuration area */
+    EC_MAX_DATAGRAM_BYTES = 1486  /* largest register access in one call */
+};
+
+typedef struct ec_master ec_master;
+
+/* ---- Versions and error texts ------------------------------------------------------ */
+
+/* The library's version, "MAJOR.MINOR.PATCH", as ECALIAS_VERSION when it was built.
+ * Always succeeds. */
+EC_API const char* ec_version(void);
+
+/* An English sentence for a status code (an unknown code gets a sentence saying so).
+ * Never NULL; the text is static. */
+EC_API const char* ec_strerror(int code);
+
+/* An English text for a CoE SDO abort code, e.g. 0x06020000 "object does not exist in
+ * the object dictionary". Unknown codes get "unknown abort code". Never NULL. */
+EC_API const char* ec_sdo_abort_text(uint32_t abort_code);
+
+/* The detail of a failure. */
+typedef struct ec_error_detail {
+    int code;                      /* EC_E... of the failure, 0 when none was recorded */
+    int position;                  /* the slave concerned, 0 when none */
+    char step[64];                 /* what was being done, e.g. "write SII word 4" */
+    uint32_t sdo_abort_code;       /* EC_ESDOABORT: the slave's abort code, else 0 */
+    const char* sdo_abort_text;    /* ec_sdo_abort_text(sdo_abort_code), or "" */
+    uint16_t al_status_code;       /* EC_ESTATE: AL status code the slave reported */
+    char adapter_text[EC_TEXT_BYTES]; /* ec_open: the adapter's own error text; else "" */
+} ec_error_detail;
+
+/* The last failure recorded on `m` (a later failure of any call on `m` replaces it; a
+ * success does not clear it). With m NULL: the last failed ec_open() of the calling
+ * thread. Returns 0 and fills *out (code 0 when nothing failed yet); EC_EINVAL when
+ * out is NULL; EC_ECLOSED for a closed master. */
+EC_API int ec_last_error(const ec_master* m, ec_error_detail* out);
+
+/* ---- Masters and adapters ---------------------------------------------------------- */
+
+/* Opens a master on an adapter: a capture adapter name (e.g. "eth1"), opened with
+ * libpcap under the one-master-per-adapter lock, or "sim:OPTIONS" for an in-process
+ * virtual segment described by ecsim's options (e.g. "sim:--slaves 5"), which needs no
+ * privileges. Nothing is sent; call ec_scan() next. On failure *out is set to NULL and
+ * the detail is available with ec_last_error(NULL, ...):
+ *   EC_EINUSE      another master holds the adapter (the text names its process)
+ *   EC_EPERM       no capture permission; the text says to grant it with
+ *                  `setcap cap_net_raw,cap_net_admin+ep PROGRAM` or to run as root
+ *   EC_ENOADAPTER  no such adapter, a bad "sim:" description, or another open failure
+ *   EC_EINVAL      adapter or out NULL, or an empty name. */
+EC_API int ec_open(const char* adapter, ec_master** out);
+
+/* Closes the adapter and frees the master; waits for calls in flight on it. After it,
+ * calls with the same pointer return EC_ECLOSED, and a second ec_close() of it is a
+ * caller's bug as with free(). NULL: EC_EINVAL. */
+EC_API int ec_close(ec_master* m);
+
+/* One capture adapter, as ec_adapters() found it. */
+typedef struct ec_adapter_info {
+    char name[EC_TEXT_BYTES];
+    char description[EC_TEXT_BYTES];
+    int status;              /* 0 when it could be opened, else EC_EPERM, EC_EINUSE, ... */
+    int slaves;              /* slaves answering a broadcast read; -1 when not opened */
+    char error[EC_TEXT_BYTES]; /* the reason it could not be opened, else "" */
+} ec_adapter_info;
+
+/* Lists the capture adapters (pseudo devices such as any, nflog, nfqueue, dbus-*,
+ * bluetooth-monitor and usbmon* are skipped) and counts on each the slaves answering a
+ * broadcast read of register 0 (nothing is written). Fills up to `capacity` entries of
+ * `list` (which may be NULL when capacity is 0) and sets *count to the number of
+ * adapters found, which may exceed capacity. EC_ENOADAPTER when the adapters could not
+ * be listed; EC_EINVAL for a NULL count or a NULL list with capacity above 0. */
+EC_API int ec_adapters(ec_adapter_info* list, size_t capacity, size_t* count);
+
+/* ---- Slaves ------------------------------------------------------------------------ */
+
+/* Mailbox protocols (ec_slave_info.mailbox_protocols). */
+enum { EC_MBX_AOE = 0x01, EC_MBX_EOE = 0x02, EC_MBX_COE = 0x04, EC_MBX_FOE = 0x08, EC_MBX_SOE = 0x10 };
+
+/* Parts of a slave record (ec_slave_info.parts_read). */
+enum {
+    EC_PART_ALIAS_REGISTER = 1u << 0,
+    EC_PART_SII_ALIAS = 1u << 1,
+    EC_PART_IDENTITY = 1u << 2, /* vendor, product, revision */
+    EC_PART_SERIAL = 1u << 3,
+    EC_PART_NAME = 1u << 4,
+    EC_PART_MAILBOX = 1u << 5,
+    EC_PART_STATE = 1u << 6,
+    EC_PART_SII_SIZE = 1u << 7,
+    EC_PART_ALL = 0xFF
+};
+
+typedef struct ec_slave_info {
+    int position;              /* 1 for the first slave */
+    uint16_t station_address;  /* configured station address */
+    uint16_t alias_register;   /* ESC register 0x0012: the alias the slave loaded at power-on */
+    uint16_t sii_alias;        /* SII word 4: the alias it will load at the next power-on */
+    uint32_t vendor_id;        /* SII words 8-9 */
+    uint32_t product_code;     /* SII words 0x0A-0x0B */
+    uint32_t revision;         /* SII words 0x0C-0x0D */
+    uint32_t serial;           /* SII words 0x0E-0x0F */
+    char name[EC_NAME_BYTES];  /* SII string 1, or "" when there is none */
+    uint16_t mailbox_write_offset, mailbox_write_size; /* SII words 0x18-0x19 */
+    uint16_t mailbox_read_offset, mailbox_read_size;   /* SII words 0x1A-0x1B */
+    uint16_t mailbox_protocols; /* SII word 0x1C: EC_MBX_... */
+    uint16_t al_state;          /* AL status register 0x0130 */
+    uint16_t al_status_code;    /* AL status code register 0x0134 */
+    uint32_t sii_words;         /* EEPROM size in words, from SII word 0x3E */
+    unsigned parts_read;        /* EC_PART_... of the parts read */
+    int complete;               /* 1 when every part of this record was read */
+} ec_slave_info;
+
+/* Counts the slaves, gives them station addresses, reads every slave's record and
+ * makes the slaves with a mailbox ready for SDO traffic (SyncManagers, PRE-OP). Runs
+ * alone on the master. *count (may be NULL) gets the slave count, at most
+ * EC_MAX_SLAVES. EC_ENOFRAME when no frame came back; 0 slaves is a success. A record
+ * whose parts could not all be read has complete 0 (see ec_slave_info.parts_read). */
+EC_API int ec_scan(ec_master* m, int* count);
+
+/* The slave count of the last scan (0 before). */
+EC_API int ec_slave_count(const ec_master* m, int* count);
+
+/* The record the last scan made of the slave at `position` (1..count). */
+EC_API int ec_slave_info_get(const ec_master* m, int position, ec_slave_info* out);
+
+/* ---- SII EEPROM ---------------------------------------------------------------------- */
+
+/* What a verified SII write did. */
+typedef struct ec_sii_report {
+    unsigned words_written;  /* words the slave acknowledged */
+    unsigned attempts;       /* write commands sent, repeats included */
+    int verified;            /* 1 when every word read back as written */
+    int first_mismatch;      /* the first word that read back otherwise, -1 none */
+} ec_sii_report;
+
+/* Reads `count` words from `first_word` on into `words`. The range must lie inside the
+ * EEPROM size that word 0x3E announces (at most 64 KiB); EC_EINVAL otherwise. Each word
+ * is read up to 5 times. The EEPROM goes back to the slave's PDI afterwards if it was
+ * there before. EC_EEEPROM_READ when a word could not be read (words stays partly
+ * written). */
+EC_API int ec_sii_read(ec_master* m, int position, uint32_t first_word, uint32_t count, uint16_t* words);
+
+/* Writes `count` words from `first_word` on and reads them back. When the range touches
+ * words 0-7 the header those words make (with the EEPROM's other header words) must
+ * carry a right checksum in word 7, else EC_ECHECKSUM and nothing is written, unless
+ * flags has EC_FORCE. Range as ec_sii_read. EC_EEEPROM_NACK / EC_EEEPROM_BUSY /
+ * EC_ENOFRAME when a word could not be written (the words before it are written),
+ * EC_EVERIFY when the read-back differs. The master's SII cache is invalidated. The
+ * EEPROM goes back to the PDI afterwards if it was there before. report may be NULL. */
+EC_API int ec_sii_write(ec_master* m, int position, uint32_t first_word, uint32_t count, const uint16_t* words,
+                        unsigned flags, ec_sii_report* report);
+
+/* CRC-8 of SII words 0-6 (polynomial 0x07, initial 0xFF, over 14 bytes, low byte
+ * first): the value the low byte of word 7 must hold. */
+EC_API int ec_sii_checksum(const uint16_t header[7], uint8_t* checksum);
+
+/* Checks an SII image before it is restored: at least 8 words, and the checksum in
+ * word 7 right (EC_ECHECKSUM); with position above 0 and an image of at least 12 words,
+ * vendor (words 8-9) and product code (words 0x0A-0x0B) equal to the scanned slave's
+ * (EC_EIDENTITY). m may be NULL when position is 0. */
+EC_API int ec_sii_check_image(const ec_master* m, int position, const uint16_t* words, size_t count);
+
+/* ---- Station alias ----------------------------------------------------------------- */
+
+typedef struct ec_alias_report {
+    uint16_t before[EC_SII_HEADER_WORDS];  /* words 0-7 as read before writing */
+    int stored_checksum_ok;  /* the checksum in word 7 matched words 0-6 before */
+    uint16_t alias_written;  /* the value written into word 4 */
+    uint16_t checksum_written; /* the value written into word 7 */
+    int alias_acknowledged;    /* word 4 written */
+    int checksum_acknowledged; /* word 7 written */
+    int attempts;              /* write commands sent for both words */
+    uint16_t after[EC_SII_HEADER_WORDS]; /* words 0-7 as read back */
+    unsigned after_read;       /* bit n: word n was read back */
+    int verified;              /* words 0-7 read back exactly as written */
+    uint16_t alias_register;   /* ESC register 0x0012 after writing */
+    int register_read;         /* 1 when register 0x0012 could be read */
+    int register_shows_new;    /* 1 when 0x0012 already holds the new alias (normally not
+                                  before the slave is powered again) */
+} ec_alias_report;
+
+/* Sets the station alias in the slave's SII: reads words 0-7 (kept in report->before),
+ * writes `value` into word 4 and the recomputed checksum into word 7, reads 0-7 back.
+ * The slave loads the new alias at its next power-on. Refused with nothing written:
+ * EC_EEEPROM_READ when words 0-6 cannot all be read (EC_FORCE does not change this),
+ * EC_ECHECKSUM when the stored checksum is already wrong and flags lack EC_FORCE.
+ * Word 7 is never written after a failed word 4. EC_EVERIFY when the read-back
+ * differs. report may be NULL. */
+EC_API int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned flags, ec_alias_report* report);
+
+/* ---- CoE SDO ----------------------------------------------------------------------- */
+
+/* Reads object index:subindex into data. *size: the capacity of data on entry, the
+ * bytes delivered on success. EC_ESDOABORT with the abort code in the detail,
+ * EC_ETOOBIG when the object is larger than the capacity, EC_ENOTSUP for a slave
+ * without a mailbox. timeout_us: for each answer (0..INT32_MAX). */
+EC_API int ec_sdo_upload(ec_master* m, int position, uint16_t index, uint8_t subindex, unsigned flags, void* data,
+                         size_t* size, int timeout_us);
+
+/* Writes size bytes (1..65535) of data to object index:subindex. Results as
+ * ec_sdo_upload. */
+EC_API int ec_sdo_download(ec_master* m, int position, uint16_t index, uint8_t subindex, unsigned flags,
+                           const void* data, size_t size, int timeout_us);
+
+/* ---- ESC registers and memory (FPRD/FPWR) --------------------------------------- */
+
+/* Reads `length` bytes (1..1486) of the slave controller's registers/memory from
+ * `address` on. EC_EWKC when the slave did not execute the read. */
+EC_API int ec_reg_read(ec_master* m, int position, uint16_t address, void* data, size_t length, int timeout_us);
+/* Writes `length` bytes (1..1486) into the registers/memory from `address` on. */
+EC_API int ec_reg_write(ec_master* m, int position, uint16_t address, const void* data, size_t length,
+                        int timeout_us);
+
+/* ---- Device register window (CoE objects 0x7012 command, 0x7013 data) -------------- */
+
+/* Reads device register `reg` (low 24 bits count) through the window: the command goes
+ * to 0x7012, the value comes from 0x7013. */
+EC_API int ec_window_read(ec_master* m, int position, uint32_t reg, uint32_t* value);
+/* Writes device register `reg` through the window: the value to 0x7013, then the write
+ * command to 0x7012 (no command after a failed value download). */
+EC_API int ec_window_write(ec_master* m, int position, uint32_t reg, uint32_t value);
+
+/* ---- AL state ---------------------------------------------------------------------- */
+
+/* Requests AL state `state` (EC_STATE_INIT, _PREOP, _BOOT, _SAFEOP, _OP) of the slave
+ * at `position`, or of every slave with position 0 (runs alone on the master), and
+ * waits up to timeout_us for it. EC_ESTATE with the AL status code in the detail when
+ * it was not reached. */
+EC_API int ec_state_request(ec_master* m, int position, uint16_t state, int timeout_us);
+
+/* Reads the AL status (0x0130) and AL status code (0x0134) of the slave. Either out
+ * pointer may be NULL, not both. */
+EC_API int ec_state_read(ec_master* m, int position, uint16_t* state, uint16_t* status_code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ECALIAS_H */
