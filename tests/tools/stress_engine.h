@@ -103,7 +103,8 @@ struct Tally {
 
 struct Result {
     Tally kinds[kKinds];
-    std::vector<std::string> notes;  // wrong successes, described
+    std::vector<std::string> notes;     // wrong successes, described
+    std::vector<std::string> failures;  // failed calls, described: result and duration
     long rounds = 0;
 
     Tally Total() const {
@@ -230,12 +231,18 @@ private:
         return b;
     }
 
-    void Count(Kind kind, bool failed, bool ok, uint64_t elapsed_us, int32_t timeout_us) {
+    void Count(Kind kind, bool failed, bool ok, uint64_t elapsed_us, int32_t timeout_us, int slave = 0,
+               int result = 0) {
         Tally& t = result_.kinds[kind];
         t.calls++;
         if (failed) {
             t.failed++;
             failures_++;
+            if (static_cast<int>(result_.failures.size()) < config_.notes_per_thread)
+                result_.failures.push_back("thread " + std::to_string(thread_) + " slave " + std::to_string(slave) +
+                                           " " + KindName(kind) + ": result " + std::to_string(result) + " after " +
+                                           std::to_string(elapsed_us) + " us (timeout " +
+                                           std::to_string(timeout_us) + " us)");
         }
         else if (ok) {
             t.ok++;
@@ -333,7 +340,7 @@ private:
         int result = FPRead(s.number, 0x0010, 2, data, config_.fp_timeout_us);
         uint64_t elapsed = NowMicros() - start;
         if (result <= 0) {
-            Count(kFpReadStation, true, false, elapsed, config_.fp_timeout_us);
+            Count(kFpReadStation, true, false, elapsed, config_.fp_timeout_us, s.number, result);
             return;
         }
         uint16_t expected = static_cast<uint16_t>(0x1000 + s.number);
@@ -354,7 +361,7 @@ private:
         int result = SdoRead(s.number, index, subindex, complete_access, &size, data, config_.sdo_timeout_us);
         uint64_t elapsed = NowMicros() - start;
         if (result <= 0) {
-            Count(kind, true, false, elapsed, config_.sdo_timeout_us);
+            Count(kind, true, false, elapsed, config_.sdo_timeout_us, s.number, result);
             return;
         }
         bool ok = size == static_cast<int>(content.size()) && memcmp(data, content.data(), content.size()) == 0;
@@ -379,7 +386,7 @@ private:
             s.pattern.Only(pattern);
         else
             s.pattern.Maybe(pattern);
-        Count(kind, result <= 0, true, elapsed, config_.sdo_timeout_us);
+        Count(kind, result <= 0, true, elapsed, config_.sdo_timeout_us, s.number, result);
     }
 
     void PatternRead(OwnedSlave& s) {
@@ -390,7 +397,7 @@ private:
         int result = SdoRead(s.number, kPatternObject, 0, 0, &size, data, config_.sdo_timeout_us);
         uint64_t elapsed = NowMicros() - start;
         if (result <= 0) {
-            Count(kSdoReadBack, true, false, elapsed, config_.sdo_timeout_us);
+            Count(kSdoReadBack, true, false, elapsed, config_.sdo_timeout_us, s.number, result);
             return;
         }
         bool size_sane = size >= 0 && size <= kReadCapacity;
@@ -427,7 +434,7 @@ private:
             }
             *area = next;
         }
-        Count(kFpWrite, result <= 0, true, elapsed, config_.fp_timeout_us);
+        Count(kFpWrite, result <= 0, true, elapsed, config_.fp_timeout_us, s.number, result);
     }
 
     void MemoryRead(OwnedSlave& s, int address, int length, Candidates* area) {
@@ -437,7 +444,7 @@ private:
         int result = FPRead(s.number, address, length, data, config_.fp_timeout_us);
         uint64_t elapsed = NowMicros() - start;
         if (result <= 0) {
-            Count(kFpReadBack, true, false, elapsed, config_.fp_timeout_us);
+            Count(kFpReadBack, true, false, elapsed, config_.fp_timeout_us, s.number, result);
             return;
         }
         Bytes got(data, data + length);
@@ -464,7 +471,7 @@ private:
         int read = ReadRegister(s.number, reg);
         uint64_t elapsed = NowMicros() - start;
         if (read == 0) {
-            Count(kRegisterWriteRead, true, false, elapsed, 0);
+            Count(kRegisterWriteRead, true, false, elapsed, 0, s.number, read);
             return;
         }
         Bytes got = Little32(static_cast<uint32_t>(read));
@@ -486,7 +493,7 @@ private:
         int value = ReadRegister(s.number, reg);
         uint64_t elapsed = NowMicros() - start;
         if (value == 0) {
-            Count(kRegisterRead, true, false, elapsed, 0);
+            Count(kRegisterRead, true, false, elapsed, 0, s.number, value);
             return;
         }
         bool ok = static_cast<uint32_t>(value) == expected;
@@ -535,6 +542,7 @@ inline Result Run(const Config& config) {
         }
         total.rounds += r.rounds;
         total.notes.insert(total.notes.end(), r.notes.begin(), r.notes.end());
+        total.failures.insert(total.failures.end(), r.failures.begin(), r.failures.end());
     }
     return total;
 }

@@ -11,7 +11,8 @@
 // The first form runs the calls after Init and prints one line per kind of call, a
 // total line "total calls=N ok=N failed=N wrong=N" and "overrun datagram=R
 // sdo_expedited=R" (the longest call of those kinds divided by the timeout it was
-// given) on standard output, each wrong success on standard error.
+// given) on standard output, each wrong success and the first failed calls (result and
+// duration) on standard error.
 //
 // --init-race N: N times two threads call Init at the same moment, then N times Init,
 // Deinit and calls on every slave run at the same moment; then one more Init must find
@@ -198,6 +199,7 @@ int main(int argc, char** argv) {
     stress::Result result = stress::Run(config);
     Deinit();
     for (const std::string& note : result.notes) fprintf(stderr, "wrong: %s\n", note.c_str());
+    for (const std::string& note : result.failures) fprintf(stderr, "failed: %s\n", note.c_str());
     printf("threads=%d slaves=%d rounds=%ld\n", config.threads < config.slaves ? config.threads : config.slaves,
            config.slaves, result.rounds);
     stress::Print(stdout, result);

@@ -34,6 +34,7 @@ std::string Describe(const stress::Result& result) {
                 std::to_string(t.failed) + ", wrong " + std::to_string(t.wrong) + "\n";
     }
     for (const std::string& note : result.notes) text += "wrong: " + note + "\n";
+    for (const std::string& note : result.failures) text += "failed: " + note + "\n";
     return text;
 }
 
