@@ -501,6 +501,30 @@ TEST_F(EcaliasApi, CallsOnDifferentSlavesRunSideBySide) {
     for (int t = 0; t < 4; t++) EXPECT_EQ(failures[t], 0) << t;
 }
 
+TEST_F(EcaliasApi, CloseWaitsForCallsInFlightAndLaterCallsAreClosed) {
+    for (int round = 0; round < 20; round++) {
+        ec_master* m = nullptr;
+        ASSERT_EQ(ec_open("sim:--slaves 2", &m), EC_OK);
+        int count = 0;
+        ASSERT_EQ(ec_scan(m, &count), EC_OK);
+        int unexpected = 0, calls = 0;
+        std::thread caller([&] {
+            for (;;) {
+                uint16_t value = 0;
+                const int status = ec_reg_read(m, 2, 0x0010, &value, 2, 100000);
+                calls++;
+                if (status == EC_ECLOSED) return;
+                if (status != EC_OK || value != 0x1002) unexpected++;
+            }
+        });
+        ASSERT_EQ(ec_close(m), EC_OK);
+        caller.join();
+        EXPECT_EQ(unexpected, 0) << "a call that entered before the close ran on an open adapter";
+        EXPECT_GE(calls, 1);
+        EXPECT_EQ(ec_close(m), EC_ECLOSED);
+    }
+}
+
 TEST_F(EcaliasApi, ScanOfAnEmptySegmentAndARescan) {
     Opened o("sim:--slaves 2");
     ASSERT_EQ(o.Scan(), 2);
