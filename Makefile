@@ -33,4 +33,4 @@ install: build
 	@cmake --install $(BUILD)
 
 clean:
-	@rm -rf $(BUILD) build-asan build-fuzz
+	@rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -127,6 +127,9 @@ int PortClose(FramePort* port) {
 
 namespace {
 
+// The shortest wait for the reply to a frame just sent, whatever the caller's deadline.
+constexpr uint32_t kShortestReplyWaitUs = 1000;
+
 // Frames a wait whose deadline passed still reads while they keep coming.
 constexpr int kReadsAfterDeadline = 2 * kSlotCount;
 
@@ -262,6 +265,7 @@ int PortReceiveFrame(FramePort* port, int slot) {
 
 int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
     int result = NoFrame;
+    bool foreign_seen = false;
     int reads_after_deadline = 0;
     for (;;) {
         // The clock is read before the adapter: the last read always comes after the
@@ -270,16 +274,15 @@ int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
         bool passed = DeadlinePassed(deadline);
         result = PortReceiveFrame(port, slot);
         if (result >= 0) break;
+        if (result == ForeignFrame) foreign_seen = true;
+        if (!passed) continue;
         // A thread held up past its deadline may find other frames queued before its
         // reply (duplicates, other callers' replies): it reads on while frames wait,
-        // a bounded number, and gives up once the adapter has nothing more. A frame
-        // that came but was not the reply is what the wait then reports.
-        if (passed && result == ForeignFrame && ++reads_after_deadline >= kReadsAfterDeadline) break;
-        if (passed && result != ForeignFrame) {
-            if (reads_after_deadline > 0) result = ForeignFrame;
-            break;
-        }
+        // a bounded number, and gives up once the adapter has nothing more.
+        if (result != ForeignFrame || ++reads_after_deadline >= kReadsAfterDeadline) break;
     }
+    // A wait that read frames, but not the reply, reports a foreign frame.
+    if (result == NoFrame && foreign_seen) result = ForeignFrame;
     return result;
 }
 
@@ -303,8 +306,14 @@ int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline) {
     for (;;) {
         PortSendFrame(port, slot);
         sends++;
-        // Each try waits 2000 µs, the last one only up to the caller's deadline.
-        result = PortWaitFrame(port, slot, Earlier(DeadlineAfter(2000), deadline));
+        // Each try waits 2000 µs, the last one only up to the caller's deadline, but
+        // every frame sent gets kShortestReplyWaitUs to come back: a thread the
+        // scheduler held up until its deadline had passed still gives its one send a
+        // chance (the call then ends within the timeout plus that much).
+        const TimeStamp at_least = DeadlineAfter(kShortestReplyWaitUs);
+        TimeStamp try_end = Earlier(DeadlineAfter(2000), deadline);
+        if (TimeStampReached(at_least, try_end)) try_end = at_least;
+        result = PortWaitFrame(port, slot, try_end);
         if (result >= 0) {
             // The frames sent before the one answered may still have replies on the way.
             if (sends > 1) {
