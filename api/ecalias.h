@@ -237,8 +237,10 @@ EC_API int ec_sii_read(ec_master* m, int position, uint32_t first_word, uint32_t
 /* Writes `count` words from `first_word` on and reads them back. When the range touches
  * words 0-7 the header those words make (with the EEPROM's other header words) must
  * carry a right checksum in word 7, else EC_ECHECKSUM and nothing is written, unless
- * flags has EC_FORCE. Range as ec_sii_read. EC_EEEPROM_NACK / EC_EEEPROM_BUSY /
- * EC_ENOFRAME when a word could not be written (the words before it are written),
+ * flags has EC_FORCE. Range as ec_sii_read. When a word could not be written (the
+ * words before it are written): EC_EEEPROM_NACK (refused), EC_EEEPROM_BUSY (the
+ * interface stayed busy), EC_ENOFRAME (the slave did not answer) or EC_ETIMEOUT (the
+ * interface answers idle, yet no write was confirmed). Each word is tried up to 10 times.
  * EC_EVERIFY when the read-back differs. The master's SII cache is invalidated. The
  * EEPROM goes back to the PDI afterwards if it was there before. report may be NULL. */
 EC_API int ec_sii_write(ec_master* m, int position, uint32_t first_word, uint32_t count, const uint16_t* words,
@@ -278,8 +280,11 @@ typedef struct ec_alias_report {
  * The slave loads the new alias at its next power-on. Refused with nothing written:
  * EC_EEEPROM_READ when words 0-6 cannot all be read (EC_FORCE does not change this),
  * EC_ECHECKSUM when the stored checksum is already wrong and flags lack EC_FORCE.
- * Word 7 is never written after a failed word 4. EC_EVERIFY when the read-back
- * differs. report may be NULL. */
+ * Word 7 is never written after a failed word 4. A write that fails gives the statuses
+ * of ec_sii_write (report->alias_acknowledged / checksum_acknowledged say which word);
+ * EC_EVERIFY when the read-back differs. The words 0-7 are read back in every case
+ * once a write was tried. Signals are not held: a process that may be stopped between
+ * the two words should block them around the call. report may be NULL. */
 EC_API int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned flags, ec_alias_report* report);
 
 /* ---- CoE SDO ----------------------------------------------------------------------- */
@@ -287,7 +292,8 @@ EC_API int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned fla
 /* Reads object index:subindex into data. *size: the capacity of data on entry, the
  * bytes delivered on success. EC_ESDOABORT with the abort code in the detail,
  * EC_ETOOBIG when the object is larger than the capacity, EC_ENOTSUP for a slave
- * without a mailbox. timeout_us: for each answer (0..INT32_MAX). */
+ * without a mailbox, EC_ETIMEOUT when no answer came, EC_EMAILBOX for a mailbox error
+ * or an unusable reply. timeout_us: for each answer (0..INT32_MAX). */
 EC_API int ec_sdo_upload(ec_master* m, int position, uint16_t index, uint8_t subindex, unsigned flags, void* data,
                          size_t* size, int timeout_us);
 
