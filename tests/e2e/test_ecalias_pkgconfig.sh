@@ -53,4 +53,22 @@ done
 # The library exports the ec_ functions only, under its version node.
 nm -D --defined-only "$EC_BUILD_DIR/libecalias.so" | awk '{print $3}' | grep -v '^ECALIAS_1.0$' | grep -v '^ec_.*@@ECALIAS_1.0$' &&
   fail "libecalias.so exports names outside ec_*"
+# The legacy library keeps exactly its eleven names.
+legacy=$(nm -D --defined-only "$EC_BUILD_DIR/libecdevice.so" | awk '{print $3}' | sort | tr '\n' ' ')
+[ "$legacy" = "Deinit FPRead FPWrite GetSlaveCount GetSlaveHardFlag GetSlaveName Init ReadRegister SdoRead SdoWrite WriteRegister " ] ||
+  fail "libecdevice.so exports: $legacy"
+
+# Installed: the .pc finds the headers and the library wherever the tree was installed.
+cmake --install "$EC_BUILD_DIR" --prefix "$work/inst" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "install failed"; }
+pc=$(find "$work/inst" -name ecalias.pc | head -n 1)
+[ -n "$pc" ] || fail "ecalias.pc is not installed"
+[ -f "$(dirname "$pc")/../../include/ecalias.h" ] && [ -f "$(dirname "$pc")/../../include/ecalias_version.h" ] ||
+  fail "ecalias.h and ecalias_version.h are not installed beside the .pc's include folder"
+installed_flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs ecalias) || fail "the installed .pc is unusable"
+# shellcheck disable=SC2086
+cc -std=c99 -Wall -Wextra -Werror $sanitize "$EC_SOURCE_DIR/tests/host/ecalias_list.c" $installed_flags -o "$work/list_installed" ||
+  fail "the C program does not build against the installed library"
+LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir ecalias) timeout 60 "$work/list_installed" >"$work/installed.out" 2>&1 ||
+  { cat "$work/installed.out" >&2; fail "the program built against the installed library failed"; }
+grep -q '^count=5$' "$work/installed.out" || fail "the installed library did not see five slaves"
 echo "PASS"
