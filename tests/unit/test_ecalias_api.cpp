@@ -14,6 +14,7 @@
 #include "sim/sii_image.h"
 #include "sim/sim_capture.h"
 #include "sim/sim_coe.h"
+#include "slave/eeprom.h"
 #include "support_virtual_clock.h"
 
 namespace {
@@ -432,6 +433,19 @@ TEST_F(EcaliasApi, SiiRoundTripAndHeaderChecks) {
     ASSERT_EQ(ec_sii_write(o.m, 1, 0, 8, header, 0, &report), EC_OK);
     EXPECT_TRUE(SiiHeaderValid(o.Slave(1)->eeprom.words));
     EXPECT_EQ(o.Slave(1)->eeprom.words[3], changed);
+}
+
+TEST_F(EcaliasApi, SiiWritesInvalidateTheMastersSiiCache) {
+    Opened o("sim:--slaves 2");
+    ASSERT_EQ(o.Scan(), 2);
+    MasterContext* context = o.m->context.get();
+    // The byte cache (the category walk and names of the core read through it) holds
+    // word 0x50 of slave 2.
+    const uint16_t stored = o.Slave(2)->eeprom.words[0x50];
+    ASSERT_EQ(SiiGetByte(context, 2, 0xA0), static_cast<uint8_t>(stored));
+    const uint16_t changed = static_cast<uint16_t>(stored ^ 0x00FF);
+    ASSERT_EQ(ec_sii_write(o.m, 2, 0x50, 1, &changed, 0, nullptr), EC_OK);
+    EXPECT_EQ(SiiGetByte(context, 2, 0xA0), static_cast<uint8_t>(changed)) << "a stale cached byte";
 }
 
 TEST_F(EcaliasApi, SiiWriteThatDoesNotReadBackIsAVerifyFailure) {
