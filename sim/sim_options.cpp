@@ -87,6 +87,15 @@ bool ParseLate(const char* value, SimSettings* settings) {
     return true;
 }
 
+// --wire-timing[=NS]: no value gives the default forwarding delay per slave.
+bool ParseWireTiming(const char* value, SimSettings* settings) {
+    long long ns = kSimDefaultForwardNs;
+    if (value != nullptr && !SimOptionNumber(value, 0, 1000000, &ns)) return false;
+    settings->faults.wire_timing = true;
+    settings->faults.forward_ns = static_cast<uint32_t>(ns);
+    return true;
+}
+
 bool ParseSeed(const char* value, SimSettings* settings) {
     if (value[0] == '-' || value[0] == '\0') return false;
     char* end = nullptr;
@@ -171,6 +180,10 @@ const SimOptionSpec kOptions[] = {
             "a probability 0..1", nullptr),
     SETTING("--late", nullptr, "P:US", "probability 0..1 that a reply is held back US microseconds",
             Group::kSegment, ParseLate, "P:US, a probability and microseconds", nullptr),
+    SETTING("--wire-timing", nullptr, "[=NS]",
+            "replies take the time a real wire takes: the frame's serialisation at 100 Mbit/s (at least 84 byte "
+            "times, one frame at a time on the line) plus NS nanoseconds per slave it passes (default 1000)",
+            Group::kSegment, ParseWireTiming, "nanoseconds per slave, 0 to 1000000", nullptr),
 
     {"--eeprom-size", nullptr, "SEL:BYTES",
      "EEPROM of 4096 (default), 8192, 16384, 32768 or 65536 bytes; word 0x3E tells its size; image files hold as "
@@ -263,8 +276,10 @@ constexpr int kHelpWidth = 79;
 // "  --name SYNTAX" and the help text beside it, wrapped at kHelpWidth.
 void PrintOption(FILE* out, const SimOptionSpec& spec) {
     char left[96];
+    // A value that may be left out is written straight behind the name: --name[=VALUE].
+    const bool joined = spec.syntax != nullptr && spec.syntax[0] == '[';
     int used = snprintf(left, sizeof(left), "  %s%s%s%s%s", spec.name, spec.alias != nullptr ? ", " : "",
-                        spec.alias != nullptr ? spec.alias : "", spec.syntax != nullptr ? " " : "",
+                        spec.alias != nullptr ? spec.alias : "", spec.syntax != nullptr && !joined ? " " : "",
                         spec.syntax != nullptr ? spec.syntax : "");
     fputs(left, out);
     if (used >= kHelpColumn - 1) {
@@ -391,7 +406,10 @@ bool SimParseArguments(int count, const char* const* args, SimOptionUse use, Sim
             return false;
         }
         const char* value = nullptr;
-        if (spec->syntax == nullptr) {
+        if (spec->syntax != nullptr && spec->syntax[0] == '[') {
+            // An optional value comes only after '=': the next argument is an option.
+            if (equals != nullptr) value = equals + 1;
+        } else if (spec->syntax == nullptr) {
             if (equals != nullptr) {
                 SimOptionFail(errbuf, errbuf_size, "%s takes no value", spec->name);
                 return false;

@@ -78,6 +78,30 @@ void SimWireInit(SimWire* wire, SimSegment* segment, const SimFaultSettings& fau
     wire->rng_state = faults.seed != 0 ? faults.seed : 0x9E3779B97F4A7C15ULL;
 }
 
+uint64_t SimWireFrameNs(int length, int slaves, uint32_t forward_ns) {
+    uint64_t bytes = static_cast<uint64_t>(length > 0 ? length : 0) + kSimWireOverheadBytes;
+    if (bytes < kSimMinimumWireBytes) bytes = kSimMinimumWireBytes;
+    return bytes * kSimNsPerByte + static_cast<uint64_t>(slaves > 0 ? slaves : 0) * forward_ns;
+}
+
+namespace {
+
+// When the reply to a frame sent now is back: at once, or with wire_timing after the
+// frame had the line to itself for its serialisation and passed every slave.
+uint64_t ReplyDue(SimWire* wire, int length) {
+    uint64_t now = SimNowMicros();
+    if (!wire->faults.wire_timing) return now;
+    uint64_t now_ns = now * 1000;
+    uint64_t start = wire->line_free_ns > now_ns ? wire->line_free_ns : now_ns;
+    uint64_t serialisation = SimWireFrameNs(length, 0, 0);
+    wire->line_free_ns = start + serialisation;
+    int slaves = static_cast<int>(wire->segment->slaves.size());
+    uint64_t back_ns = start + SimWireFrameNs(length, slaves, wire->faults.forward_ns);
+    return (back_ns + 999) / 1000;
+}
+
+}  // namespace
+
 void SimWireRequest(SimWire* wire, const uint8_t* frame, int length) {
     wire->requests++;
     if (length <= 0 || length > kSimFrameBytes) return;
@@ -95,7 +119,7 @@ void SimWireRequest(SimWire* wire, const uint8_t* frame, int length) {
         wire->dropped++;
         return;
     }
-    uint64_t due = SimNowMicros();
+    uint64_t due = ReplyDue(wire, length);
     if (SimWireChance(wire, wire->faults.late)) due += wire->faults.late_us;
     Enqueue(wire, reply, length, due);
     wire->replies++;

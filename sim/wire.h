@@ -13,7 +13,25 @@ struct SimFaultSettings {
     uint32_t late_us;     // how long a late reply is held back
     double foreign_rate;  // probability that a foreign frame arrives before a reply
     uint64_t seed;
+    // A wire with the costs of a real one: each frame takes its serialisation time at
+    // 100 Mbit/s (preamble, frame, checksum and gap, at least 84 byte times, one frame at
+    // a time on the line) plus forward_ns for every slave it passes; the reply is due
+    // then. Off: replies are due at once.
+    bool wire_timing;
+    uint32_t forward_ns;  // per slave; kSimDefaultForwardNs when wire_timing is set from an option
 };
+
+enum : uint32_t {
+    kSimDefaultForwardNs = 1000,
+    kSimNsPerByte = 80,         // 100 Mbit/s
+    kSimMinimumWireBytes = 84,  // 64-byte minimum frame, 8 preamble, 12 inter-frame gap
+    kSimWireOverheadBytes = 24, // checksum 4, preamble 8, gap 12
+};
+
+// How long the wire holds a frame of `length` bytes (from the destination address on,
+// without checksum) that passes `slaves` slaves, in nanoseconds: its serialisation and
+// the forwarding of each slave.
+uint64_t SimWireFrameNs(int length, int slaves, uint32_t forward_ns);
 
 enum { kSimWireQueue = 64, kSimFrameBytes = 1518 };
 
@@ -34,6 +52,7 @@ struct SimWire {
     uint64_t replies;
     uint64_t dropped;
     uint64_t foreign_sent;
+    uint64_t line_free_ns;  // with wire_timing: when the line can take the next frame
 };
 
 uint64_t SimNowMicros();

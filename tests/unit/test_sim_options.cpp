@@ -355,6 +355,29 @@ TEST(SimOptions, DefaultsWithoutOptions) {
     Destroy(&built);
 }
 
+TEST(SimOptions, WireTimingTakesAnOptionalValueAfterEquals) {
+    Built built = Build("--wire-timing --slaves 2");
+    ASSERT_TRUE(built.ok) << built.error;
+    EXPECT_TRUE(built.build.faults.wire_timing);
+    EXPECT_EQ(built.build.faults.forward_ns, static_cast<uint32_t>(kSimDefaultForwardNs));
+    EXPECT_EQ(built.build.slaves, 2);
+    Destroy(&built);
+    built = Build("--wire-timing=250");
+    ASSERT_TRUE(built.ok) << built.error;
+    EXPECT_EQ(built.build.faults.forward_ns, 250u);
+    Destroy(&built);
+    built = Build("--wire-timing 250");
+    EXPECT_FALSE(built.ok) << "a value is given only after '='";
+    EXPECT_NE(built.error.find("250"), std::string::npos) << built.error;
+    built = Build("--wire-timing=-1");
+    EXPECT_FALSE(built.ok);
+    EXPECT_NE(built.error.find("--wire-timing"), std::string::npos) << built.error;
+    built = Build("");
+    ASSERT_TRUE(built.ok);
+    EXPECT_FALSE(built.build.faults.wire_timing);
+    Destroy(&built);
+}
+
 TEST(SimOptions, EcsimReadsItsOwnOptionsAndStopsAtAnAction) {
     const char* serve[] = {"--iface", "vs1", "--busy-poll", "--cpu=1", "--slaves", "2", "--name", "2:x"};
     SimSettings settings;

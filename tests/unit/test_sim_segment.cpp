@@ -9,6 +9,7 @@
 
 #include "sim/segment.h"
 #include "sim/wire.h"
+#include "support_virtual_clock.h"
 
 namespace {
 
@@ -422,5 +423,52 @@ TEST(SimWire, FullQueueLosesTheOldestFrame) {
     std::vector<uint8_t> oversize(kSimFrameBytes + 10, 0);
     SimWireRequest(&wire, oversize.data(), static_cast<int>(oversize.size()));  // ignored, not cut
     EXPECT_EQ(wire.count, kSimWireQueue - 1);
+    SimSegmentDestroy(segment);
+}
+
+// With wire timing a reply is due after its frame's serialisation at 100 Mbit/s (at
+// least 84 byte times) and the forwarding delay of every slave; frames take the line one
+// after another.
+TEST(SimWire, WireTimingDelaysRepliesByTheLineAndTheSlaves) {
+    VirtualClock clock(0);  // time moves only when the test says so
+    SimSegment* segment = SimSegmentCreate(3);
+    static SimWire wire;
+    SimFaultSettings faults{};
+    faults.wire_timing = true;
+    faults.forward_ns = 1000;
+    SimWireInit(&wire, segment, faults);
+    EXPECT_EQ(SimWireFrameNs(60, 3, 1000), 84u * 80u + 3000u) << "a short frame counts 84 byte times";
+    EXPECT_EQ(SimWireFrameNs(1000, 0, 1000), 1024u * 80u);
+
+    std::vector<uint8_t> small(60, 0), large(1000, 0);
+    for (std::vector<uint8_t>* f : {&small, &large}) {
+        (*f)[12] = 0x88;
+        (*f)[13] = 0xA4;
+        SimPut16(f->data() + 14, static_cast<uint16_t>(0x1000 | (f->size() - 16 - 12)));
+        (*f)[16] = 7;  // BRD of the type register
+    }
+    uint8_t out[kSimFrameBytes];
+    SimWireRequest(&wire, small.data(), 60);
+    clock.Advance(9);
+    EXPECT_EQ(SimWireTake(&wire, out), 0) << "due after 9.72 us";
+    clock.Advance(1);
+    EXPECT_EQ(SimWireTake(&wire, out), 60);
+
+    // Two frames sent at once: the second waits for the line.
+    SimWireRequest(&wire, large.data(), 1000);
+    SimWireRequest(&wire, small.data(), 60);
+    clock.Advance(84);  // the large frame: 81.92 us on the line + 3 us through the slaves
+    EXPECT_EQ(SimWireTake(&wire, out), 0);
+    clock.Advance(1);
+    EXPECT_EQ(SimWireTake(&wire, out), 1000);
+    clock.Advance(6);  // the small one started at 81.92 us: back at 91.64 us
+    EXPECT_EQ(SimWireTake(&wire, out), 0);
+    clock.Advance(1);
+    EXPECT_EQ(SimWireTake(&wire, out), 60);
+
+    // Without the option nothing waits.
+    SimWireInit(&wire, segment, SimFaultSettings{});
+    SimWireRequest(&wire, small.data(), 60);
+    EXPECT_EQ(SimWireTake(&wire, out), 60);
     SimSegmentDestroy(segment);
 }
