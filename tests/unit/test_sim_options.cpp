@@ -98,7 +98,7 @@ std::vector<std::string> HelpOptions(const std::string& help) {
     size_t at = 0;
     while ((at = help.find("\n  --", at)) != std::string::npos) {
         size_t start = at + 3;
-        size_t end = help.find_first_of(" ,\n", start);
+        size_t end = help.find_first_of(" ,[\n", start);
         names.push_back(help.substr(start, end - start));
         at = end;
     }
@@ -839,7 +839,7 @@ TEST(SimOptionHelp, ListsEveryOptionTheTableTakes) {
     // Every option the help names is one the parser knows, and each layer option is
     // taken by its layer: a value that is wrong for all of them is refused as a value.
     for (const std::string& name : in_process) {
-        Built built = Build("--slaves 2 " + name + " ''");
+        Built built = Build("--slaves 2 " + name + "=''");
         EXPECT_FALSE(built.ok) << name;
         EXPECT_EQ(built.error.find("unknown option"), std::string::npos) << name << ": " << built.error;
         EXPECT_EQ(built.error.find("bad value for " + name + ": "), 0u) << name << ": " << built.error;
