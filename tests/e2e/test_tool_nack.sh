@@ -12,7 +12,10 @@ source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
 command -v python3 >/dev/null || ec_skip "python3 is missing"
 # Needs a fault that refuses write commands only: the bring-up and the dialog read the
 # EEPROM many times before the first write.
-"$EC_BUILD_DIR/ecsim" --help 2>&1 | grep -q -- '--eeprom-nack-writes' \
+# (The help is read whole first: grep -q leaving the pipe early would end ecsim with
+# SIGPIPE, and pipefail would take that for a missing option.)
+ecsim_help=$("$EC_BUILD_DIR/ecsim" --help 2>&1)
+grep -q -- '--eeprom-nack-writes' <<<"$ecsim_help" \
   || ec_skip "ecsim has no --eeprom-nack-writes option to refuse write commands only"
 ec_netns_up
 
