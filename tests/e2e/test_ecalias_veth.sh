@@ -19,6 +19,9 @@ cc -std=c99 -Wall -Wextra -Werror $sanitize "$EC_SOURCE_DIR/tests/host/ecalias_l
 
 images=$EC_WORK/images
 ec_start_ecsim --slaves 5 --eeprom-dir "$images"
+# ecsim makes the image files as it starts: words 0-7 of each before the program runs.
+declare -A before
+for n in 1 2 3 4 5; do before[$n]=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-$n.bin"); done
 ec_in_master timeout 60 "$EC_WORK/list" "$EC_IF_MASTER" >"$EC_WORK/out" 2>"$EC_WORK/err"
 rc=$?
 [ "$rc" -eq 0 ] || { cat "$EC_WORK/out" "$EC_WORK/err" >&2; ec_fail "the program ended with $rc"; }
@@ -27,23 +30,18 @@ grep -qx 'sdo.0x1018:1=0x00000ec5 size=4' "$EC_WORK/out" || ec_fail "the SDO rea
 grep -q '^alias.before=0 alias.written=291 .* verified=1 register=0 register_shows_new=0$' "$EC_WORK/out" ||
   ec_fail "the alias report: $(grep alias "$EC_WORK/out")"
 [ "$(grep -c 'complete=1$' "$EC_WORK/out")" -eq 5 ] || ec_fail "a slave record is incomplete"
+checksum=$(sed -n 's/.* checksum.written=0x\([0-9a-f]*\) .*/\1/p' "$EC_WORK/out")
 ec_stop_ecsim  # writes the images back
 
-# Slave 3's image: alias 291 (0x0123) in word 4, its checksum in word 7; the others as made.
-header=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-3.bin")
-python3 - "$images" <<'PY' || ec_fail "the images are not as written: slave 3 $header"
-import struct, sys
-def crc8(data):
-    crc = 0xFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
-for n in range(1, 6):
-    words = struct.unpack('<8H', open(f"{sys.argv[1]}/slave-{n}.bin", 'rb').read(16))
-    raw = struct.pack('<7H', *words[:7])
-    assert words[7] & 0xFF == crc8(raw), (n, words)
-    assert words[4] == (0x0123 if n == 3 else 0), (n, words)
-PY
+# Slave 3's image: words 0-3, 5 and 6 as before, 0x0123 in word 4, the reported checksum
+# in word 7 (whose checksum is right is pinned by the library's unit tests); the other
+# slaves' images untouched.
+read -r -a old <<<"${before[3]}"
+read -r -a now <<<"$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-3.bin")"
+want="${old[0]} ${old[1]} ${old[2]} ${old[3]} 0123 ${old[5]} ${old[6]} $checksum"
+[ "${now[*]}" = "$want" ] || ec_fail "slave 3's image holds ${now[*]}, expected $want"
+for n in 1 2 4 5; do
+  [ "$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-$n.bin")" = "${before[$n]}" ] ||
+    ec_fail "slave $n's image changed"
+done
 echo "PASS: ecalias_list over veth against ecsim: five slaves, an SDO, slave 3's alias in its image"
