@@ -49,6 +49,10 @@ bool TimeStampReached(TimeStamp now, TimeStamp deadline) {
     return true;
 }
 
+int64_t TimeStampMicrosBetween(TimeStamp from, TimeStamp to) {
+    return (static_cast<int64_t>(to.seconds) - from.seconds) * 1000000 + to.microseconds - from.microseconds;
+}
+
 TimeStamp DeadlineAfter(uint32_t microseconds) { return TimeStampAdd(ClockNow(), microseconds); }
 
 bool DeadlinePassed(TimeStamp deadline) { return TimeStampReached(ClockNow(), deadline); }

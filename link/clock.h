@@ -30,3 +30,5 @@ void WaitMicroseconds(uint32_t microseconds);
 // comparison can be checked against fixed time stamps.
 TimeStamp TimeStampAdd(TimeStamp start, uint32_t microseconds);
 bool TimeStampReached(TimeStamp now, TimeStamp deadline);
+// Microseconds from `from` to `to` (negative when `to` is earlier).
+int64_t TimeStampMicrosBetween(TimeStamp from, TimeStamp to);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link/capture.h"
+#include "link/datagram.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ uint16_t ReadLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p
 // Command codes whose address field no slave changes on the way: configured-address
 // (FPRD 4, FPWR 5, FPRW 6, FRMW 14) and logical (LRD 10, LWR 11, LRW 12) access.
 bool KeepsAddress(uint8_t command) {
-    return (command >= 4 && command <= 6) || (command >= 10 && command <= 12) || command == 14;
+    return (command >= CMD_FPRD && command <= CMD_FPRW) || (command >= CMD_LRD && command <= CMD_LRW) ||
+           command == CMD_FRMW;
 }
 
 // Decides whether the frame in input_frame may be stored as the reply of slot `index`:

@@ -62,8 +62,7 @@ bool CollectOwedAnswers(MasterContext* master, Transfer* transfer, TimeStamp dea
         if (TimeStampReached(now, until)) break;
         const bool deadline_first = TimeStampReached(until, deadline) && !TimeStampReached(deadline, until);
         TimeStamp stop = deadline_first ? deadline : until;
-        int64_t wait = (static_cast<int64_t>(stop.seconds) - now.seconds) * 1000000 + stop.microseconds -
-                       now.microseconds;
+        int64_t wait = TimeStampMicrosBetween(now, stop);
         if (wait < 0) wait = 0;
         memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
         if (MailboxReceive(master, transfer->slave, &transfer->reply, static_cast<int32_t>(wait)) > 0) {
@@ -79,9 +78,7 @@ bool CollectOwedAnswers(MasterContext* master, Transfer* transfer, TimeStamp dea
 
 // What is left of a timeout that started at `start`, never below 0.
 int32_t RemainingAfter(TimeStamp start, int32_t timeout_us) {
-    TimeStamp now = ClockNow();
-    int64_t spent = (static_cast<int64_t>(now.seconds) - start.seconds) * 1000000 + now.microseconds -
-                    start.microseconds;
+    int64_t spent = TimeStampMicrosBetween(start, ClockNow());
     int64_t left = static_cast<int64_t>(timeout_us) - spent;
     return left > 0 ? static_cast<int32_t>(left) : 0;
 }
