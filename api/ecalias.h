@@ -69,13 +69,15 @@ enum {
     EC_ESTATE = -20,         /* the slave did not reach the requested AL state */
     EC_ETOOBIG = -21,        /* the data does not fit the buffer given */
     EC_ENOMEM = -22,         /* out of memory */
-    EC_ENOTSCANNED = -23     /* no scan has been made on this master yet */
+    EC_ENOTSCANNED = -23,    /* no scan has been made on this master yet */
+    EC_EFILE = -24           /* a file could not be read or written (errno in the detail) */
 };
 
 /* Flags. */
 enum {
     EC_FORCE = 1u << 0,           /* ec_alias_set, ec_sii_write: write over a wrong checksum */
-    EC_COMPLETE_ACCESS = 1u << 1  /* ec_sdo_*: the whole object from subindex 0 or 1 on */
+    EC_COMPLETE_ACCESS = 1u << 1, /* ec_sdo_*: the whole object from subindex 0 or 1 on */
+    EC_DRY_RUN = 1u << 2          /* ec_sii_restore: check and compare, write nothing */
 };
 
 /* AL states. */
@@ -94,7 +96,8 @@ enum {
     EC_TEXT_BYTES = 256,          /* texts in ec_error_detail and ec_adapter_info */
     EC_SII_MAX_WORDS = 32768,     /* 64 KiB */
     EC_SII_HEADER_WORDS = 8,      /* words 0-7: the configuration area */
-    EC_MAX_DATAGRAM_BYTES = 1486  /* largest register access in one call */
+    EC_MAX_DATAGRAM_BYTES = 1486, /* largest register access in one call */
+    EC_PATH_BYTES = 4096          /* file paths in reports */
 };
 
 typedef struct ec_master ec_master;
@@ -255,6 +258,42 @@ EC_API int ec_sii_checksum(const uint16_t header[7], uint8_t* checksum);
  * vendor (words 8-9) and product code (words 0x0A-0x0B) equal to the scanned slave's
  * (EC_EIDENTITY). m may be NULL when position is 0. */
 EC_API int ec_sii_check_image(const ec_master* m, int position, const uint16_t* words, size_t count);
+
+/* ---- SII images and backups ------------------------------------------------------ */
+
+/* Reads the slave's whole SII image into words (capacity words): up to and including
+ * the end-of-categories marker (category type 0xFFFF); where there is none, up to the
+ * EEPROM size word 0x3E announces, capped at EC_SII_MAX_WORDS. *count gets the words
+ * read. EC_ETOOBIG when capacity is too small (*count then says how many are needed);
+ * the read errors of ec_sii_read. */
+EC_API int ec_sii_read_image(ec_master* m, int position, uint16_t* words, size_t capacity, size_t* count);
+
+/* Saves the slave's whole SII image (as ec_sii_read_image reads it, little-endian words,
+ * the format `ecalias sii dump -o` writes and ec_sii_restore takes) into a new file in
+ * directory dir (NULL or "": the current directory), named after the slave's position,
+ * vendor, product, serial and a UTC time stamp. An existing file is never overwritten.
+ * path (path_size bytes, may be NULL when path_size is 0) gets the file's path.
+ * EC_EFILE when the file could not be made or written (nothing is left behind). */
+EC_API int ec_sii_backup(ec_master* m, int position, const char* dir, char* path, size_t path_size);
+
+/* What a restore did (or, with EC_DRY_RUN, would do). */
+typedef struct ec_sii_restore_report {
+    unsigned words_compared;   /* words of the image compared with the EEPROM */
+    unsigned words_differing;  /* words that differed: written, or to be written */
+    unsigned words_written;    /* words the slave acknowledged */
+    unsigned words_verified;   /* written words that read back as written */
+    int first_failed_word;     /* the first word not written or not verified; -1 none */
+    char backup_path[EC_PATH_BYTES]; /* the backup made before writing; "" when none */
+} ec_sii_restore_report;
+
+/* Restores an SII image (words[0..count)) into the slave: checks it as
+ * ec_sii_check_image does (EC_ECHECKSUM, EC_EIDENTITY; EC_FORCE skips both), saves a
+ * backup into backup_dir as ec_sii_backup does (no backup, no write: EC_EFILE), writes
+ * only the words that differ and reads every written word back (EC_EVERIFY). With
+ * EC_DRY_RUN it checks and compares only: no backup, nothing written. report may be
+ * NULL. */
+EC_API int ec_sii_restore(ec_master* m, int position, const uint16_t* words, size_t count, unsigned flags,
+                          const char* backup_dir, ec_sii_restore_report* report);
 
 /* ---- Station alias ----------------------------------------------------------------- */
 

@@ -208,6 +208,7 @@ EC_EXPORT const char* ec_strerror(int code) {
     case EC_ETOOBIG: return "The data do not fit the buffer given.";
     case EC_ENOMEM: return "Out of memory.";
     case EC_ENOTSCANNED: return "The master has not scanned the segment yet.";
+    case EC_EFILE: return "A file could not be read or written.";
     default: return "Unknown status code.";
     }
 }

@@ -56,7 +56,7 @@ TEST_F(EcaliasApi, VersionAndTexts) {
     EXPECT_STREQ(composed, ECALIAS_VERSION);
     // Every status has a sentence of its own.
     std::set<std::string> texts;
-    for (int code = EC_ENOTSCANNED; code <= EC_OK; code++) {
+    for (int code = EC_EFILE; code <= EC_OK; code++) {
         const std::string text = ec_strerror(code);
         EXPECT_NE(text, ec_strerror(-1000)) << code;
         EXPECT_TRUE(texts.insert(text).second) << code << " " << text;
