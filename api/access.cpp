@@ -11,6 +11,7 @@
 #include "link/datagram.h"
 #include "slave/coe.h"
 #include "slave/context.h"
+#include "wire/byte_order.h"
 
 #define EC_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -55,8 +56,7 @@ EC_EXPORT int ReadRegister(int slave, int reg) {
         int32_t size = 4;
         if (SdoUpload(&g_master, number, kObjectRegisterData, 0, 0, &size, value, kRegisterUploadTimeout) != 0) break;
     }
-    uint32_t result = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
-                      (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    uint32_t result = WireLoad32(value);
     return static_cast<int>(result);
 }
 

@@ -4,11 +4,6 @@
 
 namespace {
 
-void WriteLittle16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 bool CommandSendsZeros(uint8_t command) {
     return command == CMD_NOP || command == CMD_APRD || command == CMD_FPRD || command == CMD_BRD ||
            command == CMD_LRD;
@@ -28,7 +23,7 @@ int Exchange(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint1
     SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, out_data);
     int wkc = PortSendReceiveUntil(port, slot, deadline);
     if (wkc > 0 && length > 0 && in_data != nullptr)
-        memcpy(in_data, port->rx_frame[slot] + 2 + kDatagramHeaderBytes, length);
+        memcpy(in_data, port->rx_frame[slot] + kEtherCatHeaderBytes + kDatagramDataAt, length);
     PortSetBufState(port, slot, EMPTY);
     return wkc;
 }
@@ -48,22 +43,20 @@ int WriteService(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, u
 
 int SetupDatagram(FramePort* port, int slot, uint8_t command, uint8_t index, uint16_t adp, uint16_t ado,
                   uint16_t length, const void* data) {
+    if (length > kMaxDatagramData) return ArgumentError;
     uint8_t* frame = port->tx_frame[slot];
-    WriteLittle16(frame + 14, static_cast<uint16_t>(0x100C + length));
-    frame[16] = command;
-    frame[17] = index;
-    WriteLittle16(frame + 18, adp);
-    WriteLittle16(frame + 20, ado);
-    WriteLittle16(frame + 22, length);
-    // The IRQ field (bytes 24, 25) is never written: the buffers start zeroed.
+    WireStore16(frame + kEthernetHeaderBytes, EtherCatHeaderWord(static_cast<uint16_t>(DatagramBytes(length))));
+    uint8_t* datagram = frame + kFirstDatagramOffset;
+    DatagramLayHeader(datagram, command, index, adp, ado, length, false);
+    uint8_t* payload = datagram + kDatagramDataAt;
     if (length > 0) {
         if (CommandSendsZeros(command) || data == nullptr)
-            memset(frame + 26, 0, length);
+            memset(payload, 0, length);
         else
-            memcpy(frame + 26, data, length);
+            memcpy(payload, data, length);
     }
-    WriteLittle16(frame + 26 + length, 0);
-    port->tx_length[slot] = length + 28;
+    WireStore16(payload + length, 0);  // working counter
+    port->tx_length[slot] = kSingleDatagramOverheadBytes + length;
     return 0;
 }
 

@@ -3,18 +3,11 @@
 #include <cstdint>
 
 #include "link/frame_port.h"
+#include "wire/frame_layout.h"  // the frame and datagram layout, command codes, kMaxDatagramData
 
-enum {
-    kDatagramHeaderBytes = 10,
-    kMaxDatagramData = 1486,  // a standard Ethernet frame: 1514 bytes less 28 of headers and counter
-};
-
-enum DatagramCommand : uint8_t {
-    CMD_NOP = 0, CMD_APRD = 1, CMD_APWR = 2, CMD_APRW = 3, CMD_FPRD = 4, CMD_FPWR = 5, CMD_FPRW = 6,
-    CMD_BRD = 7, CMD_BWR = 8, CMD_BRW = 9, CMD_LRD = 10, CMD_LWR = 11, CMD_LRW = 12, CMD_ARMW = 13,
-    CMD_FRMW = 14,
-};
-
+// Lays one datagram (header, data, a zero working counter) into the slot's frame behind
+// its Ethernet header and sets the frame's length. Returns 0, or ArgumentError (nothing
+// laid out) for a length above kMaxDatagramData, which would not fit the slot's buffer.
 int SetupDatagram(FramePort* port, int slot, uint8_t command, uint8_t index, uint16_t adp, uint16_t ado,
                   uint16_t length, const void* data);
 

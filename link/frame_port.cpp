@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint16_t kEtherTypeEtherCat = 0x88A4;
 constexpr uint16_t kSourceWord = 0x0101;  // every byte of the master's source address is 0x01
 
 // Ethernet header of every frame the master sends: broadcast destination, source
@@ -26,15 +25,6 @@ bool IsOwnFrame(const uint8_t* frame) {
     return memcmp(frame + 6, own_source, 6) == 0;
 }
 
-uint16_t ReadLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-// Command codes whose address field no slave changes on the way: configured-address
-// (FPRD 4, FPWR 5, FPRW 6, FRMW 14) and logical (LRD 10, LWR 11, LRW 12) access.
-bool KeepsAddress(uint8_t command) {
-    return (command >= CMD_FPRD && command <= CMD_FPRW) || (command >= CMD_LRD && command <= CMD_LRW) ||
-           command == CMD_FRMW;
-}
-
 // Decides whether the frame in input_frame may be stored as the reply of slot `index`:
 // the slot has sent something, the frame holds every byte the slot copies, the working
 // counter lies inside that copy, and the datagram is the one the slot sent.
@@ -45,13 +35,13 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
     int copy_length = request_length - kEthernetHeaderBytes;
     const uint8_t* reply = port->input_frame;
     const uint8_t* request = port->tx_frame[index];
-    int wkc_at = ReadLittle16(reply + kEthernetHeaderBytes) & 0x0FFF;
+    int wkc_at = WireLoad16(reply + kEthernetHeaderBytes) & 0x0FFF;
     if (wkc_at + 2 > copy_length) return false;
     // A slave raises the working counter and the position address, and fills read data;
     // it never changes the frame length, the command, the register address or the data
     // length. A frame that does is a stray frame that happens to carry this slot's index,
     // and its counter would be read from the wrong place.
-    int request_wkc_at = ReadLittle16(request + kEthernetHeaderBytes) & 0x0FFF;
+    int request_wkc_at = WireLoad16(request + kEthernetHeaderBytes) & 0x0FFF;
     if (wkc_at != request_wkc_at) return false;
     if (reply[16] != request[16] || memcmp(reply + 20, request + 20, 4) != 0) return false;
     // The generation: a reply to an earlier exchange of this slot is not this one's.
@@ -59,7 +49,7 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
     // Configured-address and logical commands leave the address field as it was sent: a
     // reply that names another station (the same register of the slave next door, read
     // by another caller) is not this slot's.
-    if (KeepsAddress(request[16]) && memcmp(reply + 18, request + 18, 2) != 0) return false;
+    if (CommandKeepsAddress(request[16]) && memcmp(reply + 18, request + 18, 2) != 0) return false;
     *wkc_position = wkc_at;
     return true;
 }
@@ -68,9 +58,9 @@ bool FrameFitsSlot(const FramePort* port, int index, int frame_length, int* wkc_
 // adapter. Returns its working counter, or -1 when none is parked. Under slot_lock.
 int CollectParkedReply(FramePort* port, int slot) {
     if (slot < 0 || slot >= kSlotCount || port->rx_state[slot] != RCVD) return -1;
-    int wkc_at = ReadLittle16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
+    int wkc_at = WireLoad16(port->rx_frame[slot]) & 0x0FFF;  // validated when it was stored
     port->rx_state[slot] = COMPLETE;
-    return ReadLittle16(port->rx_frame[slot] + wkc_at);
+    return WireLoad16(port->rx_frame[slot] + wkc_at);
 }
 
 }  // namespace
@@ -243,7 +233,7 @@ int PortReceiveFrame(FramePort* port, int slot) {
 
     const uint8_t* frame = port->input_frame;
     if (length < kEthernetHeaderBytes + 4) return ForeignFrame;
-    if (frame[12] != 0x88 || frame[13] != 0xA4) return ForeignFrame;
+    if (!FrameIsEtherCat(frame)) return ForeignFrame;
     if (IsOwnFrame(frame)) return ForeignFrame;  // our own request, echoed by the adapter
     int index = frame[17] % kSlotCount;  // the generation is checked with the datagram
 
@@ -259,7 +249,7 @@ int PortReceiveFrame(FramePort* port, int slot) {
     memcpy(port->rx_frame[index], frame + kEthernetHeaderBytes, static_cast<size_t>(copy_length));
     if (index == slot) {
         port->rx_state[slot] = COMPLETE;
-        return ReadLittle16(port->rx_frame[slot] + wkc_at);
+        return WireLoad16(port->rx_frame[slot] + wkc_at);
     }
     port->rx_state[index] = RCVD;
     return ForeignFrame;

@@ -8,11 +8,11 @@
 #include <mutex>
 
 #include "link/clock.h"
+#include "wire/frame_layout.h"
 
 enum {
     kSlotCount = 16,
     kMaxFrameBytes = 1518,
-    kEthernetHeaderBytes = 14,
 };
 
 // Results of the receive path and the services built on it.

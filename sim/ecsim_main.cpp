@@ -30,6 +30,7 @@
 #include "sim/sim_eeprom.h"
 #include "sim/sim_options.h"
 #include "sim/wire.h"
+#include "wire/frame_layout.h"
 
 #ifndef EC_VERSION
 #define EC_VERSION "unknown"
@@ -37,7 +38,6 @@
 
 namespace {
 
-constexpr uint16_t kEtherTypeEtherCat = 0x88A4;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 // Scheduling priority a blocking ecsim asks for (needs CAP_SYS_NICE; ignored without).

@@ -3,19 +3,11 @@
 #include <cstring>
 
 #include "sim/wire.h"
+#include "wire/esc_registers.h"
+#include "wire/frame_layout.h"
+#include "wire/sii_layout.h"
 
 namespace {
-
-constexpr uint16_t kRegType = 0x0000;
-constexpr uint16_t kRegPortDescriptor = 0x0007;
-constexpr uint16_t kRegFeatures = 0x0008;
-constexpr uint16_t kRegStationAddress = 0x0010;
-constexpr uint16_t kRegStationAlias = 0x0012;
-constexpr uint16_t kRegDlControl = 0x0100;
-constexpr uint16_t kRegDlStatus = 0x0110;
-constexpr uint16_t kRegAlStatus = 0x0130;
-constexpr uint16_t kRegPdiControl = 0x0140;
-constexpr uint16_t kRegFmmu = 0x0600;
 
 // DL status: PDI operational, physical link on ports 0 (and 1), ports 2 and 3 not
 // implemented (loop closed, no communication).
@@ -52,13 +44,13 @@ void SimSlavePowerOn(SimSlave* slave) {
     m[0x0005] = 8;           // SyncManagers
     m[0x0006] = 8;           // process RAM, KiB
     m[kRegPortDescriptor] = 0x0F;  // ports 0 and 1 MII
-    SimPut16(m + kRegFeatures, 0x000C);  // distributed clocks, 64-bit DC
-    SimPut16(m + kRegDlStatus, slave->is_last ? kDlStatusLineEnd : kDlStatusInLine);
-    SimPut16(m + kRegAlStatus, 0x0001);  // INIT
+    WireStore16(m + kRegFeatures, 0x000C);  // distributed clocks, 64-bit DC
+    WireStore16(m + kRegDlStatus, slave->is_last ? kDlStatusLineEnd : kDlStatusInLine);
+    WireStore16(m + kRegAlStatus, kAlStateInit);
     const uint16_t* sii = slave->eeprom.words;
     if (SimSiiHeaderValid(&slave->eeprom)) {
-        SimPut16(m + kRegPdiControl, sii[0]);
-        SimPut16(m + kRegStationAlias, sii[4]);
+        WireStore16(m + kRegPdiControl, sii[kSiiWordPdiControl]);
+        WireStore16(m + kRegStationAlias, sii[kSiiWordAlias]);
     }
     SimEepromPowerOn(slave);
     SimMailboxPowerOn(slave);
@@ -115,9 +107,9 @@ bool SlaveReadWrite(SimSlave* slave, uint16_t address, uint16_t length, uint8_t*
 }
 
 bool StationMatches(const SimSlave* slave, uint16_t adp) {
-    if (SimGet16(slave->memory + kRegStationAddress) == adp) return true;
+    if (WireLoad16(slave->memory + kRegStationAddress) == adp) return true;
     bool alias_enabled = (slave->memory[kRegDlControl + 3] & 0x01) != 0;
-    uint16_t alias = SimGet16(slave->memory + kRegStationAlias);
+    uint16_t alias = WireLoad16(slave->memory + kRegStationAlias);
     return alias_enabled && alias != 0 && alias == adp;
 }
 
@@ -127,9 +119,9 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
     for (int f = 0; f < 16; f++) {
         const uint8_t* fmmu = slave->memory + kRegFmmu + 16 * f;
         if ((fmmu[12] & 0x01) == 0) continue;  // not activated
-        uint32_t start = SimGet32(fmmu);
-        uint16_t span = SimGet16(fmmu + 4);
-        uint16_t physical = SimGet16(fmmu + 8);
+        uint32_t start = WireLoad32(fmmu);
+        uint16_t span = WireLoad16(fmmu + 4);
+        uint16_t physical = WireLoad16(fmmu + 8);
         uint8_t type = fmmu[11];
         for (uint32_t i = 0; i < length; i++) {
             uint32_t at = logical + i;
@@ -156,11 +148,11 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
 // it when it reaches this slave; auto-increment commands raise it afterwards.
 void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
     uint8_t command = datagram[0];
-    uint16_t adp = SimGet16(datagram + 2);
-    uint16_t ado = SimGet16(datagram + 4);
+    uint16_t adp = WireLoad16(datagram + 2);
+    uint16_t ado = WireLoad16(datagram + 4);
     uint8_t* data = datagram + 10;
     uint8_t* wkc_field = data + length;
-    int wkc = SimGet16(wkc_field);
+    int wkc = WireLoad16(wkc_field);
     bool auto_increment = command >= 1 && command <= 3;
     switch (command) {
         case 1:  // APRD
@@ -205,7 +197,7 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
         case 10:
         case 11:
         case 12:
-            LogicalAccess(slave, command, SimGet32(datagram + 2), length, data, &wkc);
+            LogicalAccess(slave, command, WireLoad32(datagram + 2), length, data, &wkc);
             break;
         case 13:    // ARMW: the addressed slave reads, every other slave writes
         case 14: {  // FRMW: the same, addressed by station address
@@ -221,8 +213,8 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
         default:  // NOP and reserved codes
             break;
     }
-    if (auto_increment) SimPut16(datagram + 2, static_cast<uint16_t>(adp + 1));
-    SimPut16(wkc_field, static_cast<uint16_t>(wkc));
+    if (auto_increment) WireStore16(datagram + 2, static_cast<uint16_t>(adp + 1));
+    WireStore16(wkc_field, static_cast<uint16_t>(wkc));
 }
 
 }  // namespace
@@ -230,7 +222,7 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
 bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     if (length < 14 + 2 + 12) return false;
     if (frame[12] != 0x88 || frame[13] != 0xA4) return false;
-    uint16_t header = SimGet16(frame + 14);
+    uint16_t header = WireLoad16(frame + 14);
     if ((header >> 12) != 1) return false;  // only EtherCAT command frames
     int end = 16 + (header & 0x07FF);
     if (end > length) end = length;
@@ -245,7 +237,7 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
         int at = 16;
         for (;;) {
             if (at + 12 > end) break;
-            uint16_t len_field = SimGet16(frame + at + 6);
+            uint16_t len_field = WireLoad16(frame + at + 6);
             uint16_t data_length = len_field & 0x07FF;
             if (at + 10 + data_length + 2 > end) break;
             SlaveExecute(slave, frame + at, data_length);

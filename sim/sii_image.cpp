@@ -21,7 +21,7 @@ int ReadChain(const uint16_t* words, CategorySpan* spans) {
     int at = kSiiWordFirstCategory;
     while (at + 1 < kSiiImageWords && count < kMaxCategories) {
         uint16_t type = words[at];
-        if (type == kSiiTypeEnd) break;
+        if (type == kSiiCategoryEnd) break;
         int length = words[at + 1];
         int next = at + 2 + length;
         if (next > kSiiImageWords) break;
@@ -70,7 +70,7 @@ bool RewriteChain(uint16_t* words, uint16_t type, const uint8_t* data, int byte_
     // The old chain may have been longer: everything behind the new end marker is erased
     // EEPROM (0xFFFF) up to where the old chain ended.
     int old_end = ChainEnd(spans, count) + 1;
-    rebuilt[out++] = kSiiTypeEnd;
+    rebuilt[out++] = kSiiCategoryEnd;
     memcpy(words + kSiiWordFirstCategory, rebuilt + kSiiWordFirstCategory,
            sizeof(uint16_t) * (out - kSiiWordFirstCategory));
     for (int w = out; w < old_end && w < kSiiImageWords; w++) words[w] = 0xFFFF;
@@ -78,28 +78,6 @@ bool RewriteChain(uint16_t* words, uint16_t type, const uint8_t* data, int byte_
 }
 
 }  // namespace
-
-uint8_t SiiCrc8(const uint8_t* bytes, int count) {
-    uint8_t crc = 0xFF;
-    for (int i = 0; i < count; i++) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; bit++) crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
-    }
-    return crc;
-}
-
-uint8_t SiiHeaderCrc(const uint16_t* words) {
-    uint8_t bytes[14];
-    for (int w = 0; w < 7; w++) {
-        bytes[2 * w] = static_cast<uint8_t>(words[w]);
-        bytes[2 * w + 1] = static_cast<uint8_t>(words[w] >> 8);
-    }
-    return SiiCrc8(bytes, 14);
-}
-
-void SiiUpdateChecksum(uint16_t* words) { words[kSiiWordChecksum] = SiiHeaderCrc(words); }
-
-bool SiiHeaderValid(const uint16_t* words) { return (words[kSiiWordChecksum] & 0xFF) == SiiHeaderCrc(words); }
 
 void SiiSetIdentity(uint16_t* words, uint32_t vendor, uint32_t product, uint32_t revision) {
     const uint32_t values[3] = {vendor, product, revision};
@@ -127,7 +105,7 @@ void SiiSetMailbox(uint16_t* words, uint16_t write_offset, uint16_t write_size, 
 
 void SiiSetGeneral(uint16_t* words, const SiiGeneral& general) {
     uint8_t data[kSiiGeneralBytes] = {0};
-    int at = SiiFindCategory(words, kSiiTypeGeneral);
+    int at = SiiFindCategory(words, kSiiCategoryGeneral);
     if (at >= 0) {  // keep the bytes this call does not set (group, image, order indices...)
         int length = words[at + 1] * 2;
         for (int i = 0; i < kSiiGeneralBytes && i < length; i++)
@@ -142,7 +120,7 @@ void SiiSetGeneral(uint16_t* words, const SiiGeneral& general) {
     data[11] = general.flags;
     data[12] = static_cast<uint8_t>(general.ebus_current);
     data[13] = static_cast<uint8_t>(static_cast<uint16_t>(general.ebus_current) >> 8);
-    SiiPutCategory(words, kSiiTypeGeneral, data, kSiiGeneralBytes);
+    SiiPutCategory(words, kSiiCategoryGeneral, data, kSiiGeneralBytes);
 }
 
 bool SiiSetName(uint16_t* words, const char* name) {
@@ -155,7 +133,7 @@ bool SiiSetName(uint16_t* words, const char* name) {
     data[out++] = static_cast<uint8_t>(name_length);
     memcpy(data + out, name, name_length);
     out += static_cast<int>(name_length);
-    int at = SiiFindCategory(words, kSiiTypeStrings);
+    int at = SiiFindCategory(words, kSiiCategoryStrings);
     if (at >= 0) {
         int length = words[at + 1] * 2;
         auto byte = [&](int i) { return static_cast<uint8_t>(words[at + 2 + i / 2] >> (8 * (i & 1))); };
@@ -171,7 +149,7 @@ bool SiiSetName(uint16_t* words, const char* name) {
             position += 1 + string_length;
         }
     }
-    return SiiPutCategory(words, kSiiTypeStrings, data, out);
+    return SiiPutCategory(words, kSiiCategoryStrings, data, out);
 }
 
 int SiiFindCategory(const uint16_t* words, uint16_t type) {
@@ -183,7 +161,7 @@ int SiiFindCategory(const uint16_t* words, uint16_t type) {
 }
 
 bool SiiPutCategory(uint16_t* words, uint16_t type, const uint8_t* data, int byte_count) {
-    if (type == kSiiTypeEnd || byte_count < 0 || data == nullptr) return false;
+    if (type == kSiiCategoryEnd || byte_count < 0 || data == nullptr) return false;
     return RewriteChain(words, type, data, byte_count);
 }
 
@@ -205,7 +183,7 @@ void SiiDefaultImage(uint16_t* words, int position) {
                   kSiiDefaultMailboxOffset + kSiiDefaultMailboxBytes, kSiiDefaultMailboxBytes, kSiiDefaultProtocols);
     words[kSiiWordSize] = 31;  // (size in Kbit) - 1
     words[kSiiWordVersion] = 1;
-    words[kSiiWordFirstCategory] = kSiiTypeEnd;
+    words[kSiiWordFirstCategory] = kSiiCategoryEnd;
     char name[32];
     snprintf(name, sizeof(name), "ecsim slave %d", position);
     SiiSetName(words, name);

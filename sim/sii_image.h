@@ -5,38 +5,10 @@
 #pragma once
 #include <cstdint>
 
+#include "wire/sii_crc.h"
+#include "wire/sii_layout.h"
+
 enum { kSiiImageWords = 2048 };  // 4 KiB, a 32 Kbit EEPROM
-
-enum : uint16_t {
-    kSiiWordPdiControl = 0x0000,
-    kSiiWordPdiConfig = 0x0001,
-    kSiiWordSyncImpulse = 0x0002,
-    kSiiWordPdiConfig2 = 0x0003,
-    kSiiWordAlias = 0x0004,
-    kSiiWordChecksum = 0x0007,
-    kSiiWordVendor = 0x0008,
-    kSiiWordProduct = 0x000A,
-    kSiiWordRevision = 0x000C,
-    kSiiWordSerial = 0x000E,
-    kSiiWordBootWriteOffset = 0x0014,
-    kSiiWordBootWriteSize = 0x0015,
-    kSiiWordBootReadOffset = 0x0016,
-    kSiiWordBootReadSize = 0x0017,
-    kSiiWordWriteMailboxOffset = 0x0018,
-    kSiiWordWriteMailboxSize = 0x0019,
-    kSiiWordReadMailboxOffset = 0x001A,
-    kSiiWordReadMailboxSize = 0x001B,
-    kSiiWordMailboxProtocols = 0x001C,
-    kSiiWordSize = 0x003E,
-    kSiiWordVersion = 0x003F,
-    kSiiWordFirstCategory = 0x0040,
-};
-
-enum : uint16_t {
-    kSiiTypeStrings = 10,
-    kSiiTypeGeneral = 30,
-    kSiiTypeEnd = 0xFFFF,
-};
 
 // What the default image of a slave holds (position-dependent where noted).
 enum : uint32_t {
@@ -50,15 +22,6 @@ enum : uint32_t {
     kSiiDefaultCoeDetails = 0x23,         // SDO, SDO information, complete access
 };
 enum { kSiiGeneralBytes = 32 };
-
-// CRC-8 with polynomial 0x07, initial value 0xFF, MSB first, no final xor.
-uint8_t SiiCrc8(const uint8_t* bytes, int count);
-// CRC-8 over bytes 0 to 13 (words 0 to 6) of an image.
-uint8_t SiiHeaderCrc(const uint16_t* words);
-// Word 7 = CRC of words 0-6 (high byte 0).
-void SiiUpdateChecksum(uint16_t* words);
-// True when the low byte of word 7 is the CRC of words 0-6.
-bool SiiHeaderValid(const uint16_t* words);
 
 struct SiiGeneral {
     uint8_t coe_details;

@@ -39,10 +39,10 @@ int RecordCount(SimSlave* slave, uint16_t index) {
 // Lays the common part of a reply: Length, CoE header, command, index, subindex.
 int LayReply(uint8_t* reply, uint16_t length, uint16_t coe_header, uint8_t command, uint16_t index,
              uint8_t subindex) {
-    SimPut16(reply, length);
-    SimPut16(reply + 6, coe_header);
+    WireStore16(reply, length);
+    WireStore16(reply + 6, coe_header);
     reply[8] = command;
-    SimPut16(reply + 9, index);
+    WireStore16(reply + 9, index);
     reply[11] = subindex;
     return 6 + length;
 }
@@ -53,7 +53,7 @@ int Abort(SimSlave* slave, uint8_t* reply, uint16_t index, uint8_t subindex, uin
     server.last_abort = code;
     // An abort is an SDO request in its own right, whichever side sends it.
     int size = LayReply(reply, 10, kCoeSdoRequest, 0x80, index, subindex);
-    SimPut32(reply + 12, code);
+    WireStore32(reply + 12, code);
     return size;
 }
 
@@ -64,9 +64,9 @@ void RegisterCommand(SimSlave* slave, uint32_t command) {
     if (data == nullptr || data->value.size() != 4) return;
     uint32_t reg = command >> 8;
     if (command & 0x01)
-        SimRegisterSet(slave, reg, SimGet32(data->value.data()));
+        SimRegisterSet(slave, reg, WireLoad32(data->value.data()));
     else
-        SimPut32(data->value.data(), SimRegisterGet(slave, reg));
+        WireStore32(data->value.data(), SimRegisterGet(slave, reg));
 }
 
 // Checks that `size` bytes may be written to one entry. 0 when they may, else the abort.
@@ -111,7 +111,7 @@ uint32_t CheckRecordWrite(SimSlave* slave, uint16_t index, uint8_t start, uint32
 void StoreValue(SimSlave* slave, SimObject* object, const uint8_t* data, uint32_t size) {
     object->value.assign(data, data + size);
     if (object->index == kObjectRegisterCommand && object->subindex == 0 && size == 4)
-        RegisterCommand(slave, SimGet32(data));
+        RegisterCommand(slave, WireLoad32(data));
 }
 
 // A bool holds 0 or 1; every other type takes any bit pattern of its size.
@@ -195,8 +195,8 @@ int UploadSegment(SimSlave* slave, uint8_t* reply, int reply_room) {
             length = 10;
         }
     }
-    SimPut16(reply, length);
-    SimPut16(reply + 6, kCoeSdoResponse);
+    WireStore16(reply, length);
+    WireStore16(reply + 6, kCoeSdoResponse);
     reply[8] = command;
     memset(reply + 9, 0, length - 3);
     memcpy(reply + 9, t.data.data() + t.position, count);
@@ -208,7 +208,7 @@ int UploadSegment(SimSlave* slave, uint8_t* reply, int reply_room) {
 
 int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply, int reply_room) {
     SimCoeTransfer& t = Server(slave).transfer;
-    uint16_t index = SimGet16(request + 9);
+    uint16_t index = WireLoad16(request + 9);
     uint8_t subindex = request[11];
     bool complete_access = (request[8] & 0x10) != 0;
     uint32_t abort = ReadImage(slave, index, subindex, complete_access, &t.data);
@@ -225,7 +225,7 @@ int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply,
     uint32_t room = static_cast<uint32_t>(reply_room - 16);
     uint32_t first = total < room ? total : room;
     int size = LayReply(reply, static_cast<uint16_t>(10 + first), kCoeSdoResponse, 0x41, index, subindex);
-    SimPut32(reply + 12, total);
+    WireStore32(reply + 12, total);
     memcpy(reply + 16, t.data.data(), first);
     t.active = first < total;
     t.upload = true;
@@ -241,7 +241,7 @@ int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply,
 int ServeDownloadInitiate(SimSlave* slave, const uint8_t* request, int request_bytes, uint8_t* reply) {
     SimCoeTransfer& t = Server(slave).transfer;
     uint8_t command = request[8];
-    uint16_t index = SimGet16(request + 9);
+    uint16_t index = WireLoad16(request + 9);
     uint8_t subindex = request[11];
     bool complete_access = (command & 0x10) != 0;
     t.active = false;
@@ -260,8 +260,8 @@ int ServeDownloadInitiate(SimSlave* slave, const uint8_t* request, int request_b
         memset(reply + 12, 0, 4);
         return reply_size;
     }
-    uint32_t total = SimGet32(request + 12);
-    uint16_t length = SimGet16(request);
+    uint32_t total = WireLoad32(request + 12);
+    uint16_t length = WireLoad16(request);
     if (length < 10 || 6 + length > request_bytes) return Abort(slave, reply, index, subindex, kAbortGeneral);
     uint32_t carried = length - 10u;
     if (carried > total) carried = total;
@@ -292,7 +292,7 @@ int ServeDownloadSegment(SimSlave* slave, const uint8_t* request, int request_by
     uint8_t command = request[8];
     if (!t.active || t.upload) return Abort(slave, reply, 0, 0, kAbortCommand);
     if ((command & 0x10) != t.toggle) return Abort(slave, reply, t.index, t.subindex, kAbortToggle);
-    uint16_t length = SimGet16(request);
+    uint16_t length = WireLoad16(request);
     if (length < 3 || 6 + length > request_bytes) return Abort(slave, reply, t.index, t.subindex, kAbortGeneral);
     uint32_t count = length - 3u;
     bool last = (command & 0x01) != 0;
@@ -308,8 +308,8 @@ int ServeDownloadSegment(SimSlave* slave, const uint8_t* request, int request_by
         uint32_t abort = ApplyWrite(slave, t.index, t.subindex, t.complete_access, t.data.data(), t.total);
         if (abort != 0) return Abort(slave, reply, t.index, t.subindex, abort);
     }
-    SimPut16(reply, 10);
-    SimPut16(reply + 6, kCoeSdoResponse);
+    WireStore16(reply, 10);
+    WireStore16(reply + 6, kCoeSdoResponse);
     reply[8] = static_cast<uint8_t>(0x20 | toggle);
     memset(reply + 9, 0, 7);
     return 16;
@@ -611,6 +611,6 @@ int SimCoeServe(SimSlave* slave, const uint8_t* request, int request_bytes, uint
             server.transfer.active = false;
             return 0;
         default:
-            return Abort(slave, reply, SimGet16(request + 9), request[11], kAbortCommand);
+            return Abort(slave, reply, WireLoad16(request + 9), request[11], kAbortCommand);
     }
 }

@@ -8,21 +8,13 @@
 #include "sim/segment.h"
 #include "sim/sim_options.h"
 #include "sim/wire.h"
+#include "wire/esc_registers.h"
 
 namespace {
 
-constexpr uint16_t kRegConfiguration = 0x0500;
-constexpr uint16_t kRegPdiAccess = 0x0501;
-constexpr uint16_t kRegControl = 0x0502;
-constexpr uint16_t kRegAddress = 0x0504;
-constexpr uint16_t kRegData = 0x0508;
-constexpr uint16_t kRegStationAlias = 0x0012;
-constexpr uint16_t kRegPdiControl = 0x0140;
-constexpr uint32_t kInterfaceFirst = 0x0500;
-constexpr uint32_t kInterfaceEnd = 0x0510;
-
-enum : uint8_t { kCommandIdle = 0, kCommandRead = 1, kCommandWrite = 2, kCommandReload = 4 };
-constexpr uint16_t kCommandErrors = kSimEepromStatusCommandError | kSimEepromStatusWriteEnableError;
+constexpr uint32_t kInterfaceFirst = kRegEepromConfiguration;
+constexpr uint32_t kInterfaceEnd = kRegEepromInterfaceEnd;
+constexpr uint16_t kEepromCommandErrors = kEepromStatusNack | kEepromStatusWriteEnableError;
 constexpr uint64_t kNever = ~0ULL;
 
 // True when an access of `length` bytes at `address` (wrapping at 64 KiB, as the
@@ -54,23 +46,23 @@ bool SaveImage(SimEeprom* e);
 void Publish(SimSlave* slave) {
     SimEeprom& e = slave->eeprom;
     uint8_t* m = slave->memory;
-    m[kRegPdiAccess] = e.pdi_access;
+    m[kRegEepromPdiAccess] = e.pdi_access;
     uint16_t status = e.error_bits;
-    if (e.eight_byte_reads) status |= kSimEepromStatusEightByte;
-    if (e.command != kCommandIdle) status |= static_cast<uint16_t>(kSimEepromStatusBusy | (e.command << 8));
-    SimPut16(m + kRegControl, status);
-    SimPut32(m + kRegAddress, e.address);
-    memcpy(m + kRegData, e.data, sizeof(e.data));
+    if (e.eight_byte_reads) status |= kEepromStatusEightByte;
+    if (e.command != kEepromCodeIdle) status |= static_cast<uint16_t>(kEepromStatusBusy | (e.command << 8));
+    WireStore16(m + kRegEepromControl, status);
+    WireStore32(m + kRegEepromAddress, e.address);
+    memcpy(m + kRegEepromData, e.data, sizeof(e.data));
 }
 
 void LoadHeaderRegisters(SimSlave* slave) {
     SimEeprom& e = slave->eeprom;
     if (SimSiiHeaderValid(&e)) {
-        e.error_bits &= static_cast<uint16_t>(~kSimEepromStatusChecksumError);
-        SimPut16(slave->memory + kRegPdiControl, e.words[kSiiWordPdiControl]);
-        SimPut16(slave->memory + kRegStationAlias, e.words[kSiiWordAlias]);
+        e.error_bits &= static_cast<uint16_t>(~kEepromStatusChecksumError);
+        WireStore16(slave->memory + kRegPdiControl, e.words[kSiiWordPdiControl]);
+        WireStore16(slave->memory + kRegStationAlias, e.words[kSiiWordAlias]);
     } else {
-        e.error_bits |= kSimEepromStatusChecksumError;
+        e.error_bits |= kEepromStatusChecksumError;
     }
 }
 
@@ -78,19 +70,19 @@ void LoadHeaderRegisters(SimSlave* slave) {
 void Complete(SimSlave* slave) {
     SimEeprom& e = slave->eeprom;
     uint8_t command = e.command;
-    e.command = kCommandIdle;
+    e.command = kEepromCodeIdle;
     if (e.command_nacked) {
-        e.error_bits |= kSimEepromStatusCommandError;
+        e.error_bits |= kEepromStatusNack;
         return;
     }
     switch (command) {
-        case kCommandRead: {
+        case kEepromCodeRead: {
             int count = e.eight_byte_reads ? 8 : 4;
             memset(e.data, 0, sizeof(e.data));
             for (int i = 0; i < count; i++) e.data[i] = ImageByte(e, 2 * e.command_address + static_cast<uint32_t>(i));
             break;
         }
-        case kCommandWrite:
+        case kEepromCodeWrite:
             e.words[e.command_address % WordCount(e)] = e.write_value;
             e.counters.words_written++;
             if (e.path[0] != '\0') {
@@ -100,7 +92,7 @@ void Complete(SimSlave* slave) {
                 SaveImage(&e);
             }
             break;
-        case kCommandReload:
+        case kEepromCodeReload:
             LoadHeaderRegisters(slave);
             break;
         default:
@@ -121,39 +113,39 @@ void Vanish(SimSlave* slave, uint64_t now) {
 
 void Advance(SimSlave* slave, uint64_t now) {
     SimEeprom& e = slave->eeprom;
-    if (e.command != kCommandIdle && e.busy_until_us != kNever && now >= e.busy_until_us) Complete(slave);
+    if (e.command != kEepromCodeIdle && e.busy_until_us != kNever && now >= e.busy_until_us) Complete(slave);
 }
 
 void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     SimEeprom& e = slave->eeprom;
     uint8_t command = static_cast<uint8_t>((control >> 8) & 0x07);
-    if (command == kCommandIdle) {  // "no command": clears the error bits of earlier commands
-        e.error_bits &= static_cast<uint16_t>(~kCommandErrors);
+    if (command == kEepromCodeIdle) {  // "no command": clears the error bits of earlier commands
+        e.error_bits &= static_cast<uint16_t>(~kEepromCommandErrors);
         return;
     }
     // Each command reports its own outcome.
-    e.error_bits &= static_cast<uint16_t>(~kCommandErrors);
-    if (command != kCommandRead && command != kCommandWrite && command != kCommandReload) {
-        e.error_bits |= kSimEepromStatusCommandError;
+    e.error_bits &= static_cast<uint16_t>(~kEepromCommandErrors);
+    if (command != kEepromCodeRead && command != kEepromCodeWrite && command != kEepromCodeReload) {
+        e.error_bits |= kEepromStatusNack;
         return;
     }
-    if (command == kCommandWrite && (control & kSimEepromStatusWriteEnable) == 0) {
-        e.error_bits |= kSimEepromStatusWriteEnableError;
+    if (command == kEepromCodeWrite && (control & kEepromControlWriteEnable) == 0) {
+        e.error_bits |= kEepromStatusWriteEnableError;
         e.counters.write_enable_errors++;
         return;
     }
     e.counters.commands++;
-    if (command == kCommandRead) e.counters.reads++;
-    if (command == kCommandWrite) e.counters.writes++;
+    if (command == kEepromCodeRead) e.counters.reads++;
+    if (command == kEepromCodeWrite) e.counters.writes++;
     uint32_t word = e.address % WordCount(e);
-    bool damaged = command != kCommandReload && word >= e.faults.bad_words_first &&
+    bool damaged = command != kEepromCodeReload && word >= e.faults.bad_words_first &&
                    word < static_cast<uint32_t>(e.faults.bad_words_first) + e.faults.bad_words_count;
-    bool nack_write = command == kCommandWrite && (e.faults.nack_writes_all || e.faults.nack_writes_first > 0);
+    bool nack_write = command == kEepromCodeWrite && (e.faults.nack_writes_all || e.faults.nack_writes_first > 0);
     bool nack = e.faults.nack_all || e.faults.nack_first > 0 || nack_write || damaged;
     if (e.faults.nack_first > 0) e.faults.nack_first--;
     if (nack_write && e.faults.nack_writes_first > 0) e.faults.nack_writes_first--;
     if (nack) e.counters.nacks++;
-    if (command == kCommandWrite && !nack && e.faults.vanish_at_write > 0 && !e.vanish_fired &&
+    if (command == kEepromCodeWrite && !nack && e.faults.vanish_at_write > 0 && !e.vanish_fired &&
         e.accepted_writes + 1 >= static_cast<uint32_t>(e.faults.vanish_at_write) && e.segment != nullptr) {
         // The slave drops off the line with this frame, before the write cycle begins:
         // the command never reaches the interface, which stays idle.
@@ -164,11 +156,11 @@ void StartCommand(SimSlave* slave, uint16_t control, uint64_t now) {
     e.command_nacked = nack;
     e.command_address = e.address;
     e.write_value = static_cast<uint16_t>(e.data[0] | (e.data[1] << 8));
-    uint32_t latency = command == kCommandRead    ? e.read_latency_us
-                       : command == kCommandWrite ? e.write_latency_us
+    uint32_t latency = command == kEepromCodeRead    ? e.read_latency_us
+                       : command == kEepromCodeWrite ? e.write_latency_us
                                                   : e.reload_latency_us;
     e.busy_until_us = e.faults.busy_stuck ? kNever : now + latency;
-    if (command == kCommandWrite && !nack) {
+    if (command == kEepromCodeWrite && !nack) {
         e.accepted_writes++;
         // The write cycle has begun; the slave drops off the line after this frame.
         if (e.faults.vanish_after_writes > 0 && !e.vanish_fired &&
@@ -222,12 +214,12 @@ bool SimSiiHeaderValid(const SimEeprom* eeprom) { return SiiHeaderValid(eeprom->
 void SimEepromPowerOn(SimSlave* slave) {
     SimEeprom& e = slave->eeprom;
     e.pdi_access = 0;
-    e.error_bits = SimSiiHeaderValid(&e) ? 0 : kSimEepromStatusChecksumError;
+    e.error_bits = SimSiiHeaderValid(&e) ? 0 : kEepromStatusChecksumError;
     e.address = 0;
     memset(e.data, 0, sizeof(e.data));
-    e.command = kCommandIdle;
+    e.command = kEepromCodeIdle;
     e.command_nacked = false;
-    slave->memory[kRegConfiguration] = 0;
+    slave->memory[kRegEepromConfiguration] = 0;
     Publish(slave);
 }
 
@@ -281,30 +273,30 @@ void SimEepromAfterWrite(SimSlave* slave, uint16_t address, uint16_t length) {
     uint8_t* m = slave->memory;
     uint64_t now = SimNowMicros();
     Advance(slave, now);
-    if (Covers(address, length, kRegConfiguration) && (m[kRegConfiguration] & 0x02) != 0) e.pdi_access = 0;
+    if (Covers(address, length, kRegEepromConfiguration) && (m[kRegEepromConfiguration] & 0x02) != 0) e.pdi_access = 0;
     bool master_has_access = e.pdi_access == 0;
-    bool busy = e.command != kCommandIdle;
+    bool busy = e.command != kEepromCodeIdle;
     if (master_has_access && !busy) {
         uint8_t address_bytes[4];
-        SimPut32(address_bytes, e.address);
+        WireStore32(address_bytes, e.address);
         for (int i = 0; i < 4; i++)
-            if (Covers(address, length, kRegAddress + static_cast<uint32_t>(i))) address_bytes[i] = m[kRegAddress + i];
-        e.address = SimGet32(address_bytes);
+            if (Covers(address, length, kRegEepromAddress + static_cast<uint32_t>(i))) address_bytes[i] = m[kRegEepromAddress + i];
+        e.address = WireLoad32(address_bytes);
         bool data_written = false;
         for (int i = 0; i < 8; i++) {
-            if (!Covers(address, length, kRegData + static_cast<uint32_t>(i))) continue;
-            e.data[i] = m[kRegData + i];
+            if (!Covers(address, length, kRegEepromData + static_cast<uint32_t>(i))) continue;
+            e.data[i] = m[kRegEepromData + i];
             data_written = true;
         }
         if (data_written) e.counters.data_writes++;
     }
-    if (Covers(address, length, kRegControl + 1)) {
+    if (Covers(address, length, kRegEepromControl + 1)) {
         if (!master_has_access) {
             // the PDI owns the interface: the EtherCAT side cannot command it
         } else if (busy) {
             e.counters.ignored_while_busy++;
         } else {
-            StartCommand(slave, SimGet16(m + kRegControl), now);
+            StartCommand(slave, WireLoad16(m + kRegEepromControl), now);
         }
     }
     Publish(slave);
@@ -318,7 +310,7 @@ void SimEepromAttach(SimSegment* segment) {
 
 void SimEepromSetName(SimSlave* slave, const char* name) {
     if (name == nullptr)
-        SiiRemoveCategory(slave->eeprom.words, kSiiTypeStrings);
+        SiiRemoveCategory(slave->eeprom.words, kSiiCategoryStrings);
     else
         SiiSetName(slave->eeprom.words, name);
     ImageChanged(slave);
@@ -348,7 +340,7 @@ void SimEepromSetGeneral(SimSlave* slave, const SiiGeneral& general) {
 }
 
 void SimEepromRemoveGeneral(SimSlave* slave) {
-    SiiRemoveCategory(slave->eeprom.words, kSiiTypeGeneral);
+    SiiRemoveCategory(slave->eeprom.words, kSiiCategoryGeneral);
     ImageChanged(slave);
 }
 
@@ -480,7 +472,7 @@ bool SimEepromSaveAllQuietly(SimSegment* segment, char* errbuf, size_t errbuf_si
     for (SimSlave* slave : segment->slaves) {
         SimEeprom& e = slave->eeprom;
         // A write cycle under way completes in the EEPROM even when nobody looks.
-        if (e.command != kCommandIdle && e.busy_until_us != kNever) Complete(slave);
+        if (e.command != kEepromCodeIdle && e.busy_until_us != kNever) Complete(slave);
         if (e.unsaved && !SaveImage(&e)) {
             SimOptionFail(errbuf, errbuf_size, "cannot write %s", e.path);
             saved = false;
@@ -493,7 +485,7 @@ void SimEepromSaveAll(SimSegment* segment) {
     if (segment == nullptr) return;
     for (SimSlave* slave : segment->slaves) {
         SimEeprom& e = slave->eeprom;
-        if (e.command != kCommandIdle && e.busy_until_us != kNever) Complete(slave);
+        if (e.command != kEepromCodeIdle && e.busy_until_us != kNever) Complete(slave);
         if (e.unsaved && !SaveImage(&e)) fprintf(stderr, "ecsim: cannot write %s\n", e.path);
     }
 }
@@ -511,7 +503,7 @@ int SimEepromPrintHeader(const char* path) {
         fprintf(stderr, "ecsim: %s holds fewer than 8 words\n", path);
         return 1;
     }
-    for (int w = 0; w < 8; w++) printf("%04x%s", SimGet16(bytes + 2 * w), w < 7 ? " " : "\n");
+    for (int w = 0; w < 8; w++) printf("%04x%s", WireLoad16(bytes + 2 * w), w < 7 ? " " : "\n");
     fflush(stdout);
     return 0;
 }

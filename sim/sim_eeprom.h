@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "sim/sii_image.h"
+#include "wire/esc_registers.h"
 
 struct SimSlave;
 struct SimSegment;
@@ -41,15 +42,6 @@ enum {
     kSimEepromReadLatencyUs = 250,
     kSimEepromWriteLatencyUs = 5000,
     kSimEepromReloadLatencyUs = 1000,
-};
-
-enum : uint16_t {
-    kSimEepromStatusWriteEnable = 0x0001,
-    kSimEepromStatusEightByte = 0x0040,
-    kSimEepromStatusChecksumError = 0x0800,
-    kSimEepromStatusCommandError = 0x2000,
-    kSimEepromStatusWriteEnableError = 0x4000,
-    kSimEepromStatusBusy = 0x8000,
 };
 
 struct SimEepromFaults {

@@ -9,19 +9,11 @@
 #include "sim/segment.h"
 #include "sim/sim_options.h"
 #include "sim/wire.h"
+#include "wire/esc_registers.h"
+#include "wire/sii_layout.h"
 
 namespace {
 
-constexpr uint16_t kRegAlControl = 0x0120;
-constexpr uint16_t kRegAlStatus = 0x0130;
-constexpr uint16_t kRegAlStatusCode = 0x0134;
-constexpr uint16_t kRegEepromConfig = 0x0500;
-constexpr uint16_t kRegSyncManager = 0x0800;
-constexpr uint8_t kStateInit = 1;
-constexpr uint8_t kStatePreOp = 2;
-constexpr uint8_t kStateBoot = 3;
-constexpr uint8_t kStateSafeOp = 4;
-constexpr uint8_t kStateOp = 8;
 constexpr int kAnswersPerRequest = 3;  // emergency, error reply, answer
 
 struct SmView {
@@ -32,7 +24,7 @@ struct SmView {
 
 SmView ReadSm(const SimSlave* slave, int n) {
     const uint8_t* r = slave->memory + kRegSyncManager + 8 * n;
-    return SmView{SimGet16(r), SimGet16(r + 2), r[4]};
+    return SmView{WireLoad16(r), WireLoad16(r + 2), r[4]};
 }
 
 // A SyncManager that behaves as a mailbox: enabled, mailbox mode, non-empty.
@@ -64,8 +56,8 @@ void MirrorSm(SimSlave* slave, int n) {
 
 void MirrorAl(SimSlave* slave) {
     const SimMailbox& mb = slave->mailbox;
-    SimPut16(slave->memory + kRegAlStatus, static_cast<uint16_t>(mb.al_state | (mb.al_error ? 0x10 : 0)));
-    SimPut16(slave->memory + kRegAlStatusCode, mb.al_status_code);
+    WireStore16(slave->memory + kRegAlStatus, static_cast<uint16_t>(mb.al_state | (mb.al_error ? kAlErrorBit : 0)));
+    WireStore16(slave->memory + kRegAlStatusCode, mb.al_status_code);
 }
 
 void ClearMailboxes(SimSlave* slave) {
@@ -100,23 +92,23 @@ void Enqueue(SimSlave* slave, const uint8_t* bytes, int length, uint64_t due_us,
 
 void EnqueueMailboxError(SimSlave* slave, uint16_t detail, uint64_t due_us) {
     uint8_t m[10] = {0};
-    SimPut16(m, 4);
+    WireStore16(m, 4);
     m[5] = 0x00;  // type 0: mailbox error reply
-    SimPut16(m + 6, 0x0001);
-    SimPut16(m + 8, detail);
+    WireStore16(m + 6, 0x0001);
+    WireStore16(m + 8, detail);
     Enqueue(slave, m, sizeof(m), due_us, false, false);
 }
 
 void EnqueueEmergency(SimSlave* slave, uint64_t due_us) {
     uint8_t m[16] = {0};
-    SimPut16(m, 10);
+    WireStore16(m, 10);
     m[5] = 0x03;
-    SimPut16(m + 6, 0x1000);  // CoE service 1: emergency
-    SimPut16(m + 8, 0xFF10);  // manufacturer-specific error code
+    WireStore16(m + 6, 0x1000);  // CoE service 1: emergency
+    WireStore16(m + 8, 0xFF10);  // manufacturer-specific error code
     m[10] = 0x81;             // error register: generic and manufacturer-specific
     m[11] = 0xA5;
-    SimPut16(m + 12, 0x1234);
-    SimPut16(m + 14, 0x5678);
+    WireStore16(m + 12, 0x1234);
+    WireStore16(m + 14, 0x5678);
     Enqueue(slave, m, sizeof(m), due_us, false, false);
 }
 
@@ -160,7 +152,7 @@ void TakeRequest(SimSlave* slave) {
         mb.scripted.erase(mb.scripted.begin());
         return;
     }
-    uint16_t length = SimGet16(request);
+    uint16_t length = WireLoad16(request);
     uint8_t type = request[5] & 0x0F;
     if (6 + length > bytes) {
         EnqueueMailboxError(slave, kMbxErrorInvalidSize, due);
@@ -168,7 +160,7 @@ void TakeRequest(SimSlave* slave) {
         EnqueueMailboxError(slave, kMbxErrorUnsupportedProtocol, due);
     } else if (length < 2) {
         EnqueueMailboxError(slave, kMbxErrorSizeTooShort, due);
-    } else if ((SimGet16(request + 6) >> 12) != 2) {
+    } else if ((WireLoad16(request + 6) >> 12) != 2) {
         EnqueueMailboxError(slave, kMbxErrorServiceNotSupported, due);
     } else {
         MailboxActive(slave, 1, &read_box);
@@ -254,12 +246,12 @@ void SyncManagersWritten(SimSlave* slave, uint16_t address, uint16_t length) {
 // The firmware serves mailboxes only as its SII describes them.
 bool MailboxConfigMatchesSii(const SimSlave* slave) {
     const uint16_t* sii = slave->eeprom.words;
-    if (sii[0x19] == 0) return true;  // no mailbox: nothing to check
-    uint16_t read_length = sii[0x1B] != 0 ? sii[0x1B] : sii[0x19];
+    if (sii[kSiiWordWriteMailboxSize] == 0) return true;  // no mailbox: nothing to check
+    uint16_t read_length = sii[kSiiWordReadMailboxSize] != 0 ? sii[kSiiWordReadMailboxSize] : sii[kSiiWordWriteMailboxSize];
     SmView write_box{}, read_box{};
     if (!MailboxActive(slave, 0, &write_box) || !MailboxActive(slave, 1, &read_box)) return false;
-    return write_box.start == sii[0x18] && write_box.length == sii[0x19] && (write_box.control & 0x0F) == 0x06 &&
-           read_box.start == sii[0x1A] && read_box.length == read_length && (read_box.control & 0x0F) == 0x02;
+    return write_box.start == sii[kSiiWordWriteMailboxOffset] && write_box.length == sii[kSiiWordWriteMailboxSize] && (write_box.control & 0x0F) == 0x06 &&
+           read_box.start == sii[kSiiWordReadMailboxOffset] && read_box.length == read_length && (read_box.control & 0x0F) == 0x02;
 }
 
 void Refuse(SimSlave* slave, uint16_t code) {
@@ -271,49 +263,49 @@ void EnterState(SimSlave* slave, uint8_t state) {
     SimMailbox& mb = slave->mailbox;
     bool was_running = mb.firmware_running;
     mb.al_state = state;
-    mb.firmware_running = state != kStateInit && slave->eeprom.words[0x19] != 0;
+    mb.firmware_running = state != kAlStateInit && slave->eeprom.words[kSiiWordWriteMailboxSize] != 0;
     if (mb.firmware_running != was_running) ClearMailboxes(slave);
 }
 
 void AlControlWritten(SimSlave* slave) {
     SimMailbox& mb = slave->mailbox;
     uint8_t control = slave->memory[kRegAlControl];
-    uint8_t requested = control & 0x0F;
-    bool acknowledge = (control & 0x10) != 0;
+    uint8_t requested = control & kAlStateMask;
+    bool acknowledge = (control & kAlErrorBit) != 0;
     if (acknowledge) {
         mb.al_error = false;
         mb.al_status_code = 0;
-    } else if (mb.al_error && requested != kStateInit) {
+    } else if (mb.al_error && requested != kAlStateInit) {
         MirrorAl(slave);
         return;  // an error must be acknowledged before anything but INIT is taken
     }
     uint8_t current = mb.al_state;
     if (requested == current) {
         // nothing to change
-    } else if (requested == kStateInit) {
-        EnterState(slave, kStateInit);
-    } else if (requested == kStatePreOp) {
-        if (current == kStateInit) {
-            if (mb.faults.reads_sii_on_preop && (slave->memory[kRegEepromConfig] & 0x01) == 0)
+    } else if (requested == kAlStateInit) {
+        EnterState(slave, kAlStateInit);
+    } else if (requested == kAlStatePreOp) {
+        if (current == kAlStateInit) {
+            if (mb.faults.reads_sii_on_preop && (slave->memory[kRegEepromConfiguration] & 0x01) == 0)
                 Refuse(slave, kAlCodeEepromNoAccess);
             else if (!MailboxConfigMatchesSii(slave))
                 Refuse(slave, kAlCodeInvalidMailboxConfig);
             else
-                EnterState(slave, kStatePreOp);
+                EnterState(slave, kAlStatePreOp);
         } else {
-            EnterState(slave, kStatePreOp);
+            EnterState(slave, kAlStatePreOp);
         }
-    } else if (requested == kStateSafeOp) {
-        if (current == kStatePreOp || current == kStateOp)
-            EnterState(slave, kStateSafeOp);
+    } else if (requested == kAlStateSafeOp) {
+        if (current == kAlStatePreOp || current == kAlStateOp)
+            EnterState(slave, kAlStateSafeOp);
         else
             Refuse(slave, kAlCodeInvalidStateChange);
-    } else if (requested == kStateOp) {
-        if (current == kStateSafeOp)
-            EnterState(slave, kStateOp);
+    } else if (requested == kAlStateOp) {
+        if (current == kAlStateSafeOp)
+            EnterState(slave, kAlStateOp);
         else
             Refuse(slave, kAlCodeInvalidStateChange);
-    } else if (requested == kStateBoot) {
+    } else if (requested == kAlStateBoot) {
         Refuse(slave, kAlCodeBootstrapNotSupported);
     } else {
         Refuse(slave, kAlCodeUnknownState);
@@ -330,7 +322,7 @@ void Trace(SimSlave* slave, bool write, uint16_t address, uint16_t length, bool 
 
 void SimMailboxPowerOn(SimSlave* slave) {
     SimMailbox& mb = slave->mailbox;
-    mb.al_state = kStateInit;
+    mb.al_state = kAlStateInit;
     mb.al_error = false;
     mb.al_status_code = 0;
     for (int n = 0; n < kSimSyncManagers; n++) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/clock.h"
+#include "wire/frame_layout.h"
 
 // The segment keeps the time of the process's clock source, so a test that installs a
 // virtual clock moves the slaves' busy times and late replies with the master's waits.
@@ -45,19 +46,16 @@ void QueueForeignFrame(SimWire* wire) {
             frame[13] = 0x00;
             break;
         case 1:  // EtherCAT, index beyond the master's slots
-            frame[12] = 0x88;
-            frame[13] = 0xA4;
-            SimPut16(frame + 14, 0x100C + 2);
-            frame[16] = 4;
-            frame[17] = static_cast<uint8_t>(16 + NextRandom(wire) % 240);
+            FrameSetEtherType(frame);
+            WireStore16(frame + kEthernetHeaderBytes, EtherCatHeaderWord(static_cast<uint16_t>(DatagramBytes(2))));
+            DatagramLayHeader(frame + kFirstDatagramOffset, CMD_FPRD, static_cast<uint8_t>(16 + NextRandom(wire) % 240),
+                              0, 0, 0, false);
             break;
         default:  // EtherCAT, a slot's index, but not a reply to anything the master sent
-            frame[12] = 0x88;
-            frame[13] = 0xA4;
-            SimPut16(frame + 14, 0x100C + 2);
-            frame[16] = 0x0E;
-            frame[17] = static_cast<uint8_t>(NextRandom(wire) % 16);
-            SimPut16(frame + 20, 0xBEEF);
+            FrameSetEtherType(frame);
+            WireStore16(frame + kEthernetHeaderBytes, EtherCatHeaderWord(static_cast<uint16_t>(DatagramBytes(2))));
+            DatagramLayHeader(frame + kFirstDatagramOffset, CMD_FRMW, static_cast<uint8_t>(NextRandom(wire) % 16), 0,
+                              0xBEEF, 0, false);
             break;
     }
     Enqueue(wire, frame, 60, SimNowMicros());

@@ -10,6 +10,9 @@
 #include "link/datagram.h"
 #include "slave/context.h"
 #include "slave/eeprom.h"
+#include "wire/byte_order.h"
+#include "wire/esc_registers.h"
+#include "wire/sii_layout.h"
 
 namespace {
 
@@ -19,36 +22,9 @@ constexpr int32_t kPollTimeoutUs = 2000;
 constexpr int32_t kInitCheckTimeoutUs = 2000000;
 constexpr uint32_t kStatePollGapUs = 1000;
 
-constexpr uint16_t kRegType = 0x0000;
-constexpr uint16_t kRegPortDescriptor = 0x0007;
-constexpr uint16_t kRegFeatures = 0x0008;
-constexpr uint16_t kRegStationAddress = 0x0010;
-constexpr uint16_t kRegStationAlias = 0x0012;
-constexpr uint16_t kRegDlControl = 0x0100;
-constexpr uint16_t kRegDlControlLoops = 0x0101;
-constexpr uint16_t kRegDlControlAlias = 0x0103;
-constexpr uint16_t kRegDlStatus = 0x0110;
-constexpr uint16_t kRegAlControl = 0x0120;
-constexpr uint16_t kRegAlStatus = 0x0130;
-constexpr uint16_t kRegPdiControl = 0x0140;
-constexpr uint16_t kRegEventMask = 0x0200;
-constexpr uint16_t kRegRxErrorCounters = 0x0300;
-constexpr uint16_t kRegFmmu = 0x0600;
-constexpr uint16_t kRegSyncManager = 0x0800;
-constexpr uint16_t kRegDcSystemTime = 0x0910;
-constexpr uint16_t kRegDcSpeedCounterStart = 0x0930;
-constexpr uint16_t kRegDcFilterDepths = 0x0934;
-
 constexpr uint8_t kAlInitAcknowledge = 0x11;  // INIT with the error acknowledge bit
 constexpr uint16_t kFeatureDc = 0x0004;
 constexpr uint16_t kFirstStationAddress = 0x1000;
-
-constexpr uint16_t kSiiVendor = 0x0008;
-constexpr uint16_t kSiiProduct = 0x000A;
-constexpr uint16_t kSiiRevision = 0x000C;
-constexpr uint16_t kSiiWriteMailbox = 0x0018;
-constexpr uint16_t kSiiReadMailbox = 0x001A;
-constexpr uint16_t kSiiMailboxProtocols = 0x001C;
 
 constexpr uint32_t kSmMailboxWrite = 0x00010026;  // mailbox, master writes, PDI interrupt, enabled
 constexpr uint32_t kSmMailboxRead = 0x00010022;   // mailbox, master reads, PDI interrupt, enabled
@@ -64,8 +40,6 @@ enum {
     kGeneralCurrentHigh = 15,
 };
 constexpr uint8_t kGeneralFlagBlockLrw = 0x02;
-
-uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint16_t PositionAddress(int slave) { return static_cast<uint16_t>(1 - slave); }
 
@@ -95,7 +69,7 @@ void AddressSlave(MasterContext* master, int n) {
     uint16_t position = PositionAddress(n);
     uint8_t buffer[2] = {0, 0};
     APRD(&master->port, position, kRegPdiControl, 2, buffer, kSetupTimeoutUs);
-    record.interface_type = Little16(buffer);
+    record.interface_type = WireLoad16(buffer);
 
     uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
     const uint8_t station_bytes[2] = {static_cast<uint8_t>(station), static_cast<uint8_t>(station >> 8)};
@@ -106,18 +80,18 @@ void AddressSlave(MasterContext* master, int n) {
 
     buffer[0] = buffer[1] = 0;
     APRD(&master->port, position, kRegStationAddress, 2, buffer, kSetupTimeoutUs);
-    record.config_address = Little16(buffer);
+    record.config_address = WireLoad16(buffer);
 
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
     buffer[0] = buffer[1] = 0;
     FPRD(&master->port, record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs);
-    record.alias_address = Little16(buffer);
+    record.alias_address = WireLoad16(buffer);
     buffer[0] = buffer[1] = 0;
     FPRD(&master->port, record.config_address, kRegEepromControl, 2, buffer, kSetupTimeoutUs);
-    record.eeprom_8byte_reads = (Little16(buffer) & kEepromStatusEightByte) ? 1 : 0;
+    record.eeprom_8byte_reads = (WireLoad16(buffer) & kEepromStatusEightByte) ? 1 : 0;
 
-    EepromReadStart(master, static_cast<uint16_t>(n), kSiiVendor);
+    EepromReadStart(master, static_cast<uint16_t>(n), kSiiWordVendor);
 }
 
 // Phase 2, one step for one slave: finish the word started before, start the next.
@@ -127,21 +101,21 @@ void ReadIdentityStep(MasterContext* master, int n, int step) {
     switch (step) {
         case 0:
             record.vendor_id = EepromReadFinish(master, slave);
-            EepromReadStart(master, slave, kSiiProduct);
+            EepromReadStart(master, slave, kSiiWordProduct);
             break;
         case 1:
             record.product_code = EepromReadFinish(master, slave);
-            EepromReadStart(master, slave, kSiiRevision);
+            EepromReadStart(master, slave, kSiiWordRevision);
             break;
         case 2:
             record.revision_no = EepromReadFinish(master, slave);
-            EepromReadStart(master, slave, kSiiWriteMailbox);
+            EepromReadStart(master, slave, kSiiWordWriteMailboxOffset);
             break;
         default: {
             uint32_t words = EepromReadFinish(master, slave);
             record.mbx_write_offset = static_cast<uint16_t>(words);
             record.mbx_length = static_cast<uint16_t>(words >> 16);
-            if (record.mbx_length > 0) EepromReadStart(master, slave, kSiiReadMailbox);
+            if (record.mbx_length > 0) EepromReadStart(master, slave, kSiiWordReadMailboxOffset);
             break;
         }
     }
@@ -189,14 +163,14 @@ void DescribeFirstSlave(MasterContext* master) {
         record.mbx_read_offset = static_cast<uint16_t>(words);
         record.mbx_read_length = static_cast<uint16_t>(words >> 16);
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(master, 1, kSiiMailboxProtocols);
+        EepromReadStart(master, 1, kSiiWordMailboxProtocols);
     }
     uint8_t buffer[2] = {0, 0};
     FPRD(&master->port, address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
-    record.has_dc = (Little16(buffer) & kFeatureDc) ? 1 : 0;
+    record.has_dc = (WireLoad16(buffer) & kFeatureDc) ? 1 : 0;
     buffer[0] = buffer[1] = 0;
     FPRD(&master->port, address, kRegDlStatus, 2, buffer, kSetupTimeoutUs);
-    DecodeDlStatus(Little16(buffer), &record.topology, &record.active_ports);
+    DecodeDlStatus(WireLoad16(buffer), &record.topology, &record.active_ports);
     buffer[0] = buffer[1] = 0;
     FPRD(&master->port, address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
     record.port_type = buffer[0];
@@ -280,8 +254,8 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
     for (;;) {
         uint8_t buffer[6] = {0};
         FPRD(&master->port, record.config_address, kRegAlStatus, sizeof(buffer), buffer, kPollTimeoutUs);
-        al_status = Little16(buffer);
-        record.al_status_code = Little16(buffer + 4);
+        al_status = WireLoad16(buffer);
+        record.al_status_code = WireLoad16(buffer + 4);
         if ((al_status & 0x000F) == requested_state) break;
         WaitMicroseconds(kStatePollGapUs);
         if (DeadlinePassed(deadline)) break;

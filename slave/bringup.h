@@ -2,15 +2,10 @@
 #pragma once
 #include <cstdint>
 
+#include "wire/esc_registers.h"
+
 struct MasterContext;
 
-enum : uint16_t {
-    kAlStateInit = 1,
-    kAlStatePreOp = 2,
-    kAlStateBoot = 3,
-    kAlStateSafeOp = 4,
-    kAlStateOp = 8,
-};
 
 // Counts the slaves with a broadcast read of register 0x0000 (after disabling alias
 // addressing and requesting INIT twice). Returns the working counter; when it is above

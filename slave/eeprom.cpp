@@ -9,6 +9,7 @@
 #include "link/clock.h"
 #include "link/datagram.h"
 #include "slave/context.h"
+#include "wire/byte_order.h"
 
 namespace {
 
@@ -28,7 +29,6 @@ constexpr uint8_t kConfigurationMaster = 0x00;
 
 bool SlaveInTable(uint16_t slave) { return slave < kMaxSlaveRecords; }
 
-uint16_t Little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 int WriteWithAttempts(MasterContext* master, uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
     int wkc = FPWR(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
@@ -227,7 +227,7 @@ int EepromWaitNotBusy(MasterContext* master, uint16_t config_address, uint16_t* 
         uint8_t bytes[2] = {0, 0};
         // "Not busy" must come from the slave: a status read nobody answered says nothing.
         if (FPRD(&master->port, config_address, kRegEepromControl, 2, bytes, kRegisterTimeoutUs) > 0) {
-            *status = Little16(bytes);
+            *status = WireLoad16(bytes);
             if ((*status & kEepromStatusBusy) == 0) return 1;
         }
         if (DeadlinePassed(deadline)) return 0;
@@ -287,8 +287,7 @@ uint32_t EepromReadFinish(MasterContext* master, uint16_t slave) {
     uint8_t data[4] = {0, 0, 0, 0};
     if (ReadWithAttempts(master, config_address, kRegEepromData, sizeof(data), data) <= 0) return 0;
     track.last_finish_failed = 0;
-    return static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
-           (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    return WireLoad32(data);
 }
 
 bool EepromLastFinishFailed(MasterContext* master, uint16_t slave) {

@@ -3,27 +3,22 @@
 #pragma once
 #include <cstdint>
 
+#include "wire/esc_registers.h"
+#include "wire/sii_layout.h"
+
 struct MasterContext;
 
-// EEPROM Control/Status bits.
+// The commands this master writes, and the groups of status bits it tests (the single
+// bits are named in wire/esc_registers.h).
 enum : uint16_t {
     kEepromCommandRead = 0x0100,
     kEepromCommandWrite = 0x0201,  // write command with the write-enable bit
-    kEepromStatusEightByte = 0x0040,
     kEepromStatusErrorBits = 0x7800,
-    kEepromStatusNack = 0x2000,
     // The errors of the last command (NACK, write without write enable). The checksum and
     // loading bits 0x1800 describe the configuration area, not a read or write.
     kEepromStatusCommandErrors = 0x6000,
-    kEepromStatusBusy = 0x8000,
 };
 
-// ESC registers of the EEPROM interface.
-enum : uint16_t {
-    kRegEepromConfiguration = 0x0500,
-    kRegEepromControl = 0x0502,
-    kRegEepromData = 0x0508,
-};
 
 enum {
     kSiiNameChars = 40,  // name characters kept; the rest of a longer string is skipped
@@ -33,11 +28,6 @@ enum {
     kEepromMaxPasses = 6,
 };
 
-enum : uint16_t {
-    kSiiCategoryStrings = 10,
-    kSiiCategoryGeneral = 30,
-    kSiiCategoryEnd = 0xFFFF,
-};
 
 // Hands the slave's EEPROM to the EtherCAT side (force, then release the force) unless
 // the master holds it already. Returns 1 when nothing had to be sent, else the working

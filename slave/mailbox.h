@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "slave/context.h"
+#include "wire/byte_order.h"
+#include "wire/esc_registers.h"
 
 struct MailboxBuffer {
     uint8_t bytes[kMailboxBytes];
@@ -27,12 +29,6 @@ enum {
     kMailboxHeaderBytes = 6,  // Length, Address, Channel/Priority, Type/Counter
 };
 
-// SyncManager registers of the two mailboxes.
-enum : uint16_t {
-    kRegSm0Status = 0x0805,      // 1 byte: bit 3 full
-    kRegSm1Status = 0x080D,      // 2 bytes: status (bit 3 full) and activate (bit 9 repeat request)
-    kRegSm1PdiControl = 0x080F,  // 1 byte: bit 1 repeat acknowledge
-};
 
 enum : uint16_t {
     kSmStatusFull = 0x0008,
@@ -48,19 +44,12 @@ enum : int32_t {
     kMailboxPollPause = 200,
 };
 
-// Little-endian field access inside a message.
-inline uint16_t MailboxGet16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t MailboxGet32(const uint8_t* p) {
-    return MailboxGet16(p) | (static_cast<uint32_t>(MailboxGet16(p + 2)) << 16);
-}
-inline void MailboxPut16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void MailboxPut32(uint8_t* p, uint32_t v) {
-    MailboxPut16(p, static_cast<uint16_t>(v));
-    MailboxPut16(p + 2, static_cast<uint16_t>(v >> 16));
-}
+// Little-endian field access inside a message: the wire's helpers under the names code
+// written before them uses.
+inline uint16_t MailboxGet16(const uint8_t* p) { return WireLoad16(p); }
+inline uint32_t MailboxGet32(const uint8_t* p) { return WireLoad32(p); }
+inline void MailboxPut16(uint8_t* p, uint16_t v) { WireStore16(p, v); }
+inline void MailboxPut32(uint8_t* p, uint32_t v) { WireStore32(p, v); }
 
 // 1 when the write mailbox is empty; 0 when it stayed full, or its status could not be
 // read, for 20000 µs.

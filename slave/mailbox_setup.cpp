@@ -13,13 +13,11 @@
 #include "slave/context.h"
 #include "slave/eeprom.h"
 #include "slave/mailbox.h"
+#include "wire/esc_registers.h"
+#include "wire/sii_layout.h"
 
 namespace {
 
-constexpr uint16_t kSiiMailboxReadWords = 0x001A;  // read mailbox offset, length
-constexpr uint16_t kSiiMailboxProtocols = 0x001C;
-constexpr uint16_t kRegSyncManager0 = 0x0800;
-constexpr uint16_t kRegAlControl = 0x0120;
 constexpr uint32_t kSmWriteMailboxFlags = 0x00010026;  // mailbox, master writes, PDI irq; enabled
 constexpr uint32_t kSmReadMailboxFlags = 0x00010022;   // mailbox, master reads, PDI irq; enabled
 constexpr int32_t kRegisterTimeout = 6000;
@@ -56,7 +54,7 @@ int WriteMailboxSyncManagers(MasterContext* master, const SlaveRecord& record) {
         MailboxPut16(image + 8 * n + 2, sm.length);
         MailboxPut32(image + 8 * n + 4, sm.flags);
     }
-    return FPWR(&master->port, record.config_address, kRegSyncManager0, sizeof(image), image, kRegisterTimeout);
+    return FPWR(&master->port, record.config_address, kRegSyncManager, sizeof(image), image, kRegisterTimeout);
 }
 
 }  // namespace
@@ -71,16 +69,16 @@ int PrepareMailboxes(MasterContext* master) {
     // are served.
     for (int n = 1; n <= count; n++)
         if (NeedsMailboxWords(master->slave_table[n]))
-            EepromReadStart(master, static_cast<uint16_t>(n), kSiiMailboxReadWords);
+            EepromReadStart(master, static_cast<uint16_t>(n), kSiiWordReadMailboxOffset);
     for (int n = 1; n <= count; n++) {
         SlaveRecord& record = master->slave_table[n];
         if (!NeedsMailboxWords(record)) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
-        uint32_t value = FinishWord(master, slave, kSiiMailboxReadWords);
+        uint32_t value = FinishWord(master, slave, kSiiWordReadMailboxOffset);
         record.mbx_read_offset = static_cast<uint16_t>(value);
         record.mbx_read_length = static_cast<uint16_t>(value >> 16);
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(master, slave, kSiiMailboxProtocols);
+        EepromReadStart(master, slave, kSiiWordMailboxProtocols);
     }
     // Pass 2: protocols, SyncManagers, EEPROM back to the slave, PRE-OP requested.
     for (int n = 1; n <= count; n++) {
@@ -88,7 +86,7 @@ int PrepareMailboxes(MasterContext* master) {
         if (record.mbx_length == 0) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
         if (record.sm_types[1] == 0) {
-            record.mbx_protocols = static_cast<uint16_t>(FinishWord(master, slave, kSiiMailboxProtocols));
+            record.mbx_protocols = static_cast<uint16_t>(FinishWord(master, slave, kSiiWordMailboxProtocols));
             FillSyncManagers(&record);
         }
         WriteMailboxSyncManagers(master, record);

@@ -9,19 +9,16 @@
 #include "slave/coe.h"
 #include "slave/eeprom.h"
 #include "slave/mailbox.h"
-#include "tool/sii_checksum.h"
+#include "wire/byte_order.h"
+#include "wire/esc_registers.h"
+#include "wire/sii_crc.h"
+#include "wire/sii_layout.h"
 
 namespace {
 
 constexpr int kWordReadTries = 5;
 constexpr int kWordWriteTries = 10;
 constexpr uint32_t kReadRetryGapUs = 25000;
-constexpr uint16_t kAliasWordNumber = 4;
-constexpr uint16_t kChecksumWordNumber = 7;
-constexpr uint16_t kSiiSizeWord = 0x3E;
-constexpr uint16_t kRegStationAlias = 0x0012;
-constexpr uint16_t kRegAlControl = 0x0120;
-constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr int32_t kRegisterTimeoutUs = 20000;
 constexpr uint16_t kObjectRegisterCommand = 0x7012;
 constexpr uint16_t kObjectRegisterData = 0x7013;
@@ -82,16 +79,6 @@ int CheckSiiRange(ec_master* m, int position, uint32_t first, uint32_t count, co
     return EC_OK;
 }
 
-uint16_t Header16(const uint16_t* words, int n) { return words[n]; }
-
-uint8_t HeaderChecksum(const uint16_t* words) {
-    uint8_t bytes[kSiiChecksumBytes];
-    for (int n = 0; n < 7; n++) {
-        bytes[2 * n] = static_cast<uint8_t>(Header16(words, n));
-        bytes[2 * n + 1] = static_cast<uint8_t>(Header16(words, n) >> 8);
-    }
-    return SiiChecksum(bytes, kSiiChecksumBytes);
-}
 
 // The error list entries pushed for `position` since push position `since`: the last
 // one, or false.
@@ -166,7 +153,7 @@ uint32_t EcSiiWordLimit(ec_master* m, int position) {
     ec_slave_info& info = m->info[position];
     if ((info.parts_read & EC_PART_SII_SIZE) != 0 && info.sii_words != 0) return info.sii_words;
     uint16_t size = 0;
-    if (EcSiiReadWords(m, position, kSiiSizeWord, 1, &size, nullptr) != EC_OK) return 0;
+    if (EcSiiReadWords(m, position, kSiiWordSize, 1, &size, nullptr) != EC_OK) return 0;
     uint32_t words = (static_cast<uint32_t>(size) + 1) * 64;
     return words > EC_SII_MAX_WORDS ? static_cast<uint32_t>(EC_SII_MAX_WORDS) : words;
 }
@@ -196,7 +183,7 @@ EC_EXPORT int ec_sii_write(ec_master* m, int position, uint32_t first_word, uint
         if (EcSiiReadWords(m, position, 0, EC_SII_HEADER_WORDS, header, nullptr) != EC_OK)
             return EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-7");
         for (uint32_t n = 0; n < count && first_word + n < EC_SII_HEADER_WORDS; n++) header[first_word + n] = words[n];
-        if ((header[kChecksumWordNumber] & 0xFF) != HeaderChecksum(header))
+        if ((header[kSiiWordChecksum] & 0xFF) != SiiHeaderCrc(header))
             return EcFail(m, EC_ECHECKSUM, position, "check the header checksum the write would leave");
     }
     const bool was_at_pdi = AtPdi(m, position);
@@ -239,18 +226,18 @@ EC_EXPORT int ec_sii_write(ec_master* m, int position, uint32_t first_word, uint
 
 EC_EXPORT int ec_sii_checksum(const uint16_t header[7], uint8_t* checksum) {
     if (header == nullptr || checksum == nullptr) return EC_EINVAL;
-    *checksum = HeaderChecksum(header);
+    *checksum = SiiHeaderCrc(header);
     return EC_OK;
 }
 
 EC_EXPORT int ec_sii_check_image(const ec_master* m, int position, const uint16_t* words, size_t count) {
     if (words == nullptr || count < EC_SII_HEADER_WORDS || position < 0) return EC_EINVAL;
-    if (position == 0) return (words[kChecksumWordNumber] & 0xFF) == HeaderChecksum(words) ? EC_OK : EC_ECHECKSUM;
+    if (position == 0) return (words[kSiiWordChecksum] & 0xFF) == SiiHeaderCrc(words) ? EC_OK : EC_ECHECKSUM;
     EcCall call(m, false);
     if (call.status() != EC_OK) return call.status();
     ec_master* master = call.master();
     if (EcCheckSlave(master, position, "check SII image") != EC_OK) return EC_ENOSLAVE;
-    if ((words[kChecksumWordNumber] & 0xFF) != HeaderChecksum(words))
+    if ((words[kSiiWordChecksum] & 0xFF) != SiiHeaderCrc(words))
         return EcFail(master, EC_ECHECKSUM, position, "check SII image checksum");
     if (count >= 12) {
         const ec_slave_info& info = master->info[position];
@@ -277,7 +264,7 @@ EC_EXPORT int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned 
     for (uint16_t n = 0; n < EC_SII_HEADER_WORDS && header_read; n++) {
         uint16_t word = 0;
         if (EcSiiReadWords(m, position, n, 1, &word, nullptr) != EC_OK) {
-            if (n < kChecksumWordNumber) header_read = false;
+            if (n < kSiiWordChecksum) header_read = false;
         } else {
             r.before[n] = word;
         }
@@ -285,25 +272,25 @@ EC_EXPORT int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned 
     if (!header_read) {
         status = EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-6");
     } else {
-        r.stored_checksum_ok = (r.before[kChecksumWordNumber] & 0xFF) == HeaderChecksum(r.before) ? 1 : 0;
+        r.stored_checksum_ok = (r.before[kSiiWordChecksum] & 0xFF) == SiiHeaderCrc(r.before) ? 1 : 0;
         if (!r.stored_checksum_ok && (flags & EC_FORCE) == 0)
             status = EcFail(m, EC_ECHECKSUM, position, "check the stored header checksum");
     }
     if (status == EC_OK) {
         uint16_t image[EC_SII_HEADER_WORDS];
         memcpy(image, r.before, sizeof image);
-        image[kAliasWordNumber] = value;
-        const uint8_t checksum = HeaderChecksum(image);
+        image[kSiiWordAlias] = value;
+        const uint8_t checksum = SiiHeaderCrc(image);
         // The high byte of word 7 is kept as it was.
-        image[kChecksumWordNumber] = static_cast<uint16_t>((r.before[kChecksumWordNumber] & 0xFF00) | checksum);
+        image[kSiiWordChecksum] = static_cast<uint16_t>((r.before[kSiiWordChecksum] & 0xFF00) | checksum);
         r.alias_written = value;
-        r.checksum_written = image[kChecksumWordNumber];
-        r.alias_acknowledged = WriteWord(m, position, kAliasWordNumber, value, &r.attempts) ? 1 : 0;
+        r.checksum_written = image[kSiiWordChecksum];
+        r.alias_acknowledged = WriteWord(m, position, kSiiWordAlias, value, &r.attempts) ? 1 : 0;
         // A checksum for the new value next to the old word 4 would make the slave reject its
         // whole configuration area at the next power-on: word 7 only after word 4.
         if (r.alias_acknowledged)
             r.checksum_acknowledged =
-                WriteWord(m, position, kChecksumWordNumber, image[kChecksumWordNumber], &r.attempts) ? 1 : 0;
+                WriteWord(m, position, kSiiWordChecksum, image[kSiiWordChecksum], &r.attempts) ? 1 : 0;
         EcSiiCacheInvalidate(m, position);
         if (!r.alias_acknowledged || !r.checksum_acknowledged)
             status = EcFail(m, WriteFailure(m, position), position,
@@ -399,14 +386,6 @@ EC_EXPORT int ec_reg_write(ec_master* m, int position, uint16_t address, const v
 
 // ---- device register window ----
 
-namespace {
-
-void Put32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
-
 EC_EXPORT int ec_window_read(ec_master* m, int position, uint32_t reg, uint32_t* value) {
     EcCall call(m, false);
     if (call.status() != EC_OK) return call.status();
@@ -416,7 +395,7 @@ EC_EXPORT int ec_window_read(ec_master* m, int position, uint32_t reg, uint32_t*
     MasterContext* context = m->context.get();
     const uint16_t slave = static_cast<uint16_t>(position);
     uint8_t command[4];
-    Put32(command, (reg & 0xFFFFFFu) << 8);
+    WireStore32(command, (reg & 0xFFFFFFu) << 8);
     int16_t mark = ErrorMark(context);
     int result = SdoDownload(context, slave, kObjectRegisterCommand, 0, 0, 4, command, kWindowDownloadTimeout);
     // Without the command the data word holds another register's value.
@@ -430,8 +409,7 @@ EC_EXPORT int ec_window_read(ec_master* m, int position, uint32_t reg, uint32_t*
         if (result > 0 && size != 4) return EcFail(m, EC_EMAILBOX, position, "window read: value from 0x7013");
     }
     if (result <= 0) return SdoFailure(m, position, result, mark, "window read: value from 0x7013");
-    *value = data[0] | (static_cast<uint32_t>(data[1]) << 8) | (static_cast<uint32_t>(data[2]) << 16) |
-             (static_cast<uint32_t>(data[3]) << 24);
+    *value = WireLoad32(data);
     return EC_OK;
 }
 
@@ -443,13 +421,13 @@ EC_EXPORT int ec_window_write(ec_master* m, int position, uint32_t reg, uint32_t
     MasterContext* context = m->context.get();
     const uint16_t slave = static_cast<uint16_t>(position);
     uint8_t data[4];
-    Put32(data, value);
+    WireStore32(data, value);
     int16_t mark = ErrorMark(context);
     int result = SdoDownload(context, slave, kObjectRegisterData, 0, 0, 4, data, kWindowDownloadTimeout);
     // A write command after a failed value download would store a stale word.
     if (result <= 0) return SdoFailure(m, position, result, mark, "window write: value to 0x7013");
     uint8_t command[4];
-    Put32(command, ((reg & 0xFFFFFFu) << 8) | 0x01);
+    WireStore32(command, ((reg & 0xFFFFFFu) << 8) | 0x01);
     mark = ErrorMark(context);
     result = SdoDownload(context, slave, kObjectRegisterCommand, 0, 0, 4, command, kWindowDownloadTimeout);
     if (result <= 0) return SdoFailure(m, position, result, mark, "window write: command to 0x7012");
@@ -510,7 +488,7 @@ EC_EXPORT int ec_state_read(ec_master* m, int position, uint16_t* state, uint16_
     const int status = EcDatagramStatus(
         FPRD(&m->context->port, Station(m, position), kRegAlStatus, sizeof registers, registers, kRegisterTimeoutUs));
     if (status != EC_OK) return EcFail(m, status, position, "read AL state");
-    if (state != nullptr) *state = static_cast<uint16_t>(registers[0] | (registers[1] << 8));
-    if (status_code != nullptr) *status_code = static_cast<uint16_t>(registers[4] | (registers[5] << 8));
+    if (state != nullptr) *state = WireLoad16(registers);
+    if (status_code != nullptr) *status_code = WireLoad16(registers + 4);
     return EC_OK;
 }

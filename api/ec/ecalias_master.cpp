@@ -11,6 +11,8 @@
 #include "sim/sim_capture.h"
 #include "slave/bringup.h"
 #include "slave/eeprom.h"
+#include "wire/byte_order.h"
+#include "wire/esc_registers.h"
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
 int PrepareMailboxes(MasterContext* master);
@@ -350,8 +352,6 @@ EC_EXPORT int ec_adapters(ec_adapter_info* list, size_t capacity, size_t* count)
 
 namespace {
 
-constexpr uint16_t kRegStationAlias = 0x0012;
-constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr int32_t kRegisterTimeoutUs = 20000;
 constexpr int kRegisterTries = 3;
 
@@ -458,8 +458,8 @@ void ReadSlaveState(ec_master* m, int position) {
     uint8_t status[6] = {0};
     if (ReadRegisterTries(context, context->slave_table[position].config_address, kRegAlStatus, sizeof status,
                           status) > 0) {
-        info.al_state = static_cast<uint16_t>(status[0] | (status[1] << 8));
-        info.al_status_code = static_cast<uint16_t>(status[4] | (status[5] << 8));
+        info.al_state = WireLoad16(status);
+        info.al_status_code = WireLoad16(status + 4);
         info.parts_read |= EC_PART_STATE;
     }
     info.complete = (info.parts_read & EC_PART_ALL) == EC_PART_ALL ? 1 : 0;

@@ -248,7 +248,7 @@ TEST_F(Bringup, NameIsCutOrFallsBackToIdentity) {
 
     // a strings category whose text cannot be read gets the fallback, not "".
     SimEepromSetName(Sim(1), "unreadable");
-    int strings = SiiFindCategory(Eeprom(1).words, kSiiTypeStrings);
+    int strings = SiiFindCategory(Eeprom(1).words, kSiiCategoryStrings);
     Eeprom(1).faults.bad_words_first = static_cast<uint16_t>(strings + 3);
     Eeprom(1).faults.bad_words_count = 8;
     ASSERT_EQ(ConfigureNetwork(&g_master), 1);

@@ -481,7 +481,7 @@ TEST_F(EepromAccess, NameIsStringOneCutToFortyCharacters) {
     EXPECT_EQ(std::string(name), std::string(long_name, 40));
 
     // Count byte 0 and a string of length 0 both give an empty name.
-    int at = SiiFindCategory(Eeprom(1).words, kSiiTypeStrings);
+    int at = SiiFindCategory(Eeprom(1).words, kSiiCategoryStrings);
     Eeprom(1).words[at + 2] = 0x0000;
     SiiGetByte(&g_master, 0, 4096);
     memset(name, 'x', sizeof(name));

@@ -95,12 +95,12 @@ TEST_F(SimEepromTest, PowerOnLoadsTheHeaderOnlyWhenItsChecksumHolds) {
 
     SimEepromSetWord(Slave(2), 4, 0x4321);  // checksum left stale
     SimEepromRepowerOn(Slave(2));
-    EXPECT_EQ(Status(2), kSimEepromStatusChecksumError);
+    EXPECT_EQ(Status(2), kEepromStatusChecksumError);
     EXPECT_EQ(SimGet16(Slave(2)->memory + 0x0012), 0);
     EXPECT_EQ(SimGet16(Slave(2)->memory + 0x0140), 0);
 
     SimEepromSetEightByteReads(Slave(3), true);
-    EXPECT_EQ(Status(3), kSimEepromStatusEightByte);
+    EXPECT_EQ(Status(3), kEepromStatusEightByte);
 }
 
 TEST_F(SimEepromTest, ReadIsBusyForItsLatencyThenDeliversTheWords) {
@@ -119,7 +119,7 @@ TEST_F(SimEepromTest, ReadIsBusyForItsLatencyThenDeliversTheWords) {
     SimEepromSetEightByteReads(Slave(2), true);
     SimEepromSetLatency(Slave(2), 0, 0);
     Command(2, 0x0100, 0x0008);
-    EXPECT_EQ(Status(2), kSimEepromStatusEightByte);  // latency 0: done at the next look
+    EXPECT_EQ(Status(2), kEepromStatusEightByte);  // latency 0: done at the next look
     EXPECT_EQ(Data(2), ImageLong(Slave(2)->eeprom, 0x0008) |
                            (static_cast<uint64_t>(ImageLong(Slave(2)->eeprom, 0x000A)) << 32));
     // The address register shows the word address; reads past the image wrap.
@@ -150,7 +150,7 @@ TEST_F(SimEepromTest, WriteNeedsTheEnableBitInTheSameWrite) {
     uint16_t before = Slave(1)->eeprom.words[4];
     WriteData(1, 0xCAFE);
     Command(1, 0x0200, 4);  // no write enable
-    EXPECT_EQ(Status(1), kSimEepromStatusWriteEnableError);
+    EXPECT_EQ(Status(1), kEepromStatusWriteEnableError);
     EXPECT_EQ(Slave(1)->eeprom.words[4], before);
     // Write enable alone in an earlier write does not carry over.
     uint8_t enable = 0x01;
@@ -175,16 +175,16 @@ TEST_F(SimEepromTest, ReloadTakesTheNewHeaderAndUnknownCommandsAreRefused) {
     SimEepromSetWord(Slave(1), 4, 0x00AA);  // bad checksum now, but nothing reloaded yet
     EXPECT_EQ(Status(1), 0x0000);
     Command(1, 0x0400, 0);
-    EXPECT_EQ(Status(1), kSimEepromStatusChecksumError);
+    EXPECT_EQ(Status(1), kEepromStatusChecksumError);
     Command(1, 0x0000, 0);  // command 0 leaves the checksum state alone
-    EXPECT_EQ(Status(1), kSimEepromStatusChecksumError);
+    EXPECT_EQ(Status(1), kEepromStatusChecksumError);
     SimEepromUpdateChecksum(Slave(1));
     Command(1, 0x0400, 0);
     EXPECT_EQ(Status(1), 0x0000);
     EXPECT_EQ(SimGet16(Slave(1)->memory + 0x0012), 0x00AA);
 
     Command(1, 0x0300, 0);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     EXPECT_EQ(Slave(1)->eeprom.counters.commands, 2u);  // the two reloads
 }
 
@@ -193,10 +193,10 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     SimEepromSetLatency(Slave(1), 0, 0);
     e.faults.nack_first = 2;
     Command(1, 0x0100, 0x0008);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     EXPECT_EQ(Data(1), 0u);
     Command(1, 0x0100, 0x0008);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     Command(1, 0x0100, 0x0008);  // a new command reports its own outcome
     EXPECT_EQ(Status(1), 0x0000);
     EXPECT_EQ(Data(1), ImageLong(e, 0x0008));
@@ -205,7 +205,7 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     e.faults.nack_all = true;
     for (int i = 0; i < 5; i++) {
         Command(1, 0x0201, 4);
-        EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+        EXPECT_EQ(Status(1), kEepromStatusNack);
     }
     EXPECT_EQ(e.counters.words_written, 0u);
     e.faults.nack_all = false;
@@ -215,9 +215,9 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     Command(1, 0x0100, 0x0008);
     EXPECT_EQ(Status(1), 0x0000);
     Command(1, 0x0201, 4);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     Command(1, 0x0201, 4);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     Command(1, 0x0201, 4);
     EXPECT_EQ(Status(1), 0x0000);
     EXPECT_EQ(e.counters.words_written, 1u);
@@ -227,9 +227,9 @@ TEST_F(SimEepromTest, InjectedNacksBusyAndSilence) {
     e.faults.bad_words_first = 0x0040;
     e.faults.bad_words_count = 2;
     Command(1, 0x0100, 0x0041);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     Command(1, 0x0201, 0x0040);
-    EXPECT_EQ(Status(1), kSimEepromStatusCommandError);
+    EXPECT_EQ(Status(1), kEepromStatusNack);
     Command(1, 0x0100, 0x0042);
     EXPECT_EQ(Status(1), 0x0000);
     Command(1, 0x0100, 0x003F);
@@ -312,7 +312,7 @@ TEST_F(SimEepromTest, EveryWriteCommandRefusedWhileReadsPass) {
     for (int i = 0; i < 20; i++) {
         WriteData(1, static_cast<uint16_t>(0x1000 + i));
         Command(1, 0x0201, 4);
-        EXPECT_EQ(Status(1), kSimEepromStatusCommandError) << "write " << i;
+        EXPECT_EQ(Status(1), kEepromStatusNack) << "write " << i;
         Command(1, 0x0100, 4);
         EXPECT_EQ(Status(1), 0x0000) << "read after write " << i;
         EXPECT_EQ(Data(1) & 0xFFFF, before);
@@ -524,7 +524,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_EQ(SimEepromParseOption(segment, "--eeprom-bad-words", "2:0x43:8"), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
-    int strings = SiiFindCategory(Slave(2)->eeprom.words, kSiiTypeStrings);
+    int strings = SiiFindCategory(Slave(2)->eeprom.words, kSiiCategoryStrings);
     EXPECT_EQ(Slave(2)->eeprom.words[strings + 2] >> 8, 17);  // "Drive with: colon"
     EXPECT_EQ(ImageLong(Slave(3)->eeprom, 0x08), 0xABu);
     EXPECT_EQ(ImageLong(Slave(2)->eeprom, 0x0A), 2u);
@@ -532,7 +532,7 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     for (int n = 1; n <= 3; n++) EXPECT_TRUE(Slave(n)->eeprom.eight_byte_reads);
     EXPECT_EQ(Slave(3)->eeprom.words[0x19], 0);
     EXPECT_EQ(Slave(2)->eeprom.words[0x19], 128);
-    EXPECT_LT(SiiFindCategory(Slave(1)->eeprom.words, kSiiTypeStrings), 0);
+    EXPECT_LT(SiiFindCategory(Slave(1)->eeprom.words, kSiiCategoryStrings), 0);
     EXPECT_EQ(Slave(2)->eeprom.write_latency_us, 100u);
     EXPECT_TRUE(Slave(1)->eeprom.faults.nack_all);
     EXPECT_EQ(Slave(2)->eeprom.faults.nack_first, 3);
@@ -545,8 +545,8 @@ TEST_F(SimEepromTest, OptionsSelectSlavesAndCheckTheirValues) {
     EXPECT_EQ(Slave(1)->eeprom.segment, segment);
     // The slave powers on with the new header: alias register loaded.
     EXPECT_EQ(SimGet16(Slave(1)->memory + 0x0012), 4660);
-    EXPECT_EQ(Status(3) & kSimEepromStatusChecksumError, kSimEepromStatusChecksumError);
-    int general = SiiFindCategory(Slave(1)->eeprom.words, kSiiTypeGeneral);
+    EXPECT_EQ(Status(3) & kEepromStatusChecksumError, kEepromStatusChecksumError);
+    int general = SiiFindCategory(Slave(1)->eeprom.words, kSiiCategoryGeneral);
     EXPECT_EQ(static_cast<int16_t>(Slave(1)->eeprom.words[general + 2 + 6]), -500);
 
     const char* bad[][2] = {
@@ -583,5 +583,5 @@ TEST_F(SimEepromTest, EepromFolderKeepsWritesAcrossARestart) {
     ASSERT_EQ(SimEepromParseOption(segment, "--eeprom-dir", dir.c_str()), 1);
     EXPECT_EQ(Slave(1)->eeprom.words[4], 0x0777);
     // The checksum was not rewritten: the slave reports it.
-    EXPECT_EQ(Status(1), kSimEepromStatusChecksumError);
+    EXPECT_EQ(Status(1), kEepromStatusChecksumError);
 }

@@ -29,9 +29,9 @@ std::string StringAt(const uint16_t* words, int type_word, int index) {
 
 TEST(SiiImage, Crc8IsPoly07FromFF) {
     const char* check = "123456789";
-    EXPECT_EQ(SiiCrc8(reinterpret_cast<const uint8_t*>(check), 9), 0xFB);
+    EXPECT_EQ(SiiChecksum(reinterpret_cast<const uint8_t*>(check), 9), 0xFB);
     uint16_t words[8] = {0};
-    EXPECT_EQ(SiiHeaderCrc(words), SiiCrc8(reinterpret_cast<const uint8_t*>("\0\0\0\0\0\0\0\0\0\0\0\0\0\0"), 14));
+    EXPECT_EQ(SiiHeaderCrc(words), SiiChecksum(reinterpret_cast<const uint8_t*>("\0\0\0\0\0\0\0\0\0\0\0\0\0\0"), 14));
     SiiUpdateChecksum(words);
     EXPECT_TRUE(SiiHeaderValid(words));
     EXPECT_EQ(words[7] >> 8, 0);
@@ -57,16 +57,16 @@ TEST(SiiImage, DefaultImageDescribesASlaveAtItsPosition) {
     EXPECT_EQ(w[0x1A], 0x1080);
     EXPECT_EQ(w[0x1B], 128);
     EXPECT_EQ(w[0x1C], 0x0004);
-    int strings = SiiFindCategory(w, kSiiTypeStrings);
+    int strings = SiiFindCategory(w, kSiiCategoryStrings);
     ASSERT_EQ(strings, 0x40);  // strings first, at byte 0x80
     EXPECT_EQ(DataByte(w, strings, 0), 1);
     EXPECT_EQ(StringAt(w, strings, 1), "ecsim slave 3");
-    int general = SiiFindCategory(w, kSiiTypeGeneral);
+    int general = SiiFindCategory(w, kSiiCategoryGeneral);
     ASSERT_GT(general, strings);
     EXPECT_EQ(w[general + 1], kSiiGeneralBytes / 2);
     EXPECT_EQ(DataByte(w, general, 3), 1);  // name index
     EXPECT_EQ(DataByte(w, general, 5), kSiiDefaultCoeDetails);
-    EXPECT_EQ(w[general + 2 + kSiiGeneralBytes / 2], kSiiTypeEnd);
+    EXPECT_EQ(w[general + 2 + kSiiGeneralBytes / 2], kSiiCategoryEnd);
 }
 
 TEST(SiiImage, NameEditKeepsOtherStringsAndCategories) {
@@ -77,10 +77,10 @@ TEST(SiiImage, NameEditKeepsOtherStringsAndCategories) {
     const uint8_t fmmu[4] = {1, 2, 3, 0xFF};
     ASSERT_TRUE(SiiPutCategory(w, 40, fmmu, 4));
     const uint8_t strings[] = {2, 3, 'o', 'l', 'd', 4, 'd', 'e', 's', 'c'};
-    ASSERT_TRUE(SiiPutCategory(w, kSiiTypeStrings, strings, sizeof(strings)));
+    ASSERT_TRUE(SiiPutCategory(w, kSiiCategoryStrings, strings, sizeof(strings)));
 
     ASSERT_TRUE(SiiSetName(w, "a much longer first string"));
-    int at = SiiFindCategory(w, kSiiTypeStrings);
+    int at = SiiFindCategory(w, kSiiCategoryStrings);
     EXPECT_EQ(DataByte(w, at, 0), 2);
     EXPECT_EQ(StringAt(w, at, 1), "a much longer first string");
     EXPECT_EQ(StringAt(w, at, 2), "desc");
@@ -89,16 +89,16 @@ TEST(SiiImage, NameEditKeepsOtherStringsAndCategories) {
     EXPECT_EQ(w[f + 1], 2);
     EXPECT_EQ(w[f + 2], 0x0201);
     EXPECT_EQ(w[f + 3], 0xFF03);
-    EXPECT_GE(SiiFindCategory(w, kSiiTypeGeneral), 0);
+    EXPECT_GE(SiiFindCategory(w, kSiiCategoryGeneral), 0);
 
     // Shorter again: what lay behind the new end is erased.
     ASSERT_TRUE(SiiSetName(w, "x"));
-    EXPECT_TRUE(SiiRemoveCategory(w, kSiiTypeGeneral));
-    EXPECT_FALSE(SiiRemoveCategory(w, kSiiTypeGeneral));
-    EXPECT_LT(SiiFindCategory(w, kSiiTypeStrings), SiiFindCategory(w, 40));  // order kept
+    EXPECT_TRUE(SiiRemoveCategory(w, kSiiCategoryGeneral));
+    EXPECT_FALSE(SiiRemoveCategory(w, kSiiCategoryGeneral));
+    EXPECT_LT(SiiFindCategory(w, kSiiCategoryStrings), SiiFindCategory(w, 40));  // order kept
     int end = SiiFindCategory(w, 40);
     end += 2 + w[end + 1];
-    EXPECT_EQ(w[end], kSiiTypeEnd);
+    EXPECT_EQ(w[end], kSiiCategoryEnd);
     for (int i = end; i < end + 40; i++) EXPECT_EQ(w[i], 0xFFFF) << i;
 
     std::string too_long(256, 'n');
@@ -114,12 +114,12 @@ TEST(SiiImage, CategoriesThatDoNotFitAreRefused) {
     memset(big, 0x5A, sizeof(big));
     EXPECT_FALSE(SiiPutCategory(image.words, 50, big, 2 * (kSiiImageWords - 0x40)));
     EXPECT_EQ(memcmp(image.words, before.words, sizeof(image.words)), 0);
-    EXPECT_FALSE(SiiPutCategory(image.words, kSiiTypeEnd, big, 2));
+    EXPECT_FALSE(SiiPutCategory(image.words, kSiiCategoryEnd, big, 2));
     // The largest that fits behind the existing categories.
-    int used = SiiFindCategory(image.words, kSiiTypeGeneral) + 2 + kSiiGeneralBytes / 2;
+    int used = SiiFindCategory(image.words, kSiiCategoryGeneral) + 2 + kSiiGeneralBytes / 2;
     int room = kSiiImageWords - used - 2 - 1;
     EXPECT_TRUE(SiiPutCategory(image.words, 50, big, 2 * room));
-    EXPECT_EQ(image.words[kSiiImageWords - 1], kSiiTypeEnd);
+    EXPECT_EQ(image.words[kSiiImageWords - 1], kSiiCategoryEnd);
 }
 
 TEST(SiiImage, MailboxAndGeneralWords) {
@@ -136,7 +136,7 @@ TEST(SiiImage, MailboxAndGeneralWords) {
     SiiSetMailbox(w, 0x1800, 0, 0x1900, 256, 0x000C);
     for (int i = 0x14; i <= 0x1C; i++) EXPECT_EQ(w[i], 0) << i;
 
-    int general = SiiFindCategory(w, kSiiTypeGeneral);
+    int general = SiiFindCategory(w, kSiiCategoryGeneral);
     w[general + 2] = 0x0702;  // group and image index: kept by the edit
     SiiGeneral g{};
     g.coe_details = 0x01;
@@ -146,7 +146,7 @@ TEST(SiiImage, MailboxAndGeneralWords) {
     g.flags = 0x02;
     g.ebus_current = -2000;
     SiiSetGeneral(w, g);
-    general = SiiFindCategory(w, kSiiTypeGeneral);
+    general = SiiFindCategory(w, kSiiCategoryGeneral);
     EXPECT_EQ(w[general + 2], 0x0702);
     EXPECT_EQ(DataByte(w, general, 5), 0x01);
     EXPECT_EQ(DataByte(w, general, 8), 0x04);

@@ -1,6 +1,9 @@
-#include "tool/sii_checksum.h"
+#include "wire/sii_crc.h"
 
 #include <cstddef>
+
+#include "wire/byte_order.h"
+#include "wire/sii_layout.h"
 
 namespace {
 
@@ -27,3 +30,13 @@ uint8_t SiiChecksum(const uint8_t* bytes, int count) {
     for (int i = 0; i < count; i++) crc = kSiiCrcTable[crc ^ bytes[i]];
     return crc;
 }
+
+uint8_t SiiHeaderCrc(const uint16_t* words) {
+    uint8_t bytes[kSiiChecksumBytes];
+    for (int w = 0; w < kSiiChecksumBytes / 2; w++) WireStore16(bytes + 2 * w, words[w]);
+    return SiiChecksum(bytes, kSiiChecksumBytes);
+}
+
+void SiiUpdateChecksum(uint16_t* words) { words[kSiiWordChecksum] = SiiHeaderCrc(words); }
+
+bool SiiHeaderValid(const uint16_t* words) { return (words[kSiiWordChecksum] & 0xFF) == SiiHeaderCrc(words); }
