@@ -2,9 +2,12 @@
 
 #include <cstring>
 
-#include "sim/wire.h"
+#include "sim/register_hooks.h"
+#include "sim/sim_clock.h"
+#include "wire/byte_order.h"
 #include "wire/esc_registers.h"
 #include "wire/frame_layout.h"
+#include "wire/sii_crc.h"
 #include "wire/sii_layout.h"
 
 namespace {
@@ -48,12 +51,12 @@ void SimSlavePowerOn(SimSlave* slave) {
     WireStore16(m + kRegDlStatus, slave->is_last ? kDlStatusLineEnd : kDlStatusInLine);
     WireStore16(m + kRegAlStatus, kAlStateInit);
     const uint16_t* sii = slave->eeprom.words;
-    if (SimSiiHeaderValid(&slave->eeprom)) {
+    if (SiiHeaderValid(sii)) {
         WireStore16(m + kRegPdiControl, sii[kSiiWordPdiControl]);
         WireStore16(m + kRegStationAlias, sii[kSiiWordAlias]);
     }
-    SimEepromPowerOn(slave);
-    SimMailboxPowerOn(slave);
+    for (int h = 0; h < slave->hooks.count; h++)
+        if (slave->hooks.entries[h].power_on != nullptr) slave->hooks.entries[h].power_on(slave);
 }
 
 SimSegment* SimSegmentCreate(int count) {
@@ -63,9 +66,11 @@ SimSegment* SimSegmentCreate(int count) {
         slave->position = i + 1;
         slave->is_last = i == count - 1;
         SimEepromDefaultImage(&slave->eeprom, slave->position);
+        SimSlaveInstallLayers(slave);
         SimSlavePowerOn(slave);
         segment->slaves.push_back(slave);
     }
+    SimSegmentInstallLayers(segment);
     return segment;
 }
 
@@ -76,21 +81,38 @@ void SimSegmentDestroy(SimSegment* segment) {
 }
 
 bool SimSlaveRead(SimSlave* slave, uint16_t address, uint16_t length, uint8_t* out) {
-    if (!SimMailboxBeforeRead(slave, address, length)) return false;
-    if (!SimEepromBeforeRead(slave, address, length)) return false;
+    const SimRegisterHooks& hooks = slave->hooks;
+    for (int h = 0; h < hooks.count; h++) {
+        const SimRegisterHook& hook = hooks.entries[h];
+        if (hook.before_read != nullptr && SimHookCovers(hook, address, length) &&
+            !hook.before_read(slave, address, length))
+            return false;
+    }
     for (uint32_t i = 0; i < length; i++) out[i] = slave->memory[(address + i) & 0xFFFF];
-    SimMailboxAfterRead(slave, address, length);
+    for (int h = 0; h < hooks.count; h++) {
+        const SimRegisterHook& hook = hooks.entries[h];
+        if (hook.after_read != nullptr && SimHookCovers(hook, address, length)) hook.after_read(slave, address, length);
+    }
     return true;
 }
 
 bool SimSlaveWrite(SimSlave* slave, uint16_t address, uint16_t length, const uint8_t* data) {
-    if (!SimMailboxBeforeWrite(slave, address, length)) return false;
+    const SimRegisterHooks& hooks = slave->hooks;
+    for (int h = 0; h < hooks.count; h++) {
+        const SimRegisterHook& hook = hooks.entries[h];
+        if (hook.before_write != nullptr && SimHookCovers(hook, address, length) &&
+            !hook.before_write(slave, address, length))
+            return false;
+    }
     for (uint32_t i = 0; i < length; i++) {
         uint32_t at = (address + i) & 0xFFFF;
         if (!IsReadOnly(at)) slave->memory[at] = data[i];
     }
-    SimEepromAfterWrite(slave, address, length);
-    SimMailboxAfterWrite(slave, address, length);
+    for (int h = 0; h < hooks.count; h++) {
+        const SimRegisterHook& hook = hooks.entries[h];
+        if (hook.after_write != nullptr && SimHookCovers(hook, address, length))
+            hook.after_write(slave, address, length);
+    }
     return true;
 }
 
@@ -131,8 +153,8 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
             // the slave takes the master's byte and puts its own in.
             uint8_t incoming = data[i];
             uint8_t byte = 0;
-            bool read = (type & 0x01) && (command == 10 || command == 12) && SimSlaveRead(slave, phys, 1, &byte);
-            if ((type & 0x02) && (command == 11 || command == 12)) {
+            bool read = (type & 0x01) && (command == CMD_LRD || command == CMD_LRW) && SimSlaveRead(slave, phys, 1, &byte);
+            if ((type & 0x02) && (command == CMD_LWR || command == CMD_LRW)) {
                 if (SimSlaveWrite(slave, phys, 1, &incoming)) any_write = true;
             }
             if (read) {
@@ -141,37 +163,37 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
             }
         }
     }
-    *wkc += (any_read ? 1 : 0) + (any_write ? (command == 12 ? 2 : 1) : 0);
+    *wkc += (any_read ? 1 : 0) + (any_write ? (command == CMD_LRW ? 2 : 1) : 0);
 }
 
 // Executes one datagram on one slave. `adp` is the address field as the frame carries
 // it when it reaches this slave; auto-increment commands raise it afterwards.
 void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
-    uint8_t command = datagram[0];
-    uint16_t adp = WireLoad16(datagram + 2);
-    uint16_t ado = WireLoad16(datagram + 4);
-    uint8_t* data = datagram + 10;
+    uint8_t command = datagram[kDatagramCommandAt];
+    uint16_t adp = WireLoad16(datagram + kDatagramAdpAt);
+    uint16_t ado = WireLoad16(datagram + kDatagramAdoAt);
+    uint8_t* data = datagram + kDatagramDataAt;
     uint8_t* wkc_field = data + length;
     int wkc = WireLoad16(wkc_field);
-    bool auto_increment = command >= 1 && command <= 3;
+    bool auto_increment = CommandIncrementsAddress(command);
     switch (command) {
-        case 1:  // APRD
-        case 4:  // FPRD
-            if (command == 1 ? adp == 0 : StationMatches(slave, adp)) {
+        case CMD_APRD:
+        case CMD_FPRD:
+            if (command == CMD_APRD ? adp == 0 : StationMatches(slave, adp)) {
                 if (SimSlaveRead(slave, ado, length, data)) wkc += 1;
             }
             break;
-        case 2:  // APWR
-        case 5:  // FPWR
-            if (command == 2 ? adp == 0 : StationMatches(slave, adp)) {
+        case CMD_APWR:
+        case CMD_FPWR:
+            if (command == CMD_APWR ? adp == 0 : StationMatches(slave, adp)) {
                 if (SimSlaveWrite(slave, ado, length, data)) wkc += 1;
             }
             break;
-        case 3:  // APRW
-        case 6:  // FPRW
-            if (command == 3 ? adp == 0 : StationMatches(slave, adp)) SlaveReadWrite(slave, ado, length, data, &wkc);
+        case CMD_APRW:
+        case CMD_FPRW:
+            if (command == CMD_APRW ? adp == 0 : StationMatches(slave, adp)) SlaveReadWrite(slave, ado, length, data, &wkc);
             break;
-        case 7: {  // BRD: every slave ORs its bytes into the data
+        case CMD_BRD: {  // every slave ORs its bytes into the data
             uint8_t mine[2048];
             if (length <= sizeof(mine) && SimSlaveRead(slave, ado, length, mine)) {
                 for (uint16_t i = 0; i < length; i++) data[i] |= mine[i];
@@ -179,10 +201,10 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
             }
             break;
         }
-        case 8:  // BWR
+        case CMD_BWR:
             if (SimSlaveWrite(slave, ado, length, data)) wkc += 1;
             break;
-        case 9: {  // BRW: OR the old content in, write the frame's data
+        case CMD_BRW: {  // OR the old content in, write the frame's data
             uint8_t mine[2048];
             uint8_t incoming[2048];
             if (length > sizeof(mine)) break;
@@ -194,39 +216,38 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
             wkc += (read ? 1 : 0) + (written ? 2 : 0);
             break;
         }
-        case 10:
-        case 11:
-        case 12:
-            LogicalAccess(slave, command, WireLoad32(datagram + 2), length, data, &wkc);
+        case CMD_LRD:
+        case CMD_LWR:
+        case CMD_LRW:
+            LogicalAccess(slave, command, WireLoad32(datagram + kDatagramAdpAt), length, data, &wkc);
             break;
-        case 13:    // ARMW: the addressed slave reads, every other slave writes
-        case 14: {  // FRMW: the same, addressed by station address
-            bool addressed = command == 13 ? adp == 0 : StationMatches(slave, adp);
+        case CMD_ARMW:    // the addressed slave reads, every other slave writes
+        case CMD_FRMW: {  // the same, addressed by station address
+            bool addressed = command == CMD_ARMW ? adp == 0 : StationMatches(slave, adp);
             if (addressed) {
                 if (SimSlaveRead(slave, ado, length, data)) wkc += 1;
             } else if (SimSlaveWrite(slave, ado, length, data)) {
                 wkc += 1;
             }
-            if (command == 13) auto_increment = true;
             break;
         }
         default:  // NOP and reserved codes
             break;
     }
-    if (auto_increment) WireStore16(datagram + 2, static_cast<uint16_t>(adp + 1));
+    if (auto_increment) WireStore16(datagram + kDatagramAdpAt, static_cast<uint16_t>(adp + 1));
     WireStore16(wkc_field, static_cast<uint16_t>(wkc));
 }
 
 }  // namespace
 
 bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
-    if (length < 14 + 2 + 12) return false;
-    if (frame[12] != 0x88 || frame[13] != 0xA4) return false;
-    uint16_t header = WireLoad16(frame + 14);
-    if ((header >> 12) != 1) return false;  // only EtherCAT command frames
-    int end = 16 + (header & 0x07FF);
+    if (length < kSingleDatagramOverheadBytes) return false;
+    if (!FrameIsEtherCat(frame)) return false;
+    uint16_t header = WireLoad16(frame + kEthernetHeaderBytes);
+    if ((header >> 12) != kEtherCatTypeCommands) return false;  // only EtherCAT command frames
+    int end = kFirstDatagramOffset + (header & kEtherCatLengthMask);
     if (end > length) end = length;
-    if (segment->vanished_from > 0) SimEepromComeBackAt(segment, SimNowMicros());
+    if (segment->vanished_from > 0 && segment->line_check != nullptr) segment->line_check(segment, SimNowMicros());
     int live = static_cast<int>(segment->slaves.size());
     if (segment->vanished_from > 0 && segment->vanished_from - 1 < live) live = segment->vanished_from - 1;
     if (live <= 0) return false;  // the line is broken at the first slave: nothing comes back
@@ -234,16 +255,16 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     // Walk the datagram chain once per slave, in line order.
     for (int s = 0; s < live; s++) {
         SimSlave* slave = segment->slaves[s];
-        int at = 16;
+        int at = kFirstDatagramOffset;
         for (;;) {
-            if (at + 12 > end) break;
-            uint16_t len_field = WireLoad16(frame + at + 6);
-            uint16_t data_length = len_field & 0x07FF;
-            if (at + 10 + data_length + 2 > end) break;
+            if (at + DatagramBytes(0) > end) break;
+            uint16_t data_length = DatagramDataLength(frame + at);
+            if (at + DatagramBytes(data_length) > end) break;
+            bool more = DatagramMoreFollows(frame + at);
             SlaveExecute(slave, frame + at, data_length);
             if (s == 0) segment->datagrams_processed++;
-            at += 10 + data_length + 2;
-            if ((len_field & 0x8000) == 0) break;
+            at += DatagramBytes(data_length);
+            if (!more) break;
         }
     }
     frame[6] |= 0x02;  // a slave controller marks the frame it returns

@@ -3,14 +3,17 @@
 // A frame enters at the first slave and passes every slave in line order; each slave
 // executes the datagrams addressed to it against its 64 KiB register and memory space
 // and raises the working counter. Behaviour behind particular registers lives in its
-// own file: the SII EEPROM interface (sim_eeprom), the AL state machine, SyncManager
-// mailboxes and the CoE server (sim_mailbox, sim_coe).
+// own layer, attached to each slave as a table of register hooks (register_hooks.h)
+// that SimSlaveRead and SimSlaveWrite walk: the SII EEPROM interface (sim_eeprom.h),
+// the AL state machine, SyncManager mailboxes and their firmware (sim_mailbox.h) with
+// the CoE server (sim_coe.h). The segment calls no layer by name.
 #pragma once
 #include <cstdint>
 #include <vector>
 
 #include "wire/byte_order.h"
 
+#include "sim/register_hooks.h"
 #include "sim/sim_eeprom.h"
 #include "sim/sim_mailbox.h"
 
@@ -20,6 +23,7 @@ struct SimSlave {
     uint8_t memory[kSimMemoryBytes];  // ESC registers and process memory, little-endian
     int position;                     // 1 for the first slave behind the master
     bool is_last;                     // DL status: only port 0 open and communicating
+    SimRegisterHooks hooks;           // behaviour behind registers, walked on every access
     SimEeprom eeprom;
     SimMailbox mailbox;
 };
@@ -27,6 +31,9 @@ struct SimSlave {
 struct SimSegment {
     std::vector<SimSlave*> slaves;  // line order
     int vanished_from;              // slaves from this position on do not answer (0 = none)
+    // Called before each frame while slaves are off the line, with the time: the layer
+    // that takes slaves off the line brings them back.
+    void (*line_check)(SimSegment* segment, uint64_t now_us);
     uint64_t frames_processed;
     uint64_t datagrams_processed;
 };
@@ -36,7 +43,8 @@ struct SimSegment {
 SimSegment* SimSegmentCreate(int count);
 void SimSegmentDestroy(SimSegment* segment);
 // Power-on: registers from defaults, station alias and PDI control from a valid SII
-// header. Called by SimSegmentCreate and again after an EEPROM image is replaced.
+// header, then each layer's power-on in table order. Called by SimSegmentCreate and
+// again after an EEPROM image is replaced.
 void SimSlavePowerOn(SimSlave* slave);
 
 // Runs one Ethernet frame through the line, in place. Returns true when the frame is to
@@ -44,8 +52,8 @@ void SimSlavePowerOn(SimSlave* slave);
 // returned frame carries bit 1 of the first source address byte set.
 bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length);
 
-// Register access as one slave executes it, hooks included. A read that the ESC does
-// not execute (an empty read mailbox) or a write it ignores (a full write mailbox)
+// Register access as one slave executes it, its hooks included. A read that the ESC
+// does not execute (an empty read mailbox) or a write it ignores (a full write mailbox)
 // returns false and is not counted.
 bool SimSlaveRead(SimSlave* slave, uint16_t address, uint16_t length, uint8_t* out);
 bool SimSlaveWrite(SimSlave* slave, uint16_t address, uint16_t length, const uint8_t* data);

@@ -1,4 +1,7 @@
 // SII EEPROM of a simulated slave, behind the ESC's EEPROM interface 0x0500-0x050F.
+// The layer's files: eeprom_interface.cpp (the interface and its faults),
+// eeprom_image_file.cpp (image files), eeprom_edits.cpp (image edits for tests and
+// options), eeprom_options.cpp (ecsim options).
 //
 // The interface behaves as a slave controller's does:
 //   0x0500  EEPROM configuration, written by the master: bit 0 offers the EEPROM to the
@@ -29,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/register_hooks.h"
 #include "sim/sii_image.h"
 #include "wire/esc_registers.h"
 
@@ -120,10 +124,12 @@ void SimEepromDefaultImage(SimEeprom* eeprom, int position);
 // before it dropped off has completed. The segment calls this for every frame while a
 // slave is off the line; tests call it with the time they want.
 void SimEepromComeBackAt(SimSegment* segment, uint64_t now_us);
-// Register hooks. BeforeRead brings the interface registers up to date; it returns false
-// when the read is not to be executed (the no-answer fault). AfterWrite acts on a write.
-bool SimEepromBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
-void SimEepromAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
+// The layer's register hooks (sim/register_hooks.h). The interface hook brings the
+// registers 0x0500-0x050F up to date before a read and acts on writes; it powers the
+// interface on. The no-answer hook looks at every read: one covering the register of
+// the no-answer fault is not executed.
+extern const SimRegisterHook kSimEepromInterfaceHook;
+extern const SimRegisterHook kSimEepromNoAnswerHook;
 
 // ecsim options of the EEPROM layer, each `--name VALUE` (the leading dashes may be
 // left out; sim_options.h lists them with their help). Returns 1 when the option was

@@ -1,4 +1,6 @@
 // SyncManager mailboxes, AL state machine and mailbox firmware of a simulated slave.
+// The layer's files: syncmanager_mailbox.cpp (the ESC part), mailbox_firmware.cpp (the
+// firmware), al_state.cpp (the AL state machine), mailbox_options.cpp (ecsim options).
 //
 // The ESC part works like the hardware: a SyncManager in mailbox mode turns its buffer
 // full when the writer covers the last byte and empty when the reader does; the master
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/register_hooks.h"
 #include "sim/sim_coe.h"
 
 struct SimSlave;
@@ -109,12 +112,18 @@ struct SimMailbox {
 // Power-on state: INIT, SyncManagers off, mailboxes empty; the object dictionary and
 // fault settings survive.
 void SimMailboxPowerOn(SimSlave* slave);
-// Returns false when the ESC does not execute the access (read of an empty read
-// mailbox, write into a full write mailbox): not counted, nothing transferred.
-bool SimMailboxBeforeRead(SimSlave* slave, uint16_t address, uint16_t length);
-bool SimMailboxBeforeWrite(SimSlave* slave, uint16_t address, uint16_t length);
-void SimMailboxAfterRead(SimSlave* slave, uint16_t address, uint16_t length);
-void SimMailboxAfterWrite(SimSlave* slave, uint16_t address, uint16_t length);
+// The layer's register hooks (sim/register_hooks.h).
+// Mailbox areas: every access lets the firmware run first; a read of an empty read
+// mailbox or a write into a full write mailbox is not executed (not counted, nothing
+// transferred); a read that covers the read mailbox's last byte empties it.
+extern const SimRegisterHook kSimMailboxAreasHook;
+// AL control 0x0120: state requests; powers the application layer on (INIT,
+// SyncManagers off, mailboxes empty).
+extern const SimRegisterHook kSimAlControlHook;
+// SyncManager registers 0x0800-0x083F: enabling, disabling, repeat requests.
+extern const SimRegisterHook kSimSyncManagerHook;
+// The write mailbox: a write that covers its last byte fills it.
+extern const SimRegisterHook kSimMailboxWriteAreaHook;
 
 // Queues a message for the read mailbox as the firmware would (tests): `length` bytes
 // from `message`, due after delay_us. The counter is filled in unless raw.

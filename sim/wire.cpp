@@ -2,12 +2,7 @@
 
 #include <cstring>
 
-#include "link/clock.h"
 #include "wire/frame_layout.h"
-
-// The segment keeps the time of the process's clock source, so a test that installs a
-// virtual clock moves the slaves' busy times and late replies with the master's waits.
-uint64_t SimNowMicros() { return ClockMicros(); }
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "sim/segment.h"
+#include "sim/sim_clock.h"  // the wire's time; tests reach it through this header
 
 struct SimFaultSettings {
     double drop;          // probability that an exchange is lost (request or reply, half each)
@@ -55,7 +56,6 @@ struct SimWire {
     uint64_t line_free_ns;  // with wire_timing: when the line can take the next frame
 };
 
-uint64_t SimNowMicros();
 void SimWireInit(SimWire* wire, SimSegment* segment, const SimFaultSettings& faults);
 // A frame from the master: runs it through the segment (unless lost) and queues what
 // the master will receive.

@@ -1,0 +1,5 @@
+#include "sim/sim_clock.h"
+
+#include "link/clock.h"
+
+uint64_t SimNowMicros() { return ClockMicros(); }
