@@ -1,4 +1,5 @@
-// CoE SDO server of a simulated slave: an object dictionary configurable per slave,
+// CoE SDO server of a simulated slave (coe_sdo_server.cpp) and its object dictionary
+// (coe_dictionary.cpp): an object dictionary configurable per slave,
 // expedited, normal and segmented transfers in both directions, complete access to
 // records, and the device register window behind objects 0x7012 (command word) and
 // 0x7013 (data word).
@@ -38,6 +39,13 @@ enum : uint32_t {
     kAbortNoSubindex = 0x06090011,         // subindex does not exist
     kAbortValueRange = 0x06090030,         // value range of parameter exceeded
     kAbortGeneral = 0x08000000,            // general error
+};
+
+// The device register window: writing REGISTER << 8 | 1 to the command object writes the
+// data object's value to that register; REGISTER << 8 reads the register into it.
+enum : uint16_t {
+    kSimObjectRegisterCommand = 0x7012,
+    kSimObjectRegisterData = 0x7013,
 };
 
 struct SimObject {
