@@ -1,16 +1,23 @@
 // The eleven exported functions called the way a careless host program calls them: bad
 // slave numbers, null pointers, negative and huge sizes, lengths and timeouts, before
 // Init and after Deinit. Each call must answer with the value ecdevice.h documents,
-// send nothing when it refuses, and touch no memory it was not given.
+// send nothing when it refuses, and touch no memory it was not given. Then the same for
+// the functions of ecalias.h that the other tests of libecalias leave out: AL state
+// requests refused for every reason, and every call on a master that has not scanned.
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "api/connection.h"
+#include "api/ec/ecalias_internal.h"
 #include "api/ecdevice.h"
+#include "ecalias.h"
 #include "sim/inproc_capture.h"
 #include "sim/segment.h"
+#include "sim/sim_capture.h"
 #include "support_segment.h"
+#include "support_virtual_clock.h"
 
 namespace {
 
@@ -200,4 +207,127 @@ TEST_F(BadArguments, AfterDeinitCallsFailAtOnceAndInitStartsAgain) {
     size = sizeof(buffer);
     EXPECT_EQ(SdoRead(1, 0x1000, 0, 0, &size, buffer, 20000), 1);
     EXPECT_EQ(size, 4);
+}
+
+// ---- libecalias ----
+
+namespace {
+
+class EcaliasRefusals : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(ec_open("sim:--slaves 2", &m), EC_OK); }
+    void TearDown() override {
+        if (m != nullptr) ec_close(m);
+    }
+    SimSegment* Segment() const { return SimCaptureSegment(m->context->port.capture); }
+    uint64_t Frames() const { return Segment()->frames_processed; }
+    // What a state request would change on each slave: its AL control register and its state.
+    std::vector<int> AlSnapshot() const {
+        std::vector<int> snapshot;
+        for (const SimSlave* slave : Segment()->slaves)
+            snapshot.push_back(slave->memory[kRegAlControl] << 8 | slave->mailbox.al_state);
+        return snapshot;
+    }
+    // Nothing reached a slave: no frame, no AL register or state changed.
+    void ExpectNothingSent(uint64_t frames_before, const std::vector<int>& al_before) const {
+        EXPECT_EQ(Frames(), frames_before) << "a refused call sent a frame";
+        EXPECT_EQ(AlSnapshot(), al_before);
+    }
+    int LastCode() const {
+        ec_error_detail detail{};
+        EXPECT_EQ(ec_last_error(m, &detail), EC_OK);
+        return detail.code;
+    }
+
+    VirtualClock clock{};
+    ec_master* m = nullptr;
+};
+
+}  // namespace
+
+TEST_F(EcaliasRefusals, StateRequestsRefusedForAnyReasonSendNothing) {
+    // Before a scan: nobody to ask, and the answer says why.
+    const uint64_t frames = Frames();
+    const std::vector<int> power_on = AlSnapshot();
+    EXPECT_EQ(ec_state_request(m, 0, EC_STATE_PREOP, 1000), EC_ENOTSCANNED);
+    EXPECT_EQ(LastCode(), EC_ENOTSCANNED);
+    EXPECT_EQ(ec_state_request(m, 1, EC_STATE_PREOP, 1000), EC_ENOSLAVE);
+    ExpectNothingSent(frames, power_on);
+
+    int count = 0;
+    ASSERT_EQ(ec_scan(m, &count), EC_OK);
+    ASSERT_EQ(count, 2);
+    const uint64_t scanned = Frames();
+    const std::vector<int> after_scan = AlSnapshot();
+    // Values that are no AL state: the acknowledge bit alone or with INIT, the error
+    // bit, codes between the states, anything wider than a nibble.
+    for (uint16_t state : {0, 5, 6, 7, 9, 0x0F, 0x10, 0x11, 0x12, 0x0102, 0xFFFF}) {
+        for (int position : {0, 1, 2}) {
+            EXPECT_EQ(ec_state_request(m, position, state, 1000), EC_EINVAL)
+                << "state " << state << " position " << position;
+        }
+    }
+    EXPECT_EQ(LastCode(), EC_EINVAL);
+    for (int position : {0, 1, 2}) {
+        EXPECT_EQ(ec_state_request(m, position, EC_STATE_SAFEOP, -1), EC_EINVAL) << position;
+        EXPECT_EQ(ec_state_request(m, position, EC_STATE_INIT, INT_MIN), EC_EINVAL) << position;
+    }
+    // Positions outside the segment: the slave number is checked first, whatever else
+    // is wrong with the call.
+    for (int position : {-1, 3, 200, INT_MIN, INT_MAX}) {
+        EXPECT_EQ(ec_state_request(m, position, EC_STATE_PREOP, 1000), EC_ENOSLAVE) << position;
+        EXPECT_EQ(ec_state_request(m, position, 7, -1), EC_ENOSLAVE) << position;
+    }
+    EXPECT_EQ(LastCode(), EC_ENOSLAVE);
+    ExpectNothingSent(scanned, after_scan);
+
+    // A closed master, and a second close.
+    ASSERT_EQ(ec_close(m), EC_OK);
+    EXPECT_EQ(ec_state_request(m, 0, EC_STATE_PREOP, 1000), EC_ECLOSED);
+    EXPECT_EQ(ec_state_request(m, 1, EC_STATE_PREOP, 1000), EC_ECLOSED);
+    EXPECT_EQ(ec_state_request(m, 1, 7, -1), EC_ECLOSED);
+    EXPECT_EQ(ec_close(m), EC_ECLOSED);
+    m = nullptr;
+    EXPECT_EQ(ec_state_request(nullptr, 0, EC_STATE_PREOP, 1000), EC_EINVAL);
+}
+
+TEST_F(EcaliasRefusals, AMasterThatHasNotScannedSendsNothingToAnySlave) {
+    const uint64_t frames = Frames();
+    const std::vector<int> power_on = AlSnapshot();
+    uint16_t words[8] = {0};
+    uint8_t bytes[4] = {0};
+    size_t size = sizeof(bytes);
+    uint32_t value = 0;
+    uint16_t state = 0;
+    int count = -1;
+    ec_slave_info info{};
+    ec_alias_report report{};
+    EXPECT_EQ(ec_slave_count(m, &count), EC_OK);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(ec_slave_info_get(m, 1, &info), EC_ENOSLAVE);
+    EXPECT_EQ(ec_sii_read(m, 1, 0, 8, words), EC_ENOSLAVE);
+    EXPECT_EQ(ec_sii_write(m, 1, 4, 1, words, EC_FORCE, nullptr), EC_ENOSLAVE);
+    EXPECT_EQ(ec_alias_set(m, 1, 0x1234, EC_FORCE, &report), EC_ENOSLAVE);
+    EXPECT_EQ(ec_sii_check_image(m, 1, words, 8), EC_ENOSLAVE);
+    EXPECT_EQ(ec_sdo_upload(m, 1, 0x1000, 0, 0, bytes, &size, 1000), EC_ENOSLAVE);
+    EXPECT_EQ(ec_sdo_download(m, 1, 0x3000, 0, 0, bytes, 4, 1000), EC_ENOSLAVE);
+    EXPECT_EQ(ec_reg_read(m, 1, 0x0130, bytes, 2, 1000), EC_ENOSLAVE);
+    EXPECT_EQ(ec_reg_write(m, 1, 0x0120, bytes, 2, 1000), EC_ENOSLAVE);
+    EXPECT_EQ(ec_window_read(m, 1, 0x20, &value), EC_ENOSLAVE);
+    EXPECT_EQ(ec_window_write(m, 1, 0x20, 5), EC_ENOSLAVE);
+    EXPECT_EQ(ec_state_read(m, 1, &state, nullptr), EC_ENOSLAVE);
+    EXPECT_EQ(size, sizeof(bytes));
+    EXPECT_EQ(value, 0u);
+    ExpectNothingSent(frames, power_on);
+    for (const SimSlave* slave : Segment()->slaves) {
+        EXPECT_EQ(slave->eeprom.counters.commands, 0u) << "slave " << slave->position;
+        EXPECT_EQ(slave->eeprom.words[kSiiWordAlias], 0) << "slave " << slave->position;
+    }
+    // Checks that need no master.
+    uint8_t checksum = 0;
+    EXPECT_EQ(ec_sii_checksum(nullptr, &checksum), EC_EINVAL);
+    EXPECT_EQ(ec_sii_checksum(words, nullptr), EC_EINVAL);
+    EXPECT_EQ(ec_sii_check_image(nullptr, 0, words, 7), EC_EINVAL);
+    EXPECT_EQ(ec_sii_check_image(nullptr, -1, words, 8), EC_EINVAL);
+    EXPECT_EQ(ec_sii_check_image(nullptr, 1, words, 8), EC_EINVAL) << "a slave needs its master";
 }
