@@ -117,6 +117,33 @@ TEST_F(DatagramTest, SetupFillsZerosOrCopiesByCommandCode) {
     }
 }
 
+// A length the slot's buffer cannot hold is refused before anything is laid out: the
+// frame in the slot stays as it was (the services refuse it earlier; this is the guard
+// for callers that lay datagrams out themselves).
+TEST_F(DatagramTest, SetupRefusesALengthBeyondTheFrameAndLaysNothingOut) {
+    StartSegment(1);
+    const int slot = PortGetIndex(&port);
+    static uint8_t data[kMaxFrameBytes];
+    memset(data, 0x3C, sizeof(data));
+    const int frame_end = kMaxFrameBytes;
+    const int header_end = kEthernetHeaderBytes;
+    memset(port.tx_frame[slot] + header_end, 0x77, static_cast<size_t>(frame_end - header_end));
+    const int32_t length_before = port.tx_length[slot];
+    for (int length : {kMaxDatagramData + 1, frame_end, 0x07FF, 0xFFFF}) {
+        EXPECT_EQ(SetupDatagram(&port, slot, CMD_FPWR, static_cast<uint8_t>(slot), 1, 2, static_cast<uint16_t>(length),
+                                data),
+                  ArgumentError)
+            << length;
+    }
+    for (int i = header_end; i < frame_end; i++) ASSERT_EQ(port.tx_frame[slot][i], 0x77) << i;
+    EXPECT_EQ(port.tx_length[slot], length_before);
+    // The largest datagram fills the frame exactly.
+    EXPECT_EQ(SetupDatagram(&port, slot, CMD_FPWR, static_cast<uint8_t>(slot), 1, 2, kMaxDatagramData, data), 0);
+    EXPECT_EQ(port.tx_length[slot], kMaxDatagramData + kSingleDatagramOverheadBytes);
+    EXPECT_LE(port.tx_length[slot], frame_end);
+    PortSetBufState(&port, slot, EMPTY);
+}
+
 TEST_F(DatagramTest, ReadCopiesExactlyTheDataAndOnlyWhenASlaveAnswered) {
     StartSegment(3);
     for (int n = 1; n <= 3; n++) {
