@@ -7,6 +7,8 @@
 #pragma once
 #include <cstdint>
 
+struct ClockSource;
+
 enum { kCaptureErrorSize = 256 };
 
 struct CaptureBackend {
@@ -25,6 +27,10 @@ struct CaptureBackend {
     // 0 when nothing waits, negative on a read error.
     int (*next)(void* handle, const uint8_t** frame, int* length);
     void (*close)(void* handle);
+    // Optional (null when the back end keeps no time of its own): the opened handle
+    // reads `clock` from now on, the clock of the master that opened it (null: the
+    // process's clock). Virtual segments use it so that their slaves age with the master.
+    void (*use_clock)(void* handle, const ClockSource* clock);
 };
 
 extern const CaptureBackend kPcapCaptureBackend;

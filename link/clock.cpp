@@ -15,17 +15,23 @@ uint64_t MonotonicMicros() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
+// The source a call reads: the master's own, else the one installed for the process,
+// else none (CLOCK_MONOTONIC).
+const ClockSource* Resolve(const ClockSource* clock) {
+    return clock != nullptr ? clock : g_source.load(std::memory_order_acquire);
+}
+
 }  // namespace
 
 void ClockInstall(const ClockSource* source) { g_source.store(source, std::memory_order_release); }
 
-uint64_t ClockMicros() {
-    const ClockSource* source = g_source.load(std::memory_order_acquire);
+uint64_t ClockMicrosOf(const ClockSource* clock) {
+    const ClockSource* source = Resolve(clock);
     return source != nullptr ? source->now_us(source->context) : MonotonicMicros();
 }
 
-TimeStamp ClockNow() {
-    int64_t count = static_cast<int64_t>(ClockMicros());
+TimeStamp ClockNowOf(const ClockSource* clock) {
+    int64_t count = static_cast<int64_t>(ClockMicrosOf(clock));
     TimeStamp t;
     t.seconds = static_cast<int32_t>(count / 1000000);
     t.microseconds = static_cast<int32_t>(count - static_cast<int64_t>(t.seconds) * 1000000);
@@ -53,17 +59,21 @@ int64_t TimeStampMicrosBetween(TimeStamp from, TimeStamp to) {
     return (static_cast<int64_t>(to.seconds) - from.seconds) * 1000000 + to.microseconds - from.microseconds;
 }
 
-TimeStamp DeadlineAfter(uint32_t microseconds) { return TimeStampAdd(ClockNow(), microseconds); }
+TimeStamp DeadlineAfterOf(const ClockSource* clock, uint32_t microseconds) {
+    return TimeStampAdd(ClockNowOf(clock), microseconds);
+}
 
-bool DeadlinePassed(TimeStamp deadline) { return TimeStampReached(ClockNow(), deadline); }
+bool DeadlinePassedOf(const ClockSource* clock, TimeStamp deadline) {
+    return TimeStampReached(ClockNowOf(clock), deadline);
+}
 
-void WaitMicroseconds(uint32_t microseconds) {
-    const ClockSource* source = g_source.load(std::memory_order_acquire);
+void WaitMicrosecondsOf(const ClockSource* clock, uint32_t microseconds) {
+    const ClockSource* source = Resolve(clock);
     if (source != nullptr) {
         source->wait_us(source->context, microseconds);
         return;
     }
-    TimeStamp deadline = DeadlineAfter(microseconds);
+    TimeStamp deadline = DeadlineAfterOf(nullptr, microseconds);
     if (microseconds >= 1000) {
         timespec pause{};
         uint32_t ms = microseconds / 1000;
@@ -73,6 +83,12 @@ void WaitMicroseconds(uint32_t microseconds) {
             // interrupted by a signal: sleep the rest
         }
     }
-    while (!DeadlinePassed(deadline)) {
+    while (!DeadlinePassedOf(nullptr, deadline)) {
     }
 }
+
+uint64_t ClockMicros() { return ClockMicrosOf(nullptr); }
+TimeStamp ClockNow() { return ClockNowOf(nullptr); }
+TimeStamp DeadlineAfter(uint32_t microseconds) { return DeadlineAfterOf(nullptr, microseconds); }
+bool DeadlinePassed(TimeStamp deadline) { return DeadlinePassedOf(nullptr, deadline); }
+void WaitMicroseconds(uint32_t microseconds) { WaitMicrosecondsOf(nullptr, microseconds); }

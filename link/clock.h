@@ -19,12 +19,22 @@ struct ClockSource {
 // Installs a source for the whole process (kept by pointer); null restores the monotonic
 // clock. Install before any exchange starts, never while one runs.
 void ClockInstall(const ClockSource* source);
-uint64_t ClockMicros();
 
+// The process's clock: the installed source, else CLOCK_MONOTONIC.
+uint64_t ClockMicros();
 TimeStamp ClockNow();
 TimeStamp DeadlineAfter(uint32_t microseconds);
 bool DeadlinePassed(TimeStamp deadline);
 void WaitMicroseconds(uint32_t microseconds);
+
+// A master's clock: the source it was given (FramePort::clock), or the process's clock
+// when it was given none (null). Several masters in one process may each run on their
+// own source.
+uint64_t ClockMicrosOf(const ClockSource* clock);
+TimeStamp ClockNowOf(const ClockSource* clock);
+TimeStamp DeadlineAfterOf(const ClockSource* clock, uint32_t microseconds);
+bool DeadlinePassedOf(const ClockSource* clock, TimeStamp deadline);
+void WaitMicrosecondsOf(const ClockSource* clock, uint32_t microseconds);
 
 // Pure arithmetic behind DeadlineAfter/DeadlinePassed, exposed so the carry and the
 // comparison can be checked against fixed time stamps.

@@ -17,7 +17,7 @@ int Exchange(FramePort* port, uint8_t command, uint16_t adp, uint16_t ado, uint1
              void* in_data, int32_t timeout_us) {
     if (length > kMaxDatagramData || timeout_us < 0) return ArgumentError;
     if (!PortIsOpen(port)) return NoFrame;
-    const TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    const TimeStamp deadline = DeadlineAfterOf(port->clock, static_cast<uint32_t>(timeout_us));
     int slot = PortGetIndexBefore(port, deadline);
     if (slot < 0) return NoFrame;
     SetupDatagram(port, slot, command, static_cast<uint8_t>(slot), adp, ado, length, out_data);

@@ -84,6 +84,7 @@ int PortOpenOn(FramePort* port, const CaptureBackend* backend, const char* inter
     if (handle == nullptr) return 0;
     port->backend = backend;
     port->capture = handle;
+    if (backend->use_clock != nullptr) backend->use_clock(handle, port->clock);
     for (int i = 0; i < kSlotCount; i++) {
         LayEthernetHeader(port->tx_frame[i]);
         port->rx_state[i] = EMPTY;
@@ -145,7 +146,7 @@ int NextGeneration(const FramePort* port, int slot, TimeStamp now) {
 // The generation of the slot's current exchange rests. Under slot_lock.
 void StartRest(FramePort* port, int slot) {
     int generation = port->generation[slot];
-    port->rest_since[slot][generation] = ClockNow();
+    port->rest_since[slot][generation] = ClockNowOf(port->clock);
     port->resting[slot] = static_cast<uint16_t>(port->resting[slot] | (1u << generation));
 }
 
@@ -154,12 +155,12 @@ void StartRest(FramePort* port, int slot) {
 int PortGetIndexBefore(FramePort* port, TimeStamp deadline) {
     for (;;) {
         // The clock is read before the look, so a slot freed in time is never missed.
-        const bool passed = DeadlinePassed(deadline);
+        const bool passed = DeadlinePassedOf(port->clock, deadline);
         {
             std::lock_guard<std::mutex> hold(port->slot_lock);
             int start = port->last_index + 1;
             if (start >= kSlotCount) start = 0;
-            TimeStamp now = ClockNow();
+            TimeStamp now = ClockNowOf(port->clock);
             // The first EMPTY slot from last_index + 1 on that has a generation at rest
             // (a generation that may still get stray replies is passed over). A slot in
             // any other state belongs to a caller (or waits for its owner's
@@ -177,11 +178,11 @@ int PortGetIndexBefore(FramePort* port, TimeStamp deadline) {
             }
         }
         if (passed) return -1;
-        WaitMicroseconds(kRestPollUs);
+        WaitMicrosecondsOf(port->clock, kRestPollUs);
     }
 }
 
-int PortGetIndex(FramePort* port) { return PortGetIndexBefore(port, DeadlineAfter(1000000)); }
+int PortGetIndex(FramePort* port) { return PortGetIndexBefore(port, DeadlineAfterOf(port->clock, 1000000)); }
 
 uint8_t PortIndexByte(const FramePort* port, int slot) {
     return static_cast<uint8_t>(slot | (port->generation[slot] << 4));
@@ -263,7 +264,7 @@ int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline) {
         // The clock is read before the adapter: the last read always comes after the
         // deadline was seen to pass, so a reply that came in time (also one another
         // caller parked for us while this thread was preempted) is never given up.
-        bool passed = DeadlinePassed(deadline);
+        bool passed = DeadlinePassedOf(port->clock, deadline);
         result = PortReceiveFrame(port, slot);
         if (result >= 0) break;
         if (result == ForeignFrame) foreign_seen = true;
@@ -302,8 +303,8 @@ int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline) {
         // every frame sent gets kShortestReplyWaitUs to come back: a thread the
         // scheduler held up until its deadline had passed still gives its one send a
         // chance (the call then ends within the timeout plus that much).
-        const TimeStamp at_least = DeadlineAfter(kShortestReplyWaitUs);
-        TimeStamp try_end = Earlier(DeadlineAfter(2000), deadline);
+        const TimeStamp at_least = DeadlineAfterOf(port->clock, kShortestReplyWaitUs);
+        TimeStamp try_end = Earlier(DeadlineAfterOf(port->clock, 2000), deadline);
         if (TimeStampReached(at_least, try_end)) try_end = at_least;
         result = PortWaitFrame(port, slot, try_end);
         if (result >= 0) {
@@ -314,7 +315,7 @@ int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline) {
             }
             return result;
         }
-        if (DeadlinePassed(deadline)) break;
+        if (DeadlinePassedOf(port->clock, deadline)) break;
     }
     AbandonSlot(port, slot);
     return result;
@@ -325,5 +326,5 @@ int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
         PortSetBufState(port, slot, EMPTY);
         return ArgumentError;
     }
-    return PortSendReceiveUntil(port, slot, DeadlineAfter(static_cast<uint32_t>(timeout_us)));
+    return PortSendReceiveUntil(port, slot, DeadlineAfterOf(port->clock, static_cast<uint32_t>(timeout_us)));
 }

@@ -68,6 +68,11 @@ struct FramePort {
     uint16_t resting[kSlotCount];
     std::mutex slot_lock;
     std::mutex receive_lock;
+    // The clock the master was given: every deadline, rest and wait of this port and of
+    // the master above it reads it; null for the process's clock (link/clock.h). Set
+    // before the port is opened; a "sim:" or in-process segment opened on the port
+    // reads the same clock.
+    const ClockSource* clock = nullptr;
 };
 
 // Opens the port on an adapter of `backend`. 1 when open; 0 with the adapter's own

@@ -171,7 +171,7 @@ bool NoAnswerBeforeRead(SimSlave* slave, uint16_t address, uint16_t length) {
 // A read of the interface sees the state as of now.
 bool InterfaceBeforeRead(SimSlave* slave, uint16_t address, uint16_t length) {
     if (!TouchesInterface(address, length)) return true;
-    Advance(slave, SimNowMicros());
+    Advance(slave, SimSlaveNowMicros(slave));
     Publish(slave);
     return true;
 }
@@ -182,7 +182,7 @@ void InterfaceAfterWrite(SimSlave* slave, uint16_t address, uint16_t length) {
     if (!TouchesInterface(address, length)) return;
     SimEeprom& e = slave->eeprom;
     uint8_t* m = slave->memory;
-    uint64_t now = SimNowMicros();
+    uint64_t now = SimSlaveNowMicros(slave);
     Advance(slave, now);
     if (Covers(address, length, kRegEepromConfiguration) && (m[kRegEepromConfiguration] & 0x02) != 0) e.pdi_access = 0;
     bool master_has_access = e.pdi_access == 0;

@@ -78,7 +78,15 @@ int InprocNext(void* handle, const uint8_t** frame, int* length) {
 
 void InprocClose(void* handle) { static_cast<InprocAdapter*>(handle)->closes++; }
 
-const CaptureBackend kInprocBackend = {"in-process", InprocList, InprocOpen, InprocSend, InprocNext, InprocClose};
+// The adapter's segment keeps the time of the master that opened it last.
+void InprocUseClock(void* handle, const ClockSource* clock) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    InprocAdapter* adapter = static_cast<InprocAdapter*>(handle);
+    if (adapter->wire != nullptr && adapter->wire->segment != nullptr) adapter->wire->segment->clock = clock;
+}
+
+const CaptureBackend kInprocBackend = {"in-process", InprocList, InprocOpen, InprocSend, InprocNext, InprocClose,
+                                       InprocUseClock};
 
 }  // namespace
 

@@ -75,7 +75,7 @@ void TakeRequest(SimSlave* slave) {
         mb.faults.answers_before_stall--;
     }
 
-    uint64_t due = SimNowMicros() + mb.faults.delay_us;
+    uint64_t due = SimSlaveNowMicros(slave) + mb.faults.delay_us;
     if (mb.faults.emergencies > 0) {
         mb.faults.emergencies--;
         EnqueueEmergency(slave, due);
@@ -150,7 +150,7 @@ void SimFirmwareTick(SimSlave* slave) {
         TakeRequest(slave);
     if (mb.queue_count == 0 || mb.sm_full[1] || !SimSmMailboxActive(slave, 1, &view)) return;
     const SimMailboxMessage& next = mb.queue[mb.queue_head];
-    if (next.due_us > SimNowMicros()) return;
+    if (next.due_us > SimSlaveNowMicros(slave)) return;
     Place(slave, next);
     mb.queue_head = (mb.queue_head + 1) % kSimMailboxQueue;
     mb.queue_count--;
@@ -168,5 +168,5 @@ void SimFirmwareServeRepeat(SimSlave* slave) {
 }
 
 void SimMailboxQueueMessage(SimSlave* slave, const uint8_t* message, int length, uint32_t delay_us, bool raw) {
-    Enqueue(slave, message, length, SimNowMicros() + delay_us, false, raw);
+    Enqueue(slave, message, length, SimSlaveNowMicros(slave) + delay_us, false, raw);
 }

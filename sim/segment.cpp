@@ -64,6 +64,7 @@ SimSegment* SimSegmentCreate(int count) {
     for (int i = 0; i < count; i++) {
         SimSlave* slave = new SimSlave{};
         slave->position = i + 1;
+        slave->segment = segment;
         slave->is_last = i == count - 1;
         SimEepromDefaultImage(&slave->eeprom, slave->position);
         SimSlaveInstallLayers(slave);
@@ -247,7 +248,7 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     if ((header >> 12) != kEtherCatTypeCommands) return false;  // only EtherCAT command frames
     int end = kFirstDatagramOffset + (header & kEtherCatLengthMask);
     if (end > length) end = length;
-    if (segment->vanished_from > 0 && segment->line_check != nullptr) segment->line_check(segment, SimNowMicros());
+    if (segment->vanished_from > 0 && segment->line_check != nullptr) segment->line_check(segment, SimSegmentNowMicros(segment));
     int live = static_cast<int>(segment->slaves.size());
     if (segment->vanished_from > 0 && segment->vanished_from - 1 < live) live = segment->vanished_from - 1;
     if (live <= 0) return false;  // the line is broken at the first slave: nothing comes back

@@ -19,10 +19,14 @@
 
 enum { kSimMemoryBytes = 65536 };
 
+struct ClockSource;
+struct SimSegment;
+
 struct SimSlave {
     uint8_t memory[kSimMemoryBytes];  // ESC registers and process memory, little-endian
     int position;                     // 1 for the first slave behind the master
     bool is_last;                     // DL status: only port 0 open and communicating
+    SimSegment* segment;              // the segment the slave belongs to
     SimRegisterHooks hooks;           // behaviour behind registers, walked on every access
     SimEeprom eeprom;
     SimMailbox mailbox;
@@ -34,6 +38,8 @@ struct SimSegment {
     // Called before each frame while slaves are off the line, with the time: the layer
     // that takes slaves off the line brings them back.
     void (*line_check)(SimSegment* segment, uint64_t now_us);
+    // The clock of the master that opened the segment; null: the process's clock.
+    const ClockSource* clock;
     uint64_t frames_processed;
     uint64_t datagrams_processed;
 };

@@ -67,7 +67,14 @@ void SimClose(void* opened) {
 
 }  // namespace
 
-const CaptureBackend kSimCaptureBackend = {"in-process segment", SimList, SimOpen, SimSend, SimNext, SimClose};
+// The segment's slaves and wire keep the time of the master that opened it.
+void SimUseClock(void* opened, const ClockSource* clock) {
+    SimHandle* handle = static_cast<SimHandle*>(opened);
+    handle->build.segment->clock = clock;
+}
+
+const CaptureBackend kSimCaptureBackend = {"in-process segment", SimList, SimOpen, SimSend, SimNext, SimClose,
+                                           SimUseClock};
 
 bool SimAdapterName(const char* name) {
     return name != nullptr && strncmp(name, kSimAdapterPrefix, strlen(kSimAdapterPrefix)) == 0;

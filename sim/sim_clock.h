@@ -6,5 +6,14 @@
 #pragma once
 #include <cstdint>
 
-// Microseconds since an arbitrary origin, monotonic.
+struct ClockSource;
+struct SimSegment;
+struct SimSlave;
+
+// Microseconds since an arbitrary origin, monotonic: the process's clock.
 uint64_t SimNowMicros();
+// The time of a segment: the clock of the master it was opened by (SimSegment::clock,
+// set through the capture seam), else the process's clock. A null segment reads the
+// process's clock.
+uint64_t SimSegmentNowMicros(const SimSegment* segment);
+uint64_t SimSlaveNowMicros(const SimSlave* slave);

@@ -53,7 +53,7 @@ void QueueForeignFrame(SimWire* wire) {
                               0xBEEF, 0, false);
             break;
     }
-    Enqueue(wire, frame, 60, SimNowMicros());
+    Enqueue(wire, frame, 60, SimSegmentNowMicros(wire->segment));
     wire->foreign_sent++;
 }
 
@@ -82,7 +82,7 @@ namespace {
 // When the reply to a frame sent now is back: at once, or with wire_timing after the
 // frame had the line to itself for its serialisation and passed every slave.
 uint64_t ReplyDue(SimWire* wire, int length) {
-    uint64_t now = SimNowMicros();
+    uint64_t now = SimSegmentNowMicros(wire->segment);
     if (!wire->faults.wire_timing) return now;
     uint64_t now_ns = now * 1000;
     uint64_t start = wire->line_free_ns > now_ns ? wire->line_free_ns : now_ns;
@@ -120,12 +120,12 @@ void SimWireRequest(SimWire* wire, const uint8_t* frame, int length) {
 }
 
 void SimWireInject(SimWire* wire, const uint8_t* frame, int length, uint64_t delay_us) {
-    Enqueue(wire, frame, length, SimNowMicros() + delay_us);
+    Enqueue(wire, frame, length, SimSegmentNowMicros(wire->segment) + delay_us);
 }
 
 int SimWireTake(SimWire* wire, uint8_t* out) {
     if (wire->count == 0) return 0;
-    uint64_t now = SimNowMicros();
+    uint64_t now = SimSegmentNowMicros(wire->segment);
     // Deliver the first frame that is due; late frames let later ones overtake them.
     for (int i = 0; i < wire->count; i++) {
         int at = (wire->head + i) % kSimWireQueue;

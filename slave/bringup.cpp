@@ -249,7 +249,7 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
     if (slave < 1 || slave > master->slave_count) return 0;
     if (timeout_us < 0) timeout_us = 0;
     SlaveRecord& record = master->slave_table[slave];
-    TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    TimeStamp deadline = DeadlineAfterOf(master->port.clock, static_cast<uint32_t>(timeout_us));
     uint16_t al_status = 0;
     for (;;) {
         uint8_t buffer[6] = {0};
@@ -257,8 +257,8 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
         al_status = WireLoad16(buffer);
         record.al_status_code = WireLoad16(buffer + 4);
         if ((al_status & 0x000F) == requested_state) break;
-        WaitMicroseconds(kStatePollGapUs);
-        if (DeadlinePassed(deadline)) break;
+        WaitMicrosecondsOf(master->port.clock, kStatePollGapUs);
+        if (DeadlinePassedOf(master->port.clock, deadline)) break;
     }
     record.state = al_status;
     return static_cast<uint16_t>(al_status & 0x000F);

@@ -31,7 +31,7 @@ void LayAddress(uint8_t* m, uint16_t index, uint8_t subindex) {
 void OweAnswer(MasterContext* master, uint16_t slave) {
     OwedAnswer& owed = master->owed_answers[slave];
     if (owed.count < 7) owed.count++;
-    owed.since = ClockNow();
+    owed.since = ClockNowOf(master->port.clock);
 }
 
 // One request/reply pair. The reply buffer is cleared before the receive. A request
@@ -58,7 +58,7 @@ bool CollectOwedAnswers(MasterContext* master, Transfer* transfer, TimeStamp dea
     OwedAnswer& owed = master->owed_answers[transfer->slave];
     while (owed.count > 0) {
         TimeStamp until = TimeStampAdd(owed.since, kOwedAnswerWaitUs);
-        TimeStamp now = ClockNow();
+        TimeStamp now = ClockNowOf(master->port.clock);
         if (TimeStampReached(now, until)) break;
         const bool deadline_first = TimeStampReached(until, deadline) && !TimeStampReached(deadline, until);
         TimeStamp stop = deadline_first ? deadline : until;
@@ -77,8 +77,8 @@ bool CollectOwedAnswers(MasterContext* master, Transfer* transfer, TimeStamp dea
 }
 
 // What is left of a timeout that started at `start`, never below 0.
-int32_t RemainingAfter(TimeStamp start, int32_t timeout_us) {
-    int64_t spent = TimeStampMicrosBetween(start, ClockNow());
+int32_t RemainingAfter(const MasterContext* master, TimeStamp start, int32_t timeout_us) {
+    int64_t spent = TimeStampMicrosBetween(start, ClockNowOf(master->port.clock));
     int64_t left = static_cast<int64_t>(timeout_us) - spent;
     return left > 0 ? static_cast<int32_t>(left) : 0;
 }
@@ -129,12 +129,12 @@ bool WriteMailboxCarriesSdo(const SlaveRecord& record) {
 // left for the first exchange (the wait for owed answers is taken from it), or -1 when
 // answers are still owed at the end of the timeout: then nothing may be sent.
 int32_t FlushReadMailbox(MasterContext* master, Transfer* transfer, int32_t timeout_us) {
-    const TimeStamp start = ClockNow();
+    const TimeStamp start = ClockNowOf(master->port.clock);
     if (!CollectOwedAnswers(master, transfer, TimeStampAdd(start, static_cast<uint32_t>(timeout_us)))) return -1;
     memset(transfer->reply.bytes, 0, sizeof(transfer->reply.bytes));
     MailboxReceive(master, transfer->slave, &transfer->reply, 0);
     memset(transfer->request.bytes, 0, sizeof(transfer->request.bytes));
-    return RemainingAfter(start, timeout_us);
+    return RemainingAfter(master, start, timeout_us);
 }
 
 // The segments after a normal upload's first reply. `delivered` bytes are already in

@@ -87,12 +87,12 @@ bool ReadWordChecked(MasterContext* master, uint16_t config_address, uint16_t wo
         // never have arrived; the data register then still holds the last word read,
         // and handing that out would give another word's contents as this one's.
         if (SendCommand(master, config_address, kEepromCommandRead, word_address) > 0) {
-            WaitMicroseconds(kAfterReadCommandUs);
+            WaitMicrosecondsOf(master->port.clock, kAfterReadCommandUs);
             uint16_t status = 0;
             if (EepromWaitNotBusy(master, config_address, &status)) {
                 if (status & kEepromStatusNack) {
                     nacks++;
-                    WaitMicroseconds(kAfterNackUs);
+                    WaitMicrosecondsOf(master->port.clock, kAfterNackUs);
                 } else {
                     uint8_t data[8] = {0};
                     uint16_t length = (status & kEepromStatusEightByte) ? 8 : 4;
@@ -220,9 +220,9 @@ int EepromToPdi(MasterContext* master, uint16_t slave) {
 int EepromWaitNotBusy(MasterContext* master, uint16_t config_address, uint16_t* status) {
     uint16_t ignored = 0;
     if (status == nullptr) status = &ignored;
-    TimeStamp deadline = DeadlineAfter(kBusyTimeoutUs);
+    TimeStamp deadline = DeadlineAfterOf(master->port.clock, kBusyTimeoutUs);
     for (bool first = true;; first = false) {
-        if (!first) WaitMicroseconds(kBusyPollGapUs);
+        if (!first) WaitMicrosecondsOf(master->port.clock, kBusyPollGapUs);
         *status = 0;
         uint8_t bytes[2] = {0, 0};
         // "Not busy" must come from the slave: a status read nobody answered says nothing.
@@ -230,7 +230,7 @@ int EepromWaitNotBusy(MasterContext* master, uint16_t config_address, uint16_t* 
             *status = WireLoad16(bytes);
             if ((*status & kEepromStatusBusy) == 0) return 1;
         }
-        if (DeadlinePassed(deadline)) return 0;
+        if (DeadlinePassedOf(master->port.clock, deadline)) return 0;
     }
 }
 
@@ -250,12 +250,12 @@ int EepromWriteWord(MasterContext* master, uint16_t config_address, uint16_t wor
         // would then report a write that did not happen. The caller repeats the write.
         if (WriteWithAttempts(master, config_address, kRegEepromData, sizeof(data), data) > 0 &&
             SendCommand(master, config_address, kEepromCommandWrite, word_address) > 0) {
-            WaitMicroseconds(kAfterWriteCommandUs);
+            WaitMicrosecondsOf(master->port.clock, kAfterWriteCommandUs);
             uint16_t status = 0;
             if (EepromWaitNotBusy(master, config_address, &status)) {
                 if ((status & kEepromStatusNack) == 0) return 1;
                 nacks++;
-                WaitMicroseconds(kAfterNackUs);
+                WaitMicrosecondsOf(master->port.clock, kAfterNackUs);
             }
         }
         if (!AnotherPass(nacks, passes)) return 0;

@@ -25,8 +25,8 @@ bool WaitForFull(MasterContext* master, uint16_t address, TimeStamp deadline, bo
         if (answered) *status = word;
         bool full = answered && (word & kSmStatusFull) != 0;
         if (full) return true;
-        if (pause) WaitMicroseconds(kMailboxPollPause);
-        if (DeadlinePassed(deadline)) return false;
+        if (pause) WaitMicrosecondsOf(master->port.clock, kMailboxPollPause);
+        if (DeadlinePassedOf(master->port.clock, deadline)) return false;
     }
 }
 
@@ -43,15 +43,15 @@ bool RequestRepeat(MasterContext* master, uint16_t address, TimeStamp deadline, 
         uint8_t pdi_control = 0;
         int wkc = FPRD(&master->port, address, kRegSm1PdiControl, 1, &pdi_control, kMailboxPollTimeout);
         if (wkc > 0 && (pdi_control & kSmRepeatAck) == wanted_ack) break;
-        if (DeadlinePassed(deadline)) break;
+        if (DeadlinePassedOf(master->port.clock, deadline)) break;
     }
     return WaitForFull(master, address, deadline, pause, status);
 }
 
-ErrorEntry BlankEntry(uint16_t slave, uint16_t index, uint8_t subindex, int32_t type) {
+ErrorEntry BlankEntry(const MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, int32_t type) {
     ErrorEntry entry;
     memset(&entry, 0, sizeof(entry));  // every field, the union's unused bytes included
-    entry.time = ClockNow();
+    entry.time = ClockNowOf(master->port.clock);
     entry.slave = slave;
     entry.index = index;
     entry.subindex = subindex;
@@ -64,13 +64,13 @@ ErrorEntry BlankEntry(uint16_t slave, uint16_t index, uint8_t subindex, int32_t 
 bool RecordUnsolicited(MasterContext* master, uint16_t slave, const uint8_t* message) {
     uint8_t type = message[5] & 0x0F;
     if (type == kMailboxTypeError) {
-        ErrorEntry entry = BlankEntry(slave, 0, 0, MAILBOX_ERROR);
+        ErrorEntry entry = BlankEntry(master, slave, 0, 0, MAILBOX_ERROR);
         entry.error_code = MailboxGet16(message + 8);
         PushError(master, entry);
         return true;
     }
     if (type == kMailboxTypeCoe && (MailboxGet16(message + 6) >> 12) == 1) {
-        ErrorEntry entry = BlankEntry(slave, 0, 0, EMERGENCY);
+        ErrorEntry entry = BlankEntry(master, slave, 0, 0, EMERGENCY);
         entry.error_code = MailboxGet16(message + 8);
         entry.error_register = message[10];
         entry.mfr_byte = message[11];
@@ -89,14 +89,14 @@ bool MailboxLengthUsable(uint16_t length) { return length >= kMailboxHeaderBytes
 
 int MailboxEmpty(MasterContext* master, uint16_t slave) {
     const uint16_t address = master->slave_table[slave].config_address;
-    TimeStamp deadline = DeadlineAfter(kMailboxEmptyWait);
+    TimeStamp deadline = DeadlineAfterOf(master->port.clock, kMailboxEmptyWait);
     for (;;) {
         uint8_t status = 0;
         int wkc = FPRD(&master->port, address, kRegSm0Status, 1, &status, kMailboxPollTimeout);
         if (wkc <= 0) status = 0;
         if (wkc > 0 && (status & kSmStatusFull) == 0) return 1;
-        if (status & kSmStatusFull) WaitMicroseconds(kMailboxPollPause);
-        if (DeadlinePassed(deadline)) return 0;
+        if (status & kSmStatusFull) WaitMicrosecondsOf(master->port.clock, kMailboxPollPause);
+        if (DeadlinePassedOf(master->port.clock, deadline)) return 0;
     }
 }
 
@@ -115,7 +115,7 @@ int MailboxReceive(MasterContext* master, uint16_t slave, MailboxBuffer* message
     const uint16_t length = record.mbx_read_length;
     if (!MailboxLengthUsable(length) || timeout_us < 0) return 0;
     const uint16_t address = record.config_address;
-    TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    TimeStamp deadline = DeadlineAfterOf(master->port.clock, static_cast<uint32_t>(timeout_us));
     const bool pause = timeout_us > kMailboxPollPause;
     uint16_t status = 0;
     if (!WaitForFull(master, address, deadline, pause, &status)) return 0;
@@ -138,7 +138,7 @@ int MailboxReceive(MasterContext* master, uint16_t slave, MailboxBuffer* message
         } else {
             showed_full = WaitForFull(master, address, deadline, pause, &status);
         }
-        if (DeadlinePassed(deadline)) return result;
+        if (DeadlinePassedOf(master->port.clock, deadline)) return result;
     }
 }
 
@@ -168,13 +168,13 @@ void PushError(MasterContext* master, const ErrorEntry& entry) {
 }
 
 void PacketError(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, uint16_t code) {
-    ErrorEntry entry = BlankEntry(slave, index, subindex, PACKET_ERROR);
+    ErrorEntry entry = BlankEntry(master, slave, index, subindex, PACKET_ERROR);
     entry.error_code = code;
     PushError(master, entry);
 }
 
 void SdoAbortError(MasterContext* master, uint16_t slave, uint16_t index, uint8_t subindex, int32_t abort_code) {
-    ErrorEntry entry = BlankEntry(slave, index, subindex, SDO_ABORT);
+    ErrorEntry entry = BlankEntry(master, slave, index, subindex, SDO_ABORT);
     entry.abort_code = abort_code;
     PushError(master, entry);
 }

@@ -31,7 +31,7 @@ uint16_t Station(ec_master* m, int position) { return m->context->slave_table[po
 // One started-and-finished read of words n and n+1, tried up to kWordReadTries times.
 bool ReadPair(MasterContext* context, uint16_t slave, uint16_t word, uint16_t* low, uint16_t* high) {
     for (int tries = 0; tries < kWordReadTries; tries++) {
-        if (tries > 0) WaitMicroseconds(kReadRetryGapUs);
+        if (tries > 0) WaitMicrosecondsOf(context->port.clock, kReadRetryGapUs);
         EepromReadStart(context, slave, word);
         const uint32_t data = EepromReadFinish(context, slave);
         if (!EepromLastFinishFailed(context, slave)) {
