@@ -50,6 +50,7 @@ int Cli::Usage(const std::string& message) {
 
 std::string Cli::Explain(int status) const {
     std::string text = ec_strerror(status);
+    if (!text.empty() && text.back() == '.') text.pop_back();
     ec_error_detail detail{};
     if (ec_last_error(master_, &detail) == EC_OK && detail.code == status) {
         if (detail.position > 0) text += " (slave " + std::to_string(detail.position);
