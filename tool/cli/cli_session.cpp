@@ -124,6 +124,9 @@ int Cli::OpenScanned(bool require_slaves) {
     }
     int count = 0;
     const int scanned = ec_scan(master_, &count);
+    if (scanned == EC_ENOFRAME)
+        return Fail(scanned, "no slaves answer on " + iface +
+                                 " (no frame came back); check the cable and the slaves' power");
     if (scanned != EC_OK) return Fail(scanned, "scan of " + iface + " failed: " + Explain(scanned));
     slave_count_ = count;
     if (require_slaves && count == 0)
