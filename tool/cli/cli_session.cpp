@@ -21,6 +21,8 @@ void Cli::Out(const char* format, ...) {
 }
 
 void Cli::Note(const char* format, ...) {
+    // What was printed before comes first, also when both go to one file.
+    fflush(out_);
     va_list list;
     va_start(list, format);
     vfprintf(err_, format, list);
@@ -28,6 +30,7 @@ void Cli::Note(const char* format, ...) {
 }
 
 int Cli::Fail(int code, const std::string& message, int exit_status) {
+    fflush(out_);
     fprintf(err_, "ecalias: %s\n", message.c_str());
     if (json) {
         json_.Clear();
