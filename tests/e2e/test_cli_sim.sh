@@ -148,4 +148,17 @@ run -i "$SIM" alias set -p 1 9 --yes --backup-dir "$WORK/no-such-dir"
 expect_rc 2 "alias set into a missing backup folder"
 unchanged "alias set without a backup folder"
 
+# On a terminal a write asks first: "n" (or anything but y/yes) writes nothing.
+if command -v script >/dev/null; then
+  snapshot
+  printf 'n\n' | script -qec "'$E' -i '$SIM' alias set -p 1 6 --backup-dir '$WORK/backups'" /dev/null >"$WORK/tty" 2>&1
+  grep -q 'proceed? \[y/N\]' "$WORK/tty" || ec_fail "no question on a terminal: $(cat "$WORK/tty")"
+  grep -q 'not confirmed; nothing written' "$WORK/tty" || ec_fail "no refusal after n: $(cat "$WORK/tty")"
+  unchanged "a write answered with n"
+  printf 'y\n' | script -qec "'$E' -i '$SIM' alias set -p 1 6 --backup-dir '$WORK/backups'" /dev/null >"$WORK/tty" 2>&1
+  grep -q 'read back: alias 6, .*: verified' "$WORK/tty" || ec_fail "y did not write: $(cat "$WORK/tty")"
+else
+  echo "note: script(1) is missing; the terminal question was not tested" >&2
+fi
+
 echo "PASS: ecalias commands on in-process segments"

@@ -108,7 +108,7 @@ int Cli::OpenScanned(bool require_slaves) {
             else message += "; check the cable and power, or name the adapter with -i IF (`ecalias adapters` lists them)";
             return Fail(EC_ENOSLAVE, message);
         }
-        if (with_slaves.size() > 1 && command != nullptr && command->writes) {
+        if (with_slaves.size() > 1 && (will_write || (command != nullptr && command->writes))) {
             std::string names;
             for (const std::string& name : with_slaves) names += (names.empty() ? "" : ", ") + name;
             return Fail(EC_EINVAL, "slaves answer on more than one adapter (" + names +

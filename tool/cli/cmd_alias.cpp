@@ -317,7 +317,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
     const std::string backup_dir = args.Value("--backup-dir") != nullptr ? args.Value("--backup-dir") : ".";
     if (apply && !CanWriteDirectory(backup_dir, &error))
         return cli.Usage("cannot write backups into " + error + "; choose another folder with --backup-dir DIR");
-    // A plan is checked against every slave, so it needs an adapter it can write on.
+    cli.will_write = apply;
     if (int opened = cli.OpenScanned(); opened != kExitDone) return opened;
 
     std::vector<ec_slave_info> infos(static_cast<size_t>(cli.slave_count()));
