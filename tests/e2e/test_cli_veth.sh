@@ -117,7 +117,7 @@ ip -n "$ns2" link set "$if_segment2" up && ip -n "$EC_NS_MASTER" link set "$if_m
 ec_start_ecsim --slaves 2
 ip netns exec "$ns2" "$EC_BUILD_DIR/ecsim" --iface "$if_segment2" --slaves 1 >"$EC_WORK/ecsim2.log" 2>&1 &
 ecsim2=$!
-for _ in $(seq 1 200); do grep -q '^ecsim: serving' "$EC_WORK/ecsim2.log" && break; sleep 0.05; done
+for _ in $(seq 1 200); do grep -q '^ecsim: serving' "$EC_WORK/ecsim2.log" 2>/dev/null && break; sleep 0.05; done
 grep -q '^ecsim: serving' "$EC_WORK/ecsim2.log" || ec_fail "the second ecsim did not serve"
 ec_in_master "$E" alias set -p 1 5 --yes </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err"
 rc=$?
