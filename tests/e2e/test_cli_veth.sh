@@ -68,6 +68,18 @@ assert [s["position"] for s in doc["slaves"]] == [1, 2, 3]
 assert all(s["complete"] and s["state"] == "PREOP" for s in doc["slaves"])' "$EC_WORK/out" "$EC_IF_MASTER" ||
   ec_fail "list: $(cat "$EC_WORK/out")"
 
+# adapters: the veth end with three slaves (lo may be listed too, with none).
+ec_in_master "$E" --json adapters </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err" ||
+  { cat "$EC_WORK/err" >&2; ec_fail "adapters failed"; }
+python3 -c 'import json, sys
+doc = json.load(open(sys.argv[1]))
+assert all(set(a) >= {"name", "description", "opened", "slaves", "error"} for a in doc["adapters"])
+veth = [a for a in doc["adapters"] if a["name"] == sys.argv[2]]
+assert veth and veth[0]["opened"] is True and veth[0]["slaves"] == 3 and veth[0]["error"] is None, veth' \
+  "$EC_WORK/out" "$EC_IF_MASTER" || ec_fail "adapters: $(cat "$EC_WORK/out")"
+ec_in_master "$E" adapters </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err"
+grep -q "^$EC_IF_MASTER  *3  *opened" "$EC_WORK/out" || ec_fail "adapters (text): $(cat "$EC_WORK/out")"
+
 before1=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-1.bin")
 before2=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-2.bin")
 before3=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-3.bin")
