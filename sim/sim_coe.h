@@ -78,7 +78,7 @@ struct SimCoeServer {
     uint32_t last_abort;  // last abort code sent, 0 when none
 };
 
-// The dictionary every simulated slave starts with (see sim_coe.cpp); identity values
+// The dictionary every simulated slave starts with (see coe_dictionary.cpp); identity values
 // come from the slave's SII. Objects defined earlier (options, tests) are kept.
 void SimCoeBuildDefaults(SimSlave* slave);
 // Ends a transfer in progress (state change to INIT, power-on).
