@@ -50,6 +50,7 @@ int Cli::Usage(const std::string& message) {
 
 std::string Cli::Explain(int status) const {
     std::string text = ec_strerror(status);
+    if (!text.empty() && text.back() == '.') text.pop_back();
     ec_error_detail detail{};
     if (ec_last_error(master_, &detail) == EC_OK && detail.code == status) {
         if (detail.position > 0) text += " (slave " + std::to_string(detail.position);
@@ -123,6 +124,9 @@ int Cli::OpenScanned(bool require_slaves) {
     }
     int count = 0;
     const int scanned = ec_scan(master_, &count);
+    if (scanned == EC_ENOFRAME)
+        return Fail(scanned, "no slaves answer on " + iface +
+                                 " (no frame came back); check the cable and the slaves' power");
     if (scanned != EC_OK) return Fail(scanned, "scan of " + iface + " failed: " + Explain(scanned));
     slave_count_ = count;
     if (require_slaves && count == 0)

@@ -20,6 +20,16 @@ std::string Hex(uint32_t value, int digits) {
     return text;
 }
 
+// What a failed alias write left in the EEPROM, and how to finish it.
+std::string AliasWriteLeft(const ec_alias_report& report, int position) {
+    if (report.alias_acknowledged && !report.checksum_acknowledged)
+        return "; word 4 holds the new alias but word 7 was not written, so the checksum is WRONG: once the slave "
+               "answers, run `ecalias alias set -p " +
+               std::to_string(position) + " " + std::to_string(report.alias_written) + " --force`";
+    if (!report.alias_acknowledged) return "; the alias word was not written";
+    return "";
+}
+
 std::string Identity(const ec_slave_info& info) {
     if ((info.parts_read & EC_PART_IDENTITY) == 0) return "identity unread";
     std::string text = "vendor " + Hex(info.vendor_id, 8) + " product " + Hex(info.product_code, 8);
@@ -213,7 +223,9 @@ int RunAliasSet(Cli& cli, const ParsedArgs& args) {
     json.Field("attempts", report.attempts).FieldBool("verified", report.verified != 0 && set == EC_OK);
     json.Field("alias_register", report.alias_register, report.register_read != 0);
     json.FieldBool("takes_effect_after_power_cycle", !report.register_shows_new);
-    if (set != EC_OK) return FailInReport(cli, set, slave + ": " + cli.Explain(set) + "; the backup is " + backup);
+    if (set != EC_OK)
+        return FailInReport(cli, set, slave + ": " + cli.Explain(set) + AliasWriteLeft(report, position) +
+                                          "; the backup is " + backup);
     json.EndObject();
     if (!report.register_shows_new)
         cli.Out("register 0x0012 still shows %s: the new alias takes effect after the slave is powered again\n",
@@ -400,7 +412,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
                 state.result = RowResult::kVerified;
             } else {
                 state.result = RowResult::kFailed;
-                state.message = cli.Explain(set) + "; backup " + state.backup;
+                state.message = cli.Explain(set) + AliasWriteLeft(report, position) + "; backup " + state.backup;
                 // Something is wrong on the line: nothing more is written.
                 stopped = true;
             }
