@@ -262,8 +262,8 @@ SiiDecoded SiiDecode(const uint16_t* words, size_t count) {
         h.checksum_expected = HeaderCrc(image.words);
         h.checksum_valid = (h.checksum_word.value & 0xFF) == h.checksum_expected;
         if (!h.checksum_valid)
-            out.warnings.push_back(Format("checksum WRONG: word 7 holds 0x%02X, words 0-6 give 0x%02X",
-                                          h.checksum_word.value & 0xFF, h.checksum_expected));
+            out.warnings.push_back(Format("checksum WRONG, expected %02X (word 7 holds %02X)", h.checksum_expected,
+                                          h.checksum_word.value & 0xFF));
         if (h.reserved5.value != 0 || h.reserved6.value != 0)
             out.warnings.push_back(Format("reserved words 5-6 are not zero (0x%04X 0x%04X)", h.reserved5.value,
                                           h.reserved6.value));
