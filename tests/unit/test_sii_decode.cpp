@@ -59,6 +59,8 @@ ImageBuilder FullImage() {
     std::vector<uint8_t> general(32, 0);
     general[0] = 1, general[1] = 0, general[2] = 2, general[3] = 1, general[5] = 0x23, general[11] = 0x02;
     general[12] = 0x9C, general[13] = 0xFF;  // -100 mA
+    general[5] = general[6] = general[7] = general[8] = general[9] = general[10] = 0xFF;  // the longest JSON
+    general[16] = general[17] = 0xFF;
     b.Category(kSiiCategoryGeneral, general);
     b.Category(kSiiCategoryFmmu, {1, 2, 3, 0xFF});
     b.Category(kSiiCategorySyncManager,
@@ -134,6 +136,7 @@ TEST(SiiDecode, EveryCategoryOfAFullImageIsDecoded) {
     EXPECT_EQ(strings.strings[2].text, "Input");
     EXPECT_EQ(d.categories[1].general.current_ma, -100);
     EXPECT_EQ(d.categories[1].general.flags, 0x02);
+    EXPECT_EQ(d.categories[1].general.physical_ports, 0xFFFF);
     EXPECT_EQ(d.categories[2].fmmus, (std::vector<uint8_t>{1, 2, 3, 0xFF}));
     ASSERT_EQ(d.categories[3].sync_managers.size(), 2u);
     EXPECT_EQ(d.categories[3].sync_managers[1].start, 0x1080);
@@ -155,11 +158,11 @@ TEST(SiiDecode, EveryCategoryOfAFullImageIsDecoded) {
 
     const std::string text = SiiRenderText(d);
     for (const char* part : {"category TxPDO (50)", "0x6000:2, 16 bits", "SM1: start 0x1080", "FMMU 2: SyncManager status",
-                             "category unknown (2048) at word", "current -100 mA", "protocols: 0x000C (CoE FoE)"})
+                             "category unknown (2048) at word", "current -100 mA", "protocols: 0x000C (CoE FoE)", "CoE details 0xFF"})
         EXPECT_TRUE(Has(text, part)) << part << "\n" << text;
     const std::string json = SiiRenderJson(d);
     for (const char* part : {"\"entries\": [{\"index\": 24576, \"subindex\": 1, \"bit_length\": 16",
-                             "{\"type\": 2048, \"name\": \"unknown\"", "\"current_ma\": -100", "\"fmmus\": [1, 2, 3, 255]"})
+                             "{\"type\": 2048, \"name\": \"unknown\"", "\"current_ma\": -100, \"physical_ports\": 65535}", "\"fmmus\": [1, 2, 3, 255]"})
         EXPECT_TRUE(Has(json, part)) << part << "\n" << json;
 }
 

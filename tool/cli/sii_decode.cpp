@@ -11,11 +11,15 @@ constexpr size_t kMaxCategories = 4096;  // a chain of more is no real image
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-    char text[256];
-    va_list args;
+    // Sized by a first pass: a JSON object cut at a fixed buffer would be no document.
+    va_list args, again;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    va_copy(again, args);
+    const int length = vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     return text;
 }
 
