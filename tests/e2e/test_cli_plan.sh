@@ -52,7 +52,7 @@ check_refused malformed.csv 2 "a malformed file"
 grep -q 'malformed.csv: line 3: bad alias "seven"' "$WORK/err" || ec_fail "malformed: $(cat "$WORK/err")"
 run --json -i "$SIM" alias plan dup.csv
 expect_rc 1 "a duplicate alias, as JSON"
-json_true 'doc["ok"] is False and doc["applied"] is False and
+json_true 'doc["ok"] is False and doc["applied"] is False and "nothing written" in doc["error"]["message"] and
   [r["result"] for r in doc["rows"]] == ["refused", "to write", "refused"]' "duplicate: rows"
 
 # A dry run, then the plan applied. Slave 4 already carries its planned alias 0.
@@ -67,7 +67,7 @@ expect_rc 2 "--apply without --yes off a terminal"
 unchanged "--apply without --yes"
 run --json -i "$SIM" alias plan line.csv --apply --yes --backup-dir "$WORK/backups"
 expect_rc 0 "apply"
-json_true 'doc["ok"] and doc["applied"] and [r["result"] for r in doc["rows"]] == ["verified"] * 3 + ["unchanged"]' \
+json_true 'doc["ok"] and doc["applied"] and "error" not in doc and [r["result"] for r in doc["rows"]] == ["verified"] * 3 + ["unchanged"]' \
   "apply: rows"
 json_true 'all(r["backup"] for r in doc["rows"][:3]) and doc["rows"][3]["backup"] is None' "apply: backups"
 [ "$(backups)" -eq 3 ] || ec_fail "apply: $(backups) backups, expected 3"
@@ -85,7 +85,8 @@ run -i "$VANISH" --json alias plan vanish.csv --apply --yes --backup-dir "$WORK/
 expect_rc 1 "a slave vanishing mid-plan"
 json_true '[r["result"] for r in doc["rows"]] == ["verified", "verified", "failed", "not done", "not done"]' \
   "vanish: rows"
-json_true '"--force" in doc["rows"][2]["message"] and doc["rows"][2]["backup"]' "vanish: the failed row's message"
+json_true '"--force" in doc["rows"][2]["message"] and doc["rows"][2]["backup"] and doc["error"]["code"] < 0' \
+  "vanish: the failed row's message"
 grep -q 'rows not done (line numbers): 4 (position 3), 5 (position 4), 6 (position 5)' "$WORK/err" ||
   ec_fail "vanish: the report of rows not done: $(cat "$WORK/err")"
 run -i "sim:--slaves 5 --eeprom-dir $WORK/vanish" --json list

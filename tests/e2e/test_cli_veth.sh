@@ -68,6 +68,18 @@ assert [s["position"] for s in doc["slaves"]] == [1, 2, 3]
 assert all(s["complete"] and s["state"] == "PREOP" for s in doc["slaves"])' "$EC_WORK/out" "$EC_IF_MASTER" ||
   ec_fail "list: $(cat "$EC_WORK/out")"
 
+# adapters: the veth end with three slaves (lo may be listed too, with none).
+ec_in_master "$E" --json adapters </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err" ||
+  { cat "$EC_WORK/err" >&2; ec_fail "adapters failed"; }
+python3 -c 'import json, sys
+doc = json.load(open(sys.argv[1]))
+assert all(set(a) >= {"name", "description", "opened", "slaves", "error"} for a in doc["adapters"])
+veth = [a for a in doc["adapters"] if a["name"] == sys.argv[2]]
+assert veth and veth[0]["opened"] is True and veth[0]["slaves"] == 3 and veth[0]["error"] is None, veth' \
+  "$EC_WORK/out" "$EC_IF_MASTER" || ec_fail "adapters: $(cat "$EC_WORK/out")"
+ec_in_master "$E" adapters </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err"
+grep -q "^$EC_IF_MASTER  *3  *opened" "$EC_WORK/out" || ec_fail "adapters (text): $(cat "$EC_WORK/out")"
+
 before1=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-1.bin")
 before2=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-2.bin")
 before3=$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-3.bin")
@@ -87,4 +99,45 @@ for n in 0 1 2 3 5 6; do
 done
 [ "$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-1.bin")" = "$before1" ] || ec_fail "slave 1's image changed"
 [ "$("$EC_BUILD_DIR/ecsim" --print-header "$images/slave-3.bin")" = "$before3" ] || ec_fail "slave 3's image changed"
+# Without the capture permission: status 1 and the fix named.
+if command -v setpriv >/dev/null; then
+  ec_start_ecsim --slaves 1
+  ec_in_master setpriv --reuid=65534 --regid=65534 --clear-groups "$E" -i "$EC_IF_MASTER" list </dev/null \
+    >"$EC_WORK/out" 2>"$EC_WORK/err"
+  rc=$?
+  [ "$rc" -eq 1 ] || ec_fail "list without permission: status $rc ($(cat "$EC_WORK/err"))"
+  grep -q 'setcap cap_net_raw,cap_net_admin+ep' "$EC_WORK/err" || ec_fail "no setcap fix: $(cat "$EC_WORK/err")"
+  ec_stop_ecsim
+fi
+
+# Slaves on two adapters: a read takes the first, a write refuses and names both.
+ns2=ecs2$EC_TAG if_master2=vm2$EC_TAG if_segment2=vs2$EC_TAG ecsim2=
+cleanup_second() {
+  [ -n "$ecsim2" ] && kill "$ecsim2" 2>/dev/null && wait "$ecsim2" 2>/dev/null
+  ip netns pids "$ns2" 2>/dev/null | xargs -r kill -9 2>/dev/null
+  ip netns del "$ns2" 2>/dev/null
+  ec_teardown
+}
+trap cleanup_second EXIT
+ip netns add "$ns2" || ec_fail "cannot create a second segment namespace"
+ip link add "$if_master2" netns "$EC_NS_MASTER" type veth peer name "$if_segment2" netns "$ns2" ||
+  ec_fail "cannot create the second veth pair"
+ip netns exec "$ns2" sysctl -qw "net.ipv6.conf.$if_segment2.disable_ipv6=1" 2>/dev/null
+ip netns exec "$EC_NS_MASTER" sysctl -qw "net.ipv6.conf.$if_master2.disable_ipv6=1" 2>/dev/null
+ip -n "$ns2" link set "$if_segment2" up && ip -n "$EC_NS_MASTER" link set "$if_master2" up ||
+  ec_fail "cannot bring the second pair up"
+ec_start_ecsim --slaves 2
+ip netns exec "$ns2" "$EC_BUILD_DIR/ecsim" --iface "$if_segment2" --slaves 1 >"$EC_WORK/ecsim2.log" 2>&1 &
+ecsim2=$!
+for _ in $(seq 1 200); do grep -q '^ecsim: serving' "$EC_WORK/ecsim2.log" 2>/dev/null && break; sleep 0.05; done
+grep -q '^ecsim: serving' "$EC_WORK/ecsim2.log" || ec_fail "the second ecsim did not serve"
+ec_in_master "$E" alias set -p 1 5 --yes </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err"
+rc=$?
+[ "$rc" -eq 1 ] || ec_fail "a write with slaves on two adapters: status $rc ($(cat "$EC_WORK/err"))"
+grep -q "slaves answer on more than one adapter (.*$EC_IF_MASTER.*).*-i IF" "$EC_WORK/err" &&
+  grep -q "$if_master2" "$EC_WORK/err" || ec_fail "the candidates are not named: $(cat "$EC_WORK/err")"
+ec_in_master "$E" alias plan /dev/stdin --apply --yes <<<$'position,alias\n1,5' >"$EC_WORK/out" 2>"$EC_WORK/err"
+[ $? -eq 1 ] && grep -q 'more than one adapter' "$EC_WORK/err" || ec_fail "a plan with slaves on two adapters: $(cat "$EC_WORK/err")"
+ec_in_master "$E" list </dev/null >"$EC_WORK/out" 2>"$EC_WORK/err" || ec_fail "list with slaves on two adapters failed"
+
 echo "PASS: ecalias on veth: no frame for help and usage errors; list and alias set against ecsim"

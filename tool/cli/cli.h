@@ -98,6 +98,9 @@ public:
     std::string iface;  // -i; empty: choose
     bool json = false;
     const CommandSpec* command = nullptr;
+    // Set by a command that writes although its table line does not say so (e.g. a
+    // plan with --apply): OpenScanned then refuses to guess among adapters.
+    bool will_write = false;
 
     // Text for standard output; ignored with --json.
     void Out(const char* format, ...) __attribute__((format(printf, 2, 3)));

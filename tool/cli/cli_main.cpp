@@ -133,7 +133,7 @@ int ParseGlobal(int argc, char** argv, Cli* cli, FILE* out, std::string* error) 
     return n;
 }
 
-int RunParsed(Cli& cli, int argc, char** argv, FILE* out) {
+int RunParsed(Cli& cli, int argc, char** argv, FILE* out, FILE* err) {
     std::string error;
     const int first = ParseGlobal(argc, argv, &cli, out, &error);
     if (first == -2) return kExitDone;
@@ -150,7 +150,7 @@ int RunParsed(Cli& cli, int argc, char** argv, FILE* out) {
     if (command == nullptr) {
         // A family of subcommands.
         if (next >= argc) {
-            PrintFamilyHelp(stderr, family);
+            PrintFamilyHelp(err, family);
             return cli.Usage(std::string("\"") + family + "\" needs a subcommand");
         }
         if (IsHelp(argv[next])) {
@@ -181,7 +181,7 @@ int RunParsed(Cli& cli, int argc, char** argv, FILE* out) {
 
 int RunCommandLine(int argc, char** argv, FILE* out, FILE* err) {
     Cli cli(out, err);
-    const int status = RunParsed(cli, argc, argv, out);
+    const int status = RunParsed(cli, argc, argv, out, err);
     cli.Finish();
     return status;
 }

@@ -21,6 +21,8 @@ void Cli::Out(const char* format, ...) {
 }
 
 void Cli::Note(const char* format, ...) {
+    // What was printed before comes first, also when both go to one file.
+    fflush(out_);
     va_list list;
     va_start(list, format);
     vfprintf(err_, format, list);
@@ -28,6 +30,7 @@ void Cli::Note(const char* format, ...) {
 }
 
 int Cli::Fail(int code, const std::string& message, int exit_status) {
+    fflush(out_);
     fprintf(err_, "ecalias: %s\n", message.c_str());
     if (json) {
         json_.Clear();
@@ -105,7 +108,7 @@ int Cli::OpenScanned(bool require_slaves) {
             else message += "; check the cable and power, or name the adapter with -i IF (`ecalias adapters` lists them)";
             return Fail(EC_ENOSLAVE, message);
         }
-        if (with_slaves.size() > 1 && command != nullptr && command->writes) {
+        if (with_slaves.size() > 1 && (will_write || (command != nullptr && command->writes))) {
             std::string names;
             for (const std::string& name : with_slaves) names += (names.empty() ? "" : ", ") + name;
             return Fail(EC_EINVAL, "slaves answer on more than one adapter (" + names +

@@ -122,7 +122,11 @@ int RunAliasGet(Cli& cli, const ParsedArgs& args) {
     json.BeginObject();
     JsonSlave(json, position, info);
     json.Field("sii_alias", sii_alias, sii == EC_OK).Field("alias", reg_alias, reg == EC_OK);
-    json.FieldBool("alias_pending", pending).EndObject();
+    json.FieldBool("alias_pending", pending);
+    if (sii != EC_OK || reg != EC_OK)
+        json.Key("error").BeginObject().Field("code", sii != EC_OK ? sii : reg).Field(
+            "message", sii != EC_OK ? "SII word 4 could not be read" : "register 0x0012 could not be read").EndObject();
+    json.EndObject();
     cli.Out("slave %d: SII alias (word 4) %s, alias register 0x0012 %s%s\n", position,
             sii == EC_OK ? std::to_string(sii_alias).c_str() : "unreadable",
             reg == EC_OK ? std::to_string(reg_alias).c_str() : "unreadable",
@@ -317,7 +321,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
     const std::string backup_dir = args.Value("--backup-dir") != nullptr ? args.Value("--backup-dir") : ".";
     if (apply && !CanWriteDirectory(backup_dir, &error))
         return cli.Usage("cannot write backups into " + error + "; choose another folder with --backup-dir DIR");
-    // A plan is checked against every slave, so it needs an adapter it can write on.
+    cli.will_write = apply;
     if (int opened = cli.OpenScanned(); opened != kExitDone) return opened;
 
     std::vector<ec_slave_info> infos(static_cast<size_t>(cli.slave_count()));
@@ -371,6 +375,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
     }
 
     int status = kExitDone;
+    int stopped_code = ok ? EC_OK : EC_EINVAL;
     if (!ok) {
         PrintPlanTable(cli, rows, states, infos);
         int bad = 0;
@@ -386,6 +391,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
             if (state.result == RowResult::kToWrite) state.result = RowResult::kNotDone;
         PrintPlanTable(cli, rows, states, infos);
         cli.Note("ecalias: not confirmed; nothing written\n");
+        stopped_code = EC_EINVAL;
         status = kExitFailed;
     } else {
         bool stopped = false;
@@ -402,6 +408,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
             if (saved != EC_OK) {
                 state.result = RowResult::kFailed;
                 state.message = "no backup, no write: " + cli.Explain(saved);
+                stopped_code = saved;
                 stopped = true;
                 continue;
             }
@@ -413,6 +420,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
             } else {
                 state.result = RowResult::kFailed;
                 state.message = cli.Explain(set) + AliasWriteLeft(report, position) + "; backup " + state.backup;
+                stopped_code = set != EC_OK ? set : EC_EVERIFY;
                 // Something is wrong on the line: nothing more is written.
                 stopped = true;
             }
@@ -452,6 +460,12 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
         else json.Key("message").Null();
         json.EndObject();
     }
-    json.EndArray().EndObject();
+    json.EndArray();
+    if (status != kExitDone) {
+        json.Key("error").BeginObject().Field("code", stopped_code);
+        json.Field("message", ok ? "the plan stopped; rows not done: see the rows" : "rows have problems; nothing written");
+        json.EndObject();
+    }
+    json.EndObject();
     return status;
 }
