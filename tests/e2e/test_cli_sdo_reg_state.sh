@@ -138,6 +138,10 @@ run -i "$SIM" state -p 1 op --yes --timeout 300
 expect_rc 1 "PREOP to OP"
 grep -q "^1    PREOP+ERR  0x0011 invalid requested state change  (NOT REACHED)" "$WORK/out" ||
   ec_fail "PREOP to OP: $(cat "$WORK/out")"
+run --json -i "$SIM" state -p 1 op --yes --timeout 300
+expect_rc 1 "PREOP to OP, JSON"
+json_true 'doc["error"]["code"] == -20 and doc["slaves"][0]["status_code"] == 0x11 and not doc["slaves"][0]["reached"] and doc["slaves"][0]["error"]' \
+  "the refused OP in JSON"
 run --json -i "$SIM" state safeop --yes
 expect_rc 0 "every slave to SAFEOP"
 json_true '[s["state"] for s in doc["slaves"]] == ["SAFEOP", "SAFEOP"] and all(s["reached"] for s in doc["slaves"]) and doc["ok"]' \

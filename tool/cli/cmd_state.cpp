@@ -138,16 +138,21 @@ int RunState(Cli& cli, const ParsedArgs& args) {
         if (!Report(cli, n, change && !dry_run ? &requested : nullptr)) not_reached++;
     json.EndArray();
     const bool failed = (writes && !dry_run && status != EC_OK) || not_reached > 0;
-    json.FieldBool("ok", !failed).EndObject();
-    if (failed) {
-        cli.Note("ecalias: %s\n", change && !dry_run ? ("the requested state " + std::string(AlStateName(requested)) +
-                                                        " was not reached by " + std::to_string(not_reached) +
-                                                        " slave(s): " + cli.Explain(status))
-                                                           .c_str()
-                                                     : ("the AL state of " + std::to_string(not_reached) +
-                                                        " slave(s) could not be read")
-                                                           .c_str());
-        return kExitFailed;
+    json.FieldBool("ok", !failed);
+    if (!failed) {
+        json.EndObject();
+        return kExitDone;
     }
-    return kExitDone;
+    std::string message;
+    if (change && !dry_run)
+        message = "the requested state " + std::string(AlStateName(requested)) + " was not reached by " +
+                  std::to_string(not_reached) + " slave(s)" + (status != EC_OK ? ": " + cli.Explain(status) : "");
+    else if (not_reached > 0)
+        message = "the AL state of " + std::to_string(not_reached) + " slave(s) could not be read";
+    else
+        message = "acknowledge failed: " + cli.Explain(status);
+    cli.Note("ecalias: %s\n", message.c_str());
+    json.Key("error").BeginObject().Field("code", status != EC_OK ? status : EC_ESTATE).Field("message", message);
+    json.EndObject().EndObject();
+    return kExitFailed;
 }
