@@ -157,6 +157,41 @@ expect_rc 2 "state change without --yes off a terminal"
 ec_netns_up
 ec_start_ecsim --slaves 2 $(object_options 1)
 IF=$EC_IF_MASTER
+# Usage errors and bad files send nothing: a capture of the master's side stays empty
+# (and a real read, captured the same way, is seen).
+capture_start() {
+  ip netns exec "$EC_NS_MASTER" tcpdump -Z root --immediate-mode -U -i "$IF" -w "$1" 2>"$WORK/tcpdump.err" &
+  capture=$!
+  local i
+  for i in $(seq 1 100); do
+    grep -q "listening on" "$WORK/tcpdump.err" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  ec_fail "tcpdump did not start: $(cat "$WORK/tcpdump.err")"
+}
+capture_frames() {  # file: stops the capture and counts its frames
+  sleep 0.3
+  kill -INT "$capture" 2>/dev/null
+  wait "$capture" 2>/dev/null
+  tcpdump -r "$1" 2>/dev/null | wc -l
+}
+if command -v tcpdump >/dev/null; then
+  capture_start "$WORK/quiet.pcap"
+  head -c 15 /dev/zero >"$WORK/odd.bin"
+  for words in "sdo write -p 1 0x4001:0 256 -t u8 --yes" "reg write -p 1 0x0f80 /etc/passwd --yes" \
+    "state -p 1 boot --yes" "sii write -p 1 $WORK/odd.bin --yes" "sii show --file $WORK/odd.bin" \
+    "sii dump -p 1 --words 5-1"; do
+    # shellcheck disable=SC2086
+    ec_in_master "$E" -i "$IF" $words </dev/null >/dev/null 2>&1
+    [ $? -eq 2 ] || ec_fail "veth: $words: not a usage error"
+  done
+  [ "$(capture_frames "$WORK/quiet.pcap")" -eq 0 ] || ec_fail "veth: a usage error sent frames"
+  capture_start "$WORK/read.pcap"
+  ec_in_master "$E" -i "$IF" sdo read -p 1 0x4001:0 </dev/null >/dev/null 2>&1 || ec_fail "veth: the first read failed"
+  [ "$(capture_frames "$WORK/read.pcap")" -gt 0 ] || ec_fail "veth: the capture sees no frames at all"
+else
+  echo "tcpdump is missing: the check that usage errors send nothing is skipped" >&2
+fi
 vrun() {
   ec_in_master timeout 60 "$E" -i "$IF" "$@" </dev/null >"$WORK/out" 2>"$WORK/err"
   rc=$?
