@@ -93,4 +93,33 @@ run -i "sim:--slaves 5 --eeprom-dir $WORK/vanish" --json list
 json_true '[s["sii_alias"] for s in doc["slaves"]][:2] == [201, 202] and [s["sii_alias"] for s in doc["slaves"]][3:] == [0, 0]' \
   "vanish: the rows before stay written, those behind untouched"
 
+# An interruption (SIGTERM; a background job of a script ignores SIGINT) in the middle of an applied plan: the pair of words being
+# written is finished, no further row is started, the table is printed, then the signal
+# ends the program. Writes take 200 ms here, so the plan is still running when the
+# the plan is still running when the signal comes right after the first backup appeared.
+SLOW="sim:--slaves 5 --eeprom-dir $WORK/slow --eeprom-latency 2000:10000"
+mkdir "$WORK/slow-backups"
+"$E" -i "$SLOW" alias plan vanish.csv --apply --yes --backup-dir "$WORK/slow-backups" </dev/null \
+  >"$WORK/out" 2>"$WORK/err" &
+plan_pid=$!
+for _ in $(seq 1 600); do
+  ls "$WORK"/slow-backups/slave1-*.bin >/dev/null 2>&1 && break
+  sleep 0.02
+done
+kill -TERM "$plan_pid"
+wait "$plan_pid"
+rc=$?
+[ "$rc" -eq 143 ] || { cat "$WORK/out" "$WORK/err" >&2; ec_fail "interrupted plan: status $rc, expected 143 (SIGTERM)"; }
+grep -q 'interrupted; no more rows are written' "$WORK/err" || ec_fail "interrupted plan: $(cat "$WORK/err")"
+grep -q '^2  *1 .* verified$' "$WORK/out" || ec_fail "interrupted plan: row 1 not verified: $(cat "$WORK/out")"
+grep -q ' not done$' "$WORK/out" || ec_fail "interrupted plan: no row left undone: $(cat "$WORK/out")"
+! grep -q ' failed' "$WORK/out" || ec_fail "interrupted plan: a row failed: $(cat "$WORK/out")"
+# Every image has a right checksum: no pair was cut in half.
+run -i "sim:--slaves 5 --eeprom-dir $WORK/slow" --json list
+json_true 'all(s["complete"] for s in doc["slaves"])' "interrupted plan: the records after it"
+for n in 1 2 3 4 5; do
+  run -i "sim:--slaves 5 --eeprom-dir $WORK/slow" alias set -p "$n" 0 --dry-run
+  [ "$rc" -eq 0 ] || ec_fail "interrupted plan: slave $n's header is not sound: $(cat "$WORK/err")"
+done
+
 echo "PASS: alias plans"

@@ -84,6 +84,12 @@ json_true 'all(set(s) >= {"position", "station", "alias", "sii_alias", "state", 
 json_true 'all(s["state"] == "PREOP" and s["complete"] is True and isinstance(s["vendor"], int) for s in doc["slaves"])' \
   "list: values"
 json_true 'doc["slaves"][1]["name"] == "Drive" and doc["slaves"][1]["serial"] == 2' "list: slave 2"
+# A name from the EEPROM with a terminal escape sequence: shown as ? in text, kept
+# (escaped) in JSON.
+run -i $'sim:--slaves 1 --name 1:A\e[31mB' list
+grep -q '  A?\[31mB$' "$WORK/out" || ec_fail "list shows a raw control character: $(od -c "$WORK/out" | tail -3)"
+run -i $'sim:--slaves 1 --name 1:A\e[31mB' --json list
+json_true 'doc["slaves"][0]["name"] == "A\x1b[31mB"' "list --json: the name with its escape"
 run -i "sim:--slaves 0" --json list
 expect_rc 1 "list without slaves"
 json_true '"no slaves" in doc["error"]["message"]' "list without slaves: error document"

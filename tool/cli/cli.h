@@ -21,6 +21,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ public:
 };
 
 class Cli;
+class SignalHold;
 using CommandRun = int (*)(Cli& cli, const ParsedArgs& args);
 
 struct CommandSpec {
@@ -89,7 +91,7 @@ extern const size_t kCommandAliasCount;
 // The state of one run of the program.
 class Cli {
 public:
-    Cli(FILE* out, FILE* err) : out_(out), err_(err) {}
+    Cli(FILE* out, FILE* err);
     ~Cli();
     Cli(const Cli&) = delete;
     Cli& operator=(const Cli&) = delete;
@@ -131,7 +133,12 @@ public:
     // standard input is not one). True to go on. `what` is shown before the question.
     bool Confirm(const ParsedArgs& args, const std::string& what);
 
-    // Prints the JSON document (when --json) and flushes. Called once by the driver.
+    // Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT from now until the report is printed
+    // (Finish): a write is not cut in half, and an interruption acts after the report.
+    const SignalHold& HoldSignals();
+
+    // Prints the JSON document (when --json), flushes, and lets held signals act.
+    // Called once by the driver.
     void Finish();
 
 private:
@@ -140,6 +147,7 @@ private:
     JsonWriter json_;
     bool json_failed_ = false;
     ec_master* master_ = nullptr;
+    std::unique_ptr<SignalHold> signal_hold_;
     std::string adapter_;
     int slave_count_ = 0;
 };

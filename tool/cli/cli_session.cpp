@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "tool/cli/cli.h"
+#include "tool/cli/signal_hold.h"
+
+Cli::Cli(FILE* out, FILE* err) : out_(out), err_(err) {}
 
 Cli::~Cli() {
     if (master_ != nullptr) ec_close(master_);
@@ -150,7 +153,14 @@ bool Cli::Confirm(const ParsedArgs& args, const std::string& what) {
             strcmp(answer + 1, "ES\n") == 0);
 }
 
+const SignalHold& Cli::HoldSignals() {
+    if (!signal_hold_) signal_hold_ = std::make_unique<SignalHold>();
+    return *signal_hold_;
+}
+
 void Cli::Finish() {
     if (json && (json_failed_ || json_.Complete())) fprintf(out_, "%s\n", json_.text().c_str());
     fflush(out_);
+    fflush(err_);
+    signal_hold_.reset();
 }

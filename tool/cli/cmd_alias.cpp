@@ -9,6 +9,7 @@
 
 #include "tool/cli/alias_plan.h"
 #include "tool/cli/cli.h"
+#include "tool/cli/signal_hold.h"
 
 namespace {
 
@@ -210,6 +211,7 @@ int RunAliasSet(Cli& cli, const ParsedArgs& args) {
     cli.Out("backup:    %s\n", backup);
 
     ec_alias_report report{};
+    cli.HoldSignals();  // the two words are written together, or the report says why not
     const int set = ec_alias_set(cli.master(), position, value, force ? EC_FORCE : 0, &report);
     cli.Out("written:   alias %u (word 4)%s, checksum %s (word 7)%s\n", value,
             report.alias_acknowledged ? "" : " NOT ACKNOWLEDGED", Hex(report.checksum_written, 4).c_str(),
@@ -395,9 +397,17 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
         status = kExitFailed;
     } else {
         bool stopped = false;
+        // Held for the whole plan: an interruption stops it between two slaves, and the
+        // report is printed before the signal acts.
+        const SignalHold& hold = cli.HoldSignals();
         for (size_t r = 0; r < rows.size(); r++) {
             RowState& state = states[r];
             if (state.result != RowResult::kToWrite) continue;
+            if (!stopped && hold.Pending()) {
+                stopped = true;
+                stopped_code = EC_EINVAL;
+                cli.Note("ecalias: interrupted; no more rows are written\n");
+            }
             if (stopped) {
                 state.result = RowResult::kNotDone;
                 continue;

@@ -15,6 +15,15 @@ std::string HexOrUnknown(uint32_t value, bool known, int digits) {
 
 std::string DecimalOrUnknown(uint32_t value, bool known) { return known ? std::to_string(value) : "?"; }
 
+// A name read from a slave's EEPROM, safe for a terminal: control characters (escape
+// sequences among them) are shown as '?'.
+std::string PrintableName(const char* name) {
+    std::string text = name;
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 }  // namespace
 
 int RunAdapters(Cli& cli, const ParsedArgs&) {
@@ -79,7 +88,7 @@ int RunList(Cli& cli, const ParsedArgs&) {
                 DecimalOrUnknown(info.alias_register, reg).c_str(), sii_text.c_str(), state_text.c_str(),
                 HexOrUnknown(info.vendor_id, identity, 8).c_str(), HexOrUnknown(info.product_code, identity, 8).c_str(),
                 HexOrUnknown(info.revision, identity, 8).c_str(), DecimalOrUnknown(info.serial, serial).c_str(),
-                name ? info.name : "?", info.complete ? "" : " (incomplete)");
+                name ? PrintableName(info.name).c_str() : "?", info.complete ? "" : " (incomplete)");
         json.BeginObject().Field("position", position).Field("station", static_cast<unsigned>(info.station_address));
         json.Field("alias", info.alias_register, reg).Field("sii_alias", info.sii_alias, sii);
         if (state_name != nullptr) json.Field("state", state_name);
