@@ -12,6 +12,7 @@
 #include "tool/cli/hex_dump.h"
 #include "tool/cli/image_file.h"
 #include "tool/cli/sii_decode.h"
+#include "tool/cli/signal_hold.h"
 
 namespace {
 
@@ -239,8 +240,8 @@ int ListChanges(Cli& cli, const RestoreJob& job, JsonWriter& json) {
     return EC_OK;
 }
 
-// One restore, reported; true when it completed.
-bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std::string& backup_dir) {
+// One restore, reported; true when it completed. *holding is set once signals are held.
+bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std::string& backup_dir, bool* holding) {
     JsonWriter& json = cli.Json();
     const unsigned force = args.Has("--force") ? EC_FORCE : 0;
     const std::string slave = "slave " + std::to_string(job.position);
@@ -286,6 +287,10 @@ bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std:
                                    " into " + slave + " on " + cli.adapter()))
             return fail(EC_EINVAL, "not confirmed; nothing written");
     }
+    // From here on an interruption waits until the report is printed (a header cut between
+    // word 4 and word 7 would keep the slave in INIT); not during the question above.
+    cli.HoldSignals();
+    *holding = true;
     ec_sii_restore_report report{};
     const int status = ec_sii_restore(cli.master(), job.position, job.words.data(), job.words.size(), force,
                                       backup_dir.c_str(), &report);
@@ -409,8 +414,20 @@ int RunSiiWrite(Cli& cli, const ParsedArgs& args) {
     json.BeginObject().Field("adapter", cli.adapter()).FieldBool("dry_run", args.Has("--dry-run"));
     json.Key("slaves").BeginArray();
     int failures = 0;
-    for (const RestoreJob& job : jobs)
-        if (!Restore(cli, args, job, backup_dir)) failures++;
+    bool holding = false;
+    for (size_t n = 0; n < jobs.size(); n++) {
+        // An interruption during a write stops the line before the next slave.
+        if (holding && cli.HoldSignals().Pending()) {
+            std::string left;
+            for (size_t k = n; k < jobs.size(); k++) left += (k > n ? ", " : "") + std::to_string(jobs[k].position);
+            const std::string message = "interrupted: slave(s) " + left + " not restored";
+            cli.Note("ecalias: %s\n", message.c_str());
+            json.EndArray().Field("failed", failures + static_cast<int>(jobs.size() - n));
+            json.Key("error").BeginObject().Field("code", EC_EINVAL).Field("message", message).EndObject().EndObject();
+            return kExitFailed;
+        }
+        if (!Restore(cli, args, jobs[n], backup_dir, &holding)) failures++;
+    }
     json.EndArray().Field("failed", failures).EndObject();
     return failures == 0 ? kExitDone : kExitFailed;
 }
