@@ -59,6 +59,14 @@ for r in "${reads[@]}"; do
 done
 run -i "$SIM" sdo read -p 1 0x4002:0
 expect_out "ffff (2 bytes)" "sdo read without -t"
+# Complete access: the whole object from subindex 1 (u16, u32) or 0 (with the count).
+CA="sim:--slaves 1 --object 1:0x6000:0:u8:2 --object 1:0x6000:1:u16:0x1234 --object 1:0x6000:2:u32:5"
+run -i "$CA" sdo read -p 1 0x6000:1 --complete
+expect_out "341205000000 (6 bytes)" "complete access from subindex 1"
+run -i "$CA" sdo read -p 1 0x6000:0 --complete
+expect_out "0200341205000000 (8 bytes)" "complete access from subindex 0"
+run -i "$CA" sdo write -p 1 0x6000:1 0a0b05060708 -t octets --complete --yes
+expect_rc 0 "complete access write"
 run -i "$SIM" sdo read -p 1 0x4003:0 -t u16
 expect_rc 1 "sdo read with a type of another size"
 grep -q "the value has 4 bytes, a u16 has 2" "$WORK/err" || ec_fail "size mismatch: $(cat "$WORK/err")"
