@@ -145,6 +145,21 @@ run -i "$BROKEN" --json alias set -p 1 5 --yes --force --backup-dir "$WORK/b2"
 expect_rc 0 "alias set --force"
 json_true 'doc["before"]["checksum_valid"] is False and doc["verified"] is True' "alias set --force: report"
 
+# Words 0-6 unreadable: refused also with --force, nothing written, no backup; list
+# marks the record incomplete and shows the unread alias as ?.
+BAD="sim:--slaves 2 --eeprom-bad-words 1:4:1"
+mkdir "$WORK/b3"
+run -i "$BAD" alias set -p 1 5 --yes --force --backup-dir "$WORK/b3"
+expect_rc 1 "alias set with an unreadable word 4"
+grep -q 'SII words 0-6 cannot be read' "$WORK/err" || ec_fail "unreadable header: $(cat "$WORK/err")"
+no_backups "$WORK/b3" "alias set with an unreadable header"
+run -i "$BAD" list
+expect_rc 0 "list with an incomplete record"
+grep -q '^1 .* ? .*(incomplete)$' "$WORK/out" || ec_fail "list: the incomplete record: $(cat "$WORK/out")"
+run -i "$BAD" --json list
+json_true 'doc["slaves"][0]["sii_alias"] is None and doc["slaves"][0]["complete"] is False and doc["slaves"][1]["complete"]' \
+  "list --json: the incomplete record"
+
 # No backup, no write.
 snapshot
 run -i "$SIM" alias set -p 1 9 --yes --backup-dir "$WORK/no-such-dir"

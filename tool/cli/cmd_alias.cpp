@@ -162,8 +162,8 @@ int RunAliasSet(Cli& cli, const ParsedArgs& args) {
     uint16_t before[EC_SII_HEADER_WORDS] = {};
     bool word7_read = false;
     if (!ReadHeader(cli, position, before, &word7_read))
-        return cli.Fail(EC_EEEPROM_READ, slave + ": SII words 0-6 cannot be read (" + cli.Explain(EC_EEEPROM_READ) +
-                                             "); nothing written");
+        return cli.Fail(EC_EEEPROM_READ, slave + ": SII words 0-6 cannot be read, so no checksum can be made; "
+                                             "nothing written (--force does not change this)");
     uint8_t expected = 0;
     const bool checksum_ok = ChecksumOk(before, word7_read, &expected);
     if (!checksum_ok && !force)
