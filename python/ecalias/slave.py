@@ -17,6 +17,7 @@ STATES = {n_: s for n_, s in ((1, "INIT"), (2, "PREOP"), (3, "BOOT"), (4, "SAFEO
 _STATE_CODES = {s: c for c, s in STATES.items()}
 _INT32_MAX = 0x7FFFFFFF
 _SDO_MAX_READ = 1 << 24
+_ALIAS_WORD = 4
 
 
 def state_code(name: object) -> int:
@@ -307,7 +308,8 @@ class Slave:
                 result = SiiWriteReport.from_c(report)
                 if status != n.EC_OK:
                     raise self._fail(status, handle, "write SII words %d-%d" % (start, start + count - 1), result)
-                self._refresh(handle)
+            if start <= _ALIAS_WORD < start + count:  # read back as written: the record follows
+                self.sii_alias = int(words[_ALIAS_WORD - start])
             return result
         if count < n.EC_SII_HEADER_WORDS:
             raise ValueError("an SII image holds at least words 0-7 (16 bytes), not %d bytes" % (2 * count))
@@ -330,7 +332,8 @@ class Slave:
             outcome = SiiRestoreReport.from_c(restore, dry_run)
             if status != n.EC_OK:
                 raise self._fail(status, handle, "restore the SII image", outcome)
-            self._refresh(handle)
+        if not dry_run:
+            self.sii_alias = int(words[_ALIAS_WORD])
         return outcome
 
     def sii_backup(self, backup_dir: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
