@@ -84,7 +84,7 @@ echo "== Python package (pip install into a fresh virtual environment, pytest)"
 python_log=$LOGS/python.log
 if /usr/bin/python3 -m venv --system-site-packages "$LOGS/venv" >"$python_log" 2>&1 &&
    ECALIAS_CMAKE_BUILD_DIR=build ECALIAS_BUILD_JOBS=$JOBS \
-     "$LOGS/venv/bin/pip" install --no-build-isolation --no-index -q . >>"$python_log" 2>&1; then
+     "$LOGS/venv/bin/pip" install --no-build-isolation --no-index --no-cache-dir -q . >>"$python_log" 2>&1; then
   (cd "$LOGS" && "$LOGS/venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
      "$OLDPWD/tests/python" "$OLDPWD/python/examples" 2>&1) | tee -a "$python_log"
   summary=$(grep -E "^=* ?[0-9]+ (passed|failed|skipped|errors?)" "$python_log" | tail -1)

@@ -4,6 +4,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import os
+import signal
 from typing import TYPE_CHECKING, Iterator, Optional, Union
 
 from . import _native as n
@@ -37,6 +38,24 @@ def timeout_us(seconds: object) -> int:
     if not seconds >= 0 or seconds * 1e6 > _INT32_MAX:  # also refuses nan
         raise ValueError("the timeout %r s is out of range 0 to %.0f s" % (seconds, _INT32_MAX / 1e6))
     return int(round(seconds * 1e6))
+
+
+_HELD_SIGNALS = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT") if hasattr(signal, name)}
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Holds the signals that end a program in the calling thread while a pair of header
+    words is written: a program stopped between the alias and its checksum would leave a
+    header the slave rejects at its next power-on. They are delivered afterwards."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _words(data: object, what: str) -> "ctypes.Array[ctypes.c_uint16]":
@@ -302,7 +321,8 @@ class Slave:
                 raise TypeError("backup_dir and dry_run belong to whole-image writes: leave out first")
             start = self._sii_range(first, count)
             report = n.SiiReport()
-            with self._call() as handle:
+            header = _signals_held() if start < n.EC_SII_HEADER_WORDS else contextlib.nullcontext()
+            with self._call() as handle, header:
                 status = n.require("ec_sii_write")(handle, self.position, start, count, words, flags,
                                                    ctypes.byref(report))
                 result = SiiWriteReport.from_c(report)
@@ -327,7 +347,7 @@ class Slave:
         if dry_run:
             flags |= n.EC_DRY_RUN
         restore = n.SiiRestoreReport()
-        with self._call() as handle:
+        with self._call() as handle, _signals_held():
             status = fn(handle, self.position, words, count, flags, directory, ctypes.byref(restore))
             outcome = SiiRestoreReport.from_c(restore, dry_run)
             if status != n.EC_OK:
@@ -356,12 +376,13 @@ class Slave:
         """Sets the station alias (SII word 4) and the checksum (word 7), and reads words 0-7
         back. The slave loads the new alias at its next power-on (report.effective is then
         normally False). A stored checksum that is already wrong is refused (EepromError)
-        unless force=True. On failure the EepromError carries the report."""
+        unless force=True. On failure the EepromError carries the report. SIGINT, SIGTERM,
+        SIGHUP and SIGQUIT are held in the calling thread while the words are written."""
         alias = values.integer(value, "the alias", 0, 0xFFFF)
         if not isinstance(force, bool):
             raise TypeError("force must be True or False")
         report = n.AliasReport()
-        with self._call() as handle:
+        with self._call() as handle, _signals_held():
             status = n.require("ec_alias_set")(handle, self.position, alias, n.EC_FORCE if force else 0,
                                                ctypes.byref(report))
             result = AliasReport.from_c(report, status != n.EC_EEEPROM_READ)

@@ -162,3 +162,31 @@ def test_a_backup_holds_the_image_in_a_new_file(virtual_segment, fast_eeprom, tm
         data = backup.read()
     assert data[:16] == slave.sii_read(count=8)
     assert os.path.dirname(first) == str(tmp_path)
+
+
+def test_an_interruption_waits_until_the_alias_and_its_checksum_are_written(virtual_segment, monkeypatch):
+    import signal
+
+    from ecalias import _native
+
+    slave = virtual_segment(slaves=1).slave(1)
+    real = _native.require
+
+    def interrupted(name):
+        fn = real(name)
+        if name != "ec_alias_set":
+            return fn
+
+        def call(*args):
+            os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C just as the words are about to be written
+            return fn(*args)
+
+        return call
+
+    monkeypatch.setattr(_native, "require", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        slave.set_alias(77)
+    monkeypatch.setattr(_native, "require", real)
+    header = words_of(slave.sii_read(count=8))
+    assert header[4] == 77 and header[7] & 0xFF == header_checksum(header)
+    assert signal.SIGINT not in signal.pthread_sigmask(signal.SIG_BLOCK, [])
