@@ -156,6 +156,7 @@ _PROTOTYPES = {
     "ec_version": (ctypes.c_char_p, []),
     "ec_strerror": (ctypes.c_char_p, [_c_int]),
     "ec_sdo_abort_text": (ctypes.c_char_p, [_c_u32]),
+    "ec_al_status_text": (ctypes.c_char_p, [_c_u16]),
     "ec_last_error": (_c_int, [_master_p, _P(ErrorDetail)]),
     "ec_open": (_c_int, [ctypes.c_char_p, _P(_master_p)]),
     "ec_close": (_c_int, [_master_p]),
@@ -242,6 +243,12 @@ def strerror(code: int) -> str:
 
 def abort_text(abort_code: int) -> str:
     return text(require("ec_sdo_abort_text")(abort_code & 0xFFFFFFFF))
+
+
+def al_status_text(code: int) -> str:
+    """The meaning of an AL status code; "" when this library build cannot say."""
+    fn = function("ec_al_status_text")
+    return text(fn(code & 0xFFFF)) if fn is not None else ""
 
 
 def version() -> str:

@@ -112,8 +112,13 @@ def from_status(code: int, handle: Optional[int], slave: Optional[int], what: st
         return EepromError(message, code, slave, step, report)
     if code == n.EC_ESTATE:
         status = detail.al_status_code if detail is not None else 0
-        message += " (AL status code 0x%04X)" % status
+        meaning = n.al_status_text(status)
+        message += " (AL status code 0x%04X%s)" % (status, ": " + meaning if meaning else "")
         return StateError(message, code, slave, step, status)
+    # The library's own text for a file or adapter failure (e.g. "FILE: Permission denied").
+    reason = n.text(detail.adapter_text) if detail is not None else ""
+    if reason:
+        message += ": " + reason
     if code == n.EC_ECLOSED:
         return MasterClosed(message, code, slave, step)
     if step and step != what:

@@ -58,7 +58,7 @@ def test_a_state_the_slave_refuses_is_a_state_error_with_its_code(virtual_segmen
     with pytest.raises(ecalias.StateError) as refused:
         slave.request_state("preop", timeout=0.2)
     assert refused.value.code == -20 and refused.value.al_status_code == 0x0050
-    assert refused.value.slave == 1 and "0x0050" in str(refused.value)
+    assert refused.value.slave == 1 and "0x0050: EEPROM not accessible" in str(refused.value)
     assert slave.state == "INIT" and slave.error_flag and slave.al_status_code == 0x0050
 
 

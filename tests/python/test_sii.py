@@ -190,3 +190,31 @@ def test_an_interruption_waits_until_the_alias_and_its_checksum_are_written(virt
     header = words_of(slave.sii_read(count=8))
     assert header[4] == 77 and header[7] & 0xFF == header_checksum(header)
     assert signal.SIGINT not in signal.pthread_sigmask(signal.SIG_BLOCK, [])
+
+
+@needs("ec_sii_restore")
+def test_a_restore_that_cannot_make_its_backup_writes_nothing(virtual_segment, fast_eeprom, tmp_path):
+    slave = virtual_segment(slaves=1, **fast_eeprom).slave(1)
+    original = slave.sii_read()
+    changed = bytearray(original)
+    changed[-4] ^= 0x01
+    missing = tmp_path / "no" / "such" / "folder"
+    with pytest.raises(ecalias.Error) as no_backup:
+        slave.sii_write(bytes(changed), backup_dir=missing)
+    assert no_backup.value.code == -24 and str(missing) in str(no_backup.value)
+    assert slave.sii_read() == original
+
+
+@needs("ec_sii_restore")
+def test_a_restore_the_eeprom_refuses_says_where_it_stopped(virtual_segment, fast_eeprom, tmp_path):
+    slave = virtual_segment(slaves=1, faults={"eeprom_nack_writes": (1, "all")}, **fast_eeprom).slave(1)
+    original = slave.sii_read()
+    changed = bytearray(original)
+    changed[0x40 * 2] ^= 0xFF
+    with pytest.raises(ecalias.EepromError) as refused:
+        slave.sii_write(bytes(changed), backup_dir=tmp_path)
+    report = refused.value.report
+    assert refused.value.code == -8
+    assert report.first_failed_word == 0x40 and report.written == 0 and not report.verified
+    assert report.backup_path and os.path.exists(report.backup_path)
+    assert slave.sii_read() == original
