@@ -36,6 +36,12 @@ def build_native_library() -> str:
     if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
         subprocess.check_call([cmake, "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                                "-DEC_TESTS=OFF"])
+    with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as cache:
+        settings = cache.read()
+    for option in ("EC_SANITIZE", "EC_FUZZ"):
+        if re.search(r"^%s:BOOL=(ON|1|TRUE|YES)$" % option, settings, re.MULTILINE | re.IGNORECASE):
+            raise RuntimeError("%s is configured with %s=ON: a library built with the sanitizers cannot be "
+                               "loaded by Python; point ECALIAS_CMAKE_BUILD_DIR at a normal build" % (build_dir, option))
     jobs = os.environ.get("ECALIAS_BUILD_JOBS") or str(os.cpu_count() or 1)
     subprocess.check_call([cmake, "--build", build_dir, "--target", "ecalias_shared", "-j", jobs])
     library = os.path.join(build_dir, "libecalias.so")

@@ -3,16 +3,13 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
-import os
 import threading
 from dataclasses import dataclass
-from typing import Dict, Iterator, List, Optional, Union
+from typing import Dict, Iterator, List, Optional
 
 from . import _native as n
 from . import errors
 from .slave import Slave
-
-StrPath = Union[str, "os.PathLike[str]"]
 
 
 @dataclass(frozen=True)
@@ -71,6 +68,7 @@ class Master:
         self._generation = 0
         self._slaves: List[Slave] = []
         self._slave_locks: Dict[int, threading.Lock] = {}
+        self._buffers: Dict[int, "ctypes.Array[ctypes.c_char]"] = {}  # upload buffers, by position
 
     # ---- life cycle ----
 

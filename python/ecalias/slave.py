@@ -131,6 +131,14 @@ class Slave:
                     n.EC_ENOSLAVE, self.position)
             yield handle
 
+    def _upload_buffer(self, capacity: int) -> "ctypes.Array[ctypes.c_char]":
+        """A buffer of at least `capacity` bytes for this slave's uploads, kept between calls
+        (they are serialised by the slave's lock, which the caller holds)."""
+        buffer = self._master._buffers.get(self.position)
+        if buffer is None or len(buffer) < capacity:
+            buffer = self._master._buffers[self.position] = ctypes.create_string_buffer(max(capacity, 65536))
+        return buffer
+
     def _fail(self, status: int, handle: int, what: str, report: object = None) -> errors.Error:
         return errors.from_status(status, handle, self.position, what, report)
 
@@ -153,15 +161,15 @@ class Slave:
         micros = timeout_us(timeout)
         capacity = values.integer(max_size, "max_size", 1, _SDO_MAX_READ)
         what = "SDO read 0x%04X:%02X" % (idx, sub)
-        buffer = ctypes.create_string_buffer(capacity)
         size = ctypes.c_size_t(capacity)
         with self._call() as handle:
+            buffer = self._upload_buffer(capacity)
             status = n.require("ec_sdo_upload")(handle, self.position, idx, sub,
                                                 n.EC_COMPLETE_ACCESS if complete else 0, buffer,
                                                 ctypes.byref(size), micros)
             if status != n.EC_OK:
                 raise self._fail(status, handle, what)
-        data = buffer.raw[: size.value]
+            data = ctypes.string_at(buffer, size.value)
         if kind is None:
             return data
         want = values.fixed_size(kind)
@@ -203,7 +211,7 @@ class Slave:
             if text is not None:
                 # The object's length bounds the text; nothing is written when it is too long.
                 capacity = 65536
-                current = ctypes.create_string_buffer(capacity)
+                current = self._upload_buffer(capacity)
                 size = ctypes.c_size_t(capacity)
                 status = n.require("ec_sdo_upload")(handle, self.position, idx, sub, flags, current,
                                                     ctypes.byref(size), micros)
