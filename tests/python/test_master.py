@@ -190,3 +190,16 @@ def test_all_slaves_change_state_together(virtual_segment):
     assert [s.state for s in master.slaves] == ["INIT"] * 3
     master.request_state("PRE-OP")
     assert [s.read_state() for s in master.slaves] == ["PREOP"] * 3
+
+
+def test_nothing_is_printed_on_success_or_failure(virtual_segment, capfd):
+    master = virtual_segment(slaves=2, faults={"eeprom_nack_writes": (2, "all")})
+    master.slave(1).set_alias(5)
+    master.slave(1).sdo_read(0x1018, 1, "u32")
+    failures = [lambda: master.slave(2).set_alias(5), lambda: master.slave(1).sdo_read(0x5555, 0),
+                lambda: ecalias.open("sim:--bogus"), lambda: master.slave(3)]
+    for call in failures:
+        with pytest.raises(ecalias.Error):
+            call()
+    master.close()
+    assert capfd.readouterr() == ("", "")
