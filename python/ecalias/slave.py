@@ -93,12 +93,15 @@ class Slave:
         self._generation = generation
         self._lock = master._slave_lock(position)
         self.position = position
+        # SII word 4 as a word write or an image restore of this package left it: the
+        # library's record keeps the scanned value until ec_alias_set or the next scan.
+        self._sii_alias_written: Optional[int] = None
         self._set_record(info)
 
     def _set_record(self, info: n.SlaveInfo) -> None:
         self.station: int = int(info.station_address)
         self.alias: int = int(info.alias_register)
-        self.sii_alias: int = int(info.sii_alias)
+        self.sii_alias: int = int(info.sii_alias) if self._sii_alias_written is None else self._sii_alias_written
         self.vendor: int = int(info.vendor_id)
         self.product: int = int(info.product_code)
         self.revision: int = int(info.revision)
@@ -337,7 +340,7 @@ class Slave:
                 if status != n.EC_OK:
                     raise self._fail(status, handle, "write SII words %d-%d" % (start, start + count - 1), result)
             if start <= _ALIAS_WORD < start + count:  # read back as written: the record follows
-                self.sii_alias = int(words[_ALIAS_WORD - start])
+                self.sii_alias = self._sii_alias_written = int(words[_ALIAS_WORD - start])
             return result
         if count < n.EC_SII_HEADER_WORDS:
             raise ValueError("an SII image holds at least words 0-7 (16 bytes), not %d bytes" % (2 * count))
@@ -361,7 +364,7 @@ class Slave:
             if status != n.EC_OK:
                 raise self._fail(status, handle, "restore the SII image", outcome)
         if not dry_run:
-            self.sii_alias = int(words[_ALIAS_WORD])
+            self.sii_alias = self._sii_alias_written = int(words[_ALIAS_WORD])
         return outcome
 
     def sii_backup(self, backup_dir: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
@@ -396,6 +399,7 @@ class Slave:
             result = AliasReport.from_c(report, status != n.EC_EEEPROM_READ)
             if status != n.EC_OK:
                 raise self._fail(status, handle, "set the station alias to %d" % alias, result)
+            self._sii_alias_written = None  # the library's record holds it now
             self._refresh(handle)
         return result
 

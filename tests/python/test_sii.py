@@ -43,6 +43,8 @@ def test_a_header_write_needs_a_matching_checksum_unless_forced(virtual_segment,
     assert slave.sii_write(bytes_of(new[4:]), first=4).verified
     assert words_of(slave.sii_read(count=8)) == new
     assert slave.sii_alias == 0x0BAD
+    slave.request_state("init")  # the record is read again: the written alias stays
+    assert slave.sii_alias == 0x0BAD
     # Forced: written over a wrong checksum.
     assert slave.sii_write(bytes_of([0x0001]), first=4, force=True).written == 1
     assert words_of(slave.sii_read(first=4, count=1)) == [0x0001]
