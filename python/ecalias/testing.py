@@ -96,6 +96,8 @@ def segment_options(slaves: int = 1, *, names: Optional[Union[Mapping[Selector, 
         words += ["--eeprom-latency", "%s:%s" % (_number(read_us, "read_us"), _number(write_us, "write_us"))]
     if eeprom_dir is not None:
         words += ["--eeprom-dir", os.fspath(eeprom_dir)]
+    if isinstance(names, (str, bytes)):
+        raise TypeError("names is a mapping {SEL: name} or a list of names, not one %s" % type(names).__name__)
     if names is not None:
         pairs = names.items() if isinstance(names, Mapping) else enumerate(names, start=1)
         for sel, name in pairs:

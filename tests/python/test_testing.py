@@ -41,6 +41,8 @@ def test_bad_keywords_are_refused_before_opening():
     with pytest.raises(TypeError):
         segment_options(2, names={1: 5})
     with pytest.raises(TypeError):
+        segment_options(2, names="Drive")
+    with pytest.raises(TypeError):
         segment_options(2, objects=[(0x4000, 0, "u8")])
     with pytest.raises(TypeError):
         segment_options(2, faults={"drop": object()})
