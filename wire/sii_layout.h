@@ -35,7 +35,13 @@ enum {
 // Category types.
 enum : uint16_t {
     kSiiCategoryStrings = 10,
+    kSiiCategoryDataTypes = 20,
     kSiiCategoryGeneral = 30,
+    kSiiCategoryFmmu = 40,
+    kSiiCategorySyncManager = 41,
+    kSiiCategoryTxPdo = 50,
+    kSiiCategoryRxPdo = 51,
+    kSiiCategoryDc = 60,
     kSiiCategoryEnd = 0xFFFF,
 };
 
