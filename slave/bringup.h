@@ -30,10 +30,13 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
 // reaches: the first 199 slaves are described, the others keep their addresses.
 int ConfigureNetwork(MasterContext* master);
 
-// How phase 2 reads the identity and mailbox words. ConfigureNetwork starts a word on
-// every slave before it finishes any, so all EEPROMs work at once; the slave-by-slave
-// order waits for each word in turn and exists to measure what the pipelining buys.
-enum class EepromReadOrder { kPipelined, kSlaveBySlave };
+// How the addressing and the identity and mailbox words are done. ConfigureNetwork
+// works on every slave at once: each addressing access for all slaves packed into few
+// frames, the EEPROM words on the SII engine (every slave's interface advanced together).
+// The pipelined order addresses slave after slave and starts a word on every slave
+// before it finishes any; the slave-by-slave order waits for each word in turn. Both
+// give the same table and exist to compare against.
+enum class EepromReadOrder { kParallel, kPipelined, kSlaveBySlave };
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order);
 
 // DL status register: a port is active when its loop is open and communication is

@@ -24,6 +24,16 @@ void Put16(uint8_t* p, uint16_t v) {
 
 int DatagramBytes(const PackedDatagram& d) { return kDatagramHeaderBytes + d.length + 2; }
 
+// Marks a datagram that goes out in the pass now running.
+constexpr int32_t kPending = -1000;
+bool Pending(const PackedDatagram& d) { return d.result == kPending; }
+
+// The next pending datagram from `at` on, or `count`.
+int NextPending(const PackedDatagram* list, int at, int count) {
+    while (at < count && !Pending(list[at])) at++;
+    return at;
+}
+
 bool CommandReads(uint8_t command) {
     return command == CMD_APRD || command == CMD_FPRD || command == CMD_BRD || command == CMD_LRD ||
            command == CMD_APRW || command == CMD_FPRW || command == CMD_BRW || command == CMD_LRW ||
@@ -41,22 +51,30 @@ bool KeepsAddress(uint8_t command) {
            command == CMD_FRMW;
 }
 
-// Lays datagrams first.. into the slot's frame as far as they fit; returns how many.
+// Lays the pending datagrams from `first` on into the slot's frame as far as they fit;
+// returns the list position behind the last one laid.
 int LayFrame(FramePort* port, int slot, const PackedDatagram* list, int first, int count) {
     uint8_t* frame = port->tx_frame[slot];
     const uint8_t index = PortIndexByte(port, slot);
     int bytes = 0;
-    int last = first;
-    while (last < count && bytes + DatagramBytes(list[last]) <= kPackedFrameBytes) bytes += DatagramBytes(list[last++]);
+    int end = first;
+    int laid = 0;
+    for (int n = NextPending(list, first, count); n < count; n = NextPending(list, n + 1, count)) {
+        if (bytes + DatagramBytes(list[n]) > kPackedFrameBytes) break;
+        bytes += DatagramBytes(list[n]);
+        end = n + 1;
+        laid++;
+    }
     int at = kFirstDatagramAt;
-    for (int n = first; n < last; n++) {
+    for (int n = NextPending(list, first, end); n < end; n = NextPending(list, n + 1, end)) {
         const PackedDatagram& d = list[n];
         uint8_t* p = frame + at;
         p[0] = d.command;
         p[1] = index;
         Put16(p + 2, d.adp);
         Put16(p + 4, d.ado);
-        Put16(p + 6, static_cast<uint16_t>(d.length | (n + 1 < last ? kMoreFollows : 0)));
+        const bool more = --laid > 0;
+        Put16(p + 6, static_cast<uint16_t>(d.length | (more ? kMoreFollows : 0)));
         Put16(p + 8, 0);
         if (d.length > 0) {
             if (CommandSendsData(d.command) && d.out != nullptr)
@@ -69,18 +87,18 @@ int LayFrame(FramePort* port, int slot, const PackedDatagram* list, int first, i
     }
     Put16(frame + kEthernetHeaderBytes, static_cast<uint16_t>(kFrameTypeCommands | bytes));
     port->tx_length[slot] = at;
-    return last - first;
+    return end;
 }
 
-// Reads the working counters and data of datagrams first..first+n-1 out of the slot's
-// reply. False when a datagram of the reply is not the one sent (the port checked the
-// first only): the frame is then nobody's reply.
-bool TakeReply(FramePort* port, int slot, PackedDatagram* list, int first, int n) {
+// Reads the working counters and data of the pending datagrams first..end-1 out of the
+// slot's reply. False when a datagram of the reply is not the one sent (the port checked
+// the first only): the frame is then nobody's reply.
+bool TakeReply(FramePort* port, int slot, PackedDatagram* list, int first, int end) {
     const uint8_t* reply = port->rx_frame[slot];
     const uint8_t* request = port->tx_frame[slot] + kEthernetHeaderBytes;
     int at = 2;
-    for (int k = 0; k < n; k++) {
-        const PackedDatagram& d = list[first + k];
+    for (int n = NextPending(list, first, end); n < end; n = NextPending(list, n + 1, end)) {
+        const PackedDatagram& d = list[n];
         const uint8_t* got = reply + at;
         const uint8_t* sent = request + at;
         if (got[0] != sent[0] || got[1] != sent[1] || memcmp(got + 4, sent + 4, 4) != 0) return false;
@@ -88,13 +106,15 @@ bool TakeReply(FramePort* port, int slot, PackedDatagram* list, int first, int n
         at += DatagramBytes(d);
     }
     at = 2;
-    for (int k = 0; k < n; k++) {
-        PackedDatagram& d = list[first + k];
+    for (int n = NextPending(list, first, end); n < end;) {
+        PackedDatagram& d = list[n];
         const uint8_t* got = reply + at;
+        const int next = NextPending(list, n + 1, end);  // before d stops being pending
         d.result = Get16(got + kDatagramHeaderBytes + d.length);
         if (d.result > 0 && d.in != nullptr && d.length > 0 && CommandReads(d.command))
             memcpy(d.in, got + kDatagramHeaderBytes, d.length);
         at += DatagramBytes(d);
+        n = next;
     }
     return true;
 }
@@ -102,59 +122,99 @@ bool TakeReply(FramePort* port, int slot, PackedDatagram* list, int first, int n
 struct InFlight {
     int slot;
     int first;
-    int count;
+    int end;
     TimeStamp due;
 };
 
-void MarkUnanswered(PackedDatagram* list, int first, int n) {
-    for (int k = 0; k < n; k++) list[first + k].result = NoFrame;
+void MarkUnanswered(PackedDatagram* list, int first, int end) {
+    for (int n = first; n < end; n++)
+        if (Pending(list[n])) list[n].result = NoFrame;
 }
 
-}  // namespace
-
-int PackedExchange(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, PackedTally* tally) {
-    if (count < 0 || (count > 0 && list == nullptr)) return ArgumentError;
+bool ListValid(const PackedDatagram* list, int count) {
+    if (count < 0 || (count > 0 && list == nullptr)) return false;
     for (int n = 0; n < count; n++)
-        if (list[n].length > kMaxDatagramData) return ArgumentError;
-    if (reply_wait_us < kShortestWaitUs) reply_wait_us = kShortestWaitUs;
-    PackedTally local{};
-    int next = 0;
+        if (list[n].length > kMaxDatagramData) return false;
+    return true;
+}
+
+// One pass over the pending datagrams of the list.
+void SendPending(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, PackedTally* local) {
+    int next = NextPending(list, 0, count);
     while (next < count) {
         InFlight flight[kPackedFramesInFlight];
         int frames = 0;
         while (next < count && frames < kPackedFramesInFlight) {
             int slot = PortIsOpen(port) ? PortGetIndexBefore(port, DeadlineAfter(reply_wait_us)) : -1;
             if (slot < 0) break;
-            int laid = LayFrame(port, slot, list, next, count);
+            const int end = LayFrame(port, slot, list, next, count);
             PortSendFrame(port, slot);
-            flight[frames++] = InFlight{slot, next, laid, DeadlineAfter(reply_wait_us)};
-            next += laid;
-            local.frames++;
+            flight[frames++] = InFlight{slot, next, end, DeadlineAfter(reply_wait_us)};
+            next = NextPending(list, end, count);
+            local->frames++;
         }
         if (frames == 0) {
             // No slot came free (or the port is closed): the rest got no reply.
-            MarkUnanswered(list, next, count - next);
+            MarkUnanswered(list, next, count);
             break;
         }
-        local.round_trips++;
+        local->round_trips++;
         for (int f = 0; f < frames; f++) {
             const InFlight& sent = flight[f];
             int result = PortWaitFrame(port, sent.slot, sent.due);
-            if (result >= 0 && TakeReply(port, sent.slot, list, sent.first, sent.count)) {
+            if (result >= 0 && TakeReply(port, sent.slot, list, sent.first, sent.end)) {
                 PortSetBufState(port, sent.slot, EMPTY);
                 continue;
             }
-            MarkUnanswered(list, sent.first, sent.count);
-            local.frames_lost++;
+            MarkUnanswered(list, sent.first, sent.end);
+            local->frames_lost++;
             PortAbandon(port, sent.slot);
         }
     }
+}
+
+void AddTally(PackedTally* tally, const PackedTally& local) {
+    if (tally == nullptr) return;
+    tally->frames += local.frames;
+    tally->round_trips += local.round_trips;
+    tally->datagrams += local.datagrams;
+    tally->frames_lost += local.frames_lost;
+}
+
+}  // namespace
+
+int PackedExchange(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, PackedTally* tally) {
+    if (!ListValid(list, count)) return ArgumentError;
+    if (reply_wait_us < kShortestWaitUs) reply_wait_us = kShortestWaitUs;
+    for (int n = 0; n < count; n++) list[n].result = kPending;
+    PackedTally local{};
+    SendPending(port, list, count, reply_wait_us, &local);
     local.datagrams = static_cast<uint32_t>(count);
-    if (tally != nullptr) {
-        tally->frames += local.frames;
-        tally->round_trips += local.round_trips;
-        tally->datagrams += local.datagrams;
-        tally->frames_lost += local.frames_lost;
+    AddTally(tally, local);
+    return static_cast<int>(local.frames);
+}
+
+int PackedExchangeUntilAnswered(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, int sends,
+                                PackedTally* tally) {
+    if (!ListValid(list, count)) return ArgumentError;
+    if (reply_wait_us < kShortestWaitUs) reply_wait_us = kShortestWaitUs;
+    for (int n = 0; n < count; n++) list[n].result = kPending;
+    PackedTally local{};
+    for (int pass = 0; pass < sends; pass++) {
+        if (pass > 0) {
+            bool again = false;
+            for (int n = 0; n < count; n++)
+                if (list[n].result == NoFrame) {
+                    list[n].result = kPending;
+                    again = true;
+                }
+            if (!again) break;
+        }
+        SendPending(port, list, count, reply_wait_us, &local);
     }
+    for (int n = 0; n < count; n++)
+        if (Pending(list[n])) list[n].result = NoFrame;
+    local.datagrams = static_cast<uint32_t>(count);
+    AddTally(tally, local);
     return static_cast<int>(local.frames);
 }

@@ -46,3 +46,11 @@ struct PackedTally {
 // 1486 bytes, a null list with a count) with nothing sent. `tally` may be null; it is
 // added to, not reset.
 int PackedExchange(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, PackedTally* tally);
+
+// PackedExchange, then the datagrams whose frame got no reply go out again, packed
+// anew, up to `sends` passes in all. A datagram answered with working counter 0 is
+// answered (it reached the segment) and is not sent again. Datagrams of one pass leave
+// in list order; a datagram sent again may reach the slaves after later datagrams of
+// the list, so callers put datagrams that depend on each other into separate calls.
+int PackedExchangeUntilAnswered(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, int sends,
+                                PackedTally* tally);

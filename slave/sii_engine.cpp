@@ -80,6 +80,7 @@ struct Engine {
     SiiJob* jobs;
     int job_count;
     bool write;
+    bool single_pass;
     SlaveRun runs[kSiiEngineSlots];
     PackedDatagram list[kSiiRoundDatagrams];
     SiiTally tally;
@@ -200,6 +201,10 @@ void FreeRun(SlaveRun& run) {
 // The word failed on this pass: another pass while the NACK rule allows it, else the
 // word starts afresh or, after kWordTries, the job fails.
 void PassFailed(Engine& e, SlaveRun& run, int32_t reason) {
+    if (e.single_pass) {
+        EndJob(e, run, reason);
+        return;
+    }
     run.passes++;
     const bool another_pass = run.nacks >= 1 && run.nacks < kNacksAllowed && run.passes < kEepromMaxPasses;
     if (another_pass) {
@@ -434,7 +439,7 @@ void Advance(Engine& e, SlaveRun& run) {
     }
 }
 
-int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, SiiTally* tally) {
+int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bool single_pass, SiiTally* tally) {
     if (master == nullptr || job_count < 0 || (job_count > 0 && jobs == nullptr)) return 0;
     // The engine's arrays (some 50 KiB) would crowd a small thread stack, and a static
     // one would bar calls on two masters at once: one is allocated per call, nothing
@@ -448,6 +453,7 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, Si
     e->jobs = jobs;
     e->job_count = job_count;
     e->write = write;
+    e->single_pass = single_pass;
     e->tally = SiiTally{};
     for (SlaveRun& run : e->runs) FreeRun(run);
     for (int j = 0; j < job_count; j++) {
@@ -516,11 +522,15 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, Si
 }  // namespace
 
 int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
-    return RunEngine(master, jobs, job_count, false, tally);
+    return RunEngine(master, jobs, job_count, false, false, tally);
+}
+
+int SiiReadManyOnce(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
+    return RunEngine(master, jobs, job_count, false, true, tally);
 }
 
 int SiiWriteMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
-    return RunEngine(master, jobs, job_count, true, tally);
+    return RunEngine(master, jobs, job_count, true, false, tally);
 }
 
 const char* SiiJobStatusText(int32_t status) {
@@ -533,6 +543,76 @@ const char* SiiJobStatusText(int32_t status) {
         case kSiiBadJob: return "bad job";
         case kSiiSkipped: return "skipped after an earlier failure";
         case kSiiNoMemory: return "out of memory";
+        case kSiiLongChain: return "category chain too long";
         default: return "unknown";
     }
+}
+
+int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally) {
+    if (master == nullptr || count <= 0 || searches == nullptr) return 0;
+    struct Walk {
+        uint32_t header;  // word of the next header to read
+        int categories;
+        bool active;
+        uint16_t words[2];
+    };
+    Walk* walks = new (std::nothrow) Walk[count];
+    SiiJob* jobs = new (std::nothrow) SiiJob[count];
+    int* owners = new (std::nothrow) int[count];
+    if (walks == nullptr || jobs == nullptr || owners == nullptr) {
+        for (int n = 0; n < count; n++) searches[n].status = kSiiNoMemory;
+        delete[] walks;
+        delete[] jobs;
+        delete[] owners;
+        return 0;
+    }
+    for (int n = 0; n < count; n++) {
+        searches[n].status = kSiiDone;
+        searches[n].data_word = 0;
+        searches[n].data_words = 0;
+        walks[n] = Walk{kSiiFirstCategoryWord, 0, true, {0, 0}};
+    }
+    for (;;) {
+        int used = 0;
+        for (int n = 0; n < count; n++) {
+            Walk& walk = walks[n];
+            if (!walk.active) continue;
+            if (walk.header + 2 > searches[n].word_limit || walk.header + 2 > 0x10000) {
+                walk.active = false;  // the chain runs past the EEPROM: no such category
+                continue;
+            }
+            jobs[used] = SiiJob{searches[n].slave, static_cast<uint16_t>(walk.header), 2, walk.words, 0, 0, 0};
+            owners[used++] = n;
+        }
+        if (used == 0) break;
+        SiiReadMany(master, jobs, used, tally);
+        for (int k = 0; k < used; k++) {
+            SiiCategorySearch& search = searches[owners[k]];
+            Walk& walk = walks[owners[k]];
+            if (jobs[k].status != kSiiDone) {
+                search.status = jobs[k].status;
+                walk.active = false;
+                continue;
+            }
+            const uint16_t type = walk.words[0];
+            if (type == kSiiCategoryEnd) {
+                walk.active = false;
+            } else if (type == search.category_type) {
+                search.data_word = walk.header + 2;
+                search.data_words = walk.words[1];
+                walk.active = false;
+            } else if (++walk.categories >= kSiiMaxCategories) {
+                search.status = kSiiLongChain;
+                walk.active = false;
+            } else {
+                walk.header += 2u + walk.words[1];
+            }
+        }
+    }
+    int found = 0;
+    for (int n = 0; n < count; n++) found += searches[n].status == kSiiDone && searches[n].data_word != 0 ? 1 : 0;
+    delete[] walks;
+    delete[] jobs;
+    delete[] owners;
+    return found;
 }

@@ -37,6 +37,7 @@ enum SiiJobStatus : int32_t {
     kSiiBadJob = -4,       // slave outside the table or words beyond 65535: nothing sent
     kSiiSkipped = -5,      // an earlier write job of the same slave failed: nothing sent
     kSiiNoMemory = -6,     // the engine's work space could not be had: nothing sent
+    kSiiLongChain = -7,    // a category walk met more categories than an EEPROM can hold
 };
 
 // One word range of one slave. Reads fill `words` (only words really read; the rest of
@@ -71,11 +72,31 @@ enum {
 // Returns the number of jobs that ended kSiiDone; each job's status says why it did not.
 // An EEPROM the PDI held is given back to it after the slave's last job.
 int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally);
+// SiiReadMany with one command per word: a NACK, an interface that stays busy or a
+// command that goes unanswered ends the job at once (no further pass, no fresh start).
+// The bring-up reads this way, as its one-slave split reads did.
+int SiiReadManyOnce(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally);
 // Writes every job's words, one EEPROM write command per word, each confirmed by an
 // answered status without error. The SII cache (single-slave path) is dropped for the
 // slaves written. Returns the number of jobs that ended kSiiDone. A write is not read
 // back here: callers that verify read the range with SiiReadMany afterwards.
 int SiiWriteMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally);
+
+// A walk of one slave's category chain, from the first category header (word 0x40) on.
+struct SiiCategorySearch {
+    uint16_t slave;
+    uint16_t category_type;  // the type sought
+    uint32_t word_limit;     // words of the EEPROM: a header at or past it ends the chain
+    // Results.
+    int32_t status;       // kSiiDone when the walk ended readably (found or not), else why
+    uint32_t data_word;   // first word of the category's data; 0 when the chain has none
+    uint16_t data_words;  // the category's length word
+};
+enum { kSiiFirstCategoryWord = 0x40, kSiiMaxCategories = 512 };
+// Walks the chains of all searches at once, one header (type and length, read together)
+// per slave and round. A type 0xFFFF or a header past word_limit ends a chain without
+// the category (kSiiDone, data_word 0). Returns the number of searches that found theirs.
+int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally);
 
 // A short name of a job status for messages ("done", "no answer", "busy", "NACK", ...).
 const char* SiiJobStatusText(int32_t status);
