@@ -432,6 +432,115 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
     return static_cast<uint16_t>(al_status & 0x000F);
 }
 
+void NameSlaves(MasterContext* master, int first) {
+    const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
+    SiiCategorySearch searches[kMaxSlaves];
+    int found = 0;
+    for (int n = first < 1 ? 1 : first; n <= count; n++)
+        if (master->slave_table[n].name[0] == '\0')
+            searches[found++] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings, kSiiWordLimit, 0, 0, 0};
+    if (found == 0) return;
+    SiiFindCategoryMany(master, searches, found, nullptr);
+    // String 1: its count and length word, then its text (at most 40 characters). Words
+    // past the cache's 4096 bytes read as 0xFF, as the cache gives them.
+    enum { kTextWords = (kSiiNameChars + 1) / 2 };
+    uint16_t head[kMaxSlaves];
+    uint16_t text[kMaxSlaves][kTextWords];
+    SiiJob jobs[kMaxSlaves];
+    int owner[kMaxSlaves];
+    int used = 0;
+    for (int k = 0; k < found; k++) {
+        const SiiCategorySearch& search = searches[k];
+        if (search.status != kSiiDone || search.data_word == 0) continue;
+        head[k] = 0xFFFF;
+        if (search.data_word >= kSiiWordLimit) continue;  // no read needed: all 0xFF
+        jobs[used] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word), 1, &head[k], 0, 0, 0};
+        owner[used++] = k;
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    bool head_read[kMaxSlaves] = {};
+    for (int k = 0; k < found; k++)
+        head_read[k] = searches[k].status == kSiiDone && searches[k].data_word >= kSiiWordLimit;
+    for (int j = 0; j < used; j++) head_read[owner[j]] = jobs[j].status == kSiiDone;
+    used = 0;
+    int kept[kMaxSlaves] = {};
+    for (int k = 0; k < found; k++) {
+        if (!head_read[k] || (head[k] & 0xFF) == 0) continue;
+        kept[k] = (head[k] >> 8) < kSiiNameChars ? (head[k] >> 8) : kSiiNameChars;
+        for (uint16_t& w : text[k]) w = 0xFFFF;
+        const uint32_t start = searches[k].data_word + 1;
+        uint32_t words = static_cast<uint32_t>(kept[k] + 1) / 2;
+        if (start >= kSiiWordLimit) words = 0;
+        else if (start + words > kSiiWordLimit) words = kSiiWordLimit - start;
+        jobs[used] = SiiJob{searches[k].slave, static_cast<uint16_t>(start), static_cast<uint16_t>(words), text[k], 0, 0, 0};
+        owner[used++] = k;
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    for (int j = 0; j < used; j++) {
+        if (jobs[j].status != kSiiDone) continue;  // unread: the fallback below
+        const int k = owner[j];
+        char* name = master->slave_table[searches[k].slave].name;
+        for (int c = 0; c < kept[k]; c++)
+            name[c] = static_cast<char>(c % 2 == 0 ? text[k][c / 2] & 0xFF : text[k][c / 2] >> 8);
+        name[kept[k]] = '\0';
+    }
+    for (int k = 0; k < found; k++) {
+        SlaveRecord& record = master->slave_table[searches[k].slave];
+        if (record.name[0] == '\0')
+            snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+    }
+}
+
+void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state) {
+    PackedDatagram list[kMaxSlaves];
+    const uint8_t request[2] = {static_cast<uint8_t>(requested_state), static_cast<uint8_t>(requested_state >> 8)};
+    for (int start = 0; start < count; start += kMaxSlaves) {
+        int used = 0;
+        for (int k = start; k < count && used < kMaxSlaves; k++)
+            list[used++] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address, kRegAlControl, 2,
+                                          request, nullptr, 0};
+        PackedExchangeUntilAnswered(&master->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
+    }
+}
+
+int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                  int32_t timeout_us) {
+    if (timeout_us < 0) timeout_us = 0;
+    if (count > kMaxSlaves) count = kMaxSlaves;
+    const TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    PackedDatagram list[kMaxSlaves];
+    uint8_t status[kMaxSlaves][6];
+    int which[kMaxSlaves];
+    bool reached[kMaxSlaves] = {};
+    for (;;) {
+        int used = 0;
+        for (int k = 0; k < count; k++) {
+            if (reached[k] || slaves[k] < 1 || slaves[k] > master->slave_count) continue;
+            memset(status[used], 0, sizeof status[used]);
+            list[used] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegAlStatus, 6,
+                                        nullptr, status[used], 0};
+            which[used++] = k;
+        }
+        if (used == 0) break;
+        PackedExchange(&master->port, list, used, kPollTimeoutUs, nullptr);
+        // As StateCheck: the record takes what the last poll brought (zeros when unanswered).
+        for (int j = 0; j < used; j++) {
+            SlaveRecord& record = master->slave_table[slaves[which[j]]];
+            record.state = Little16(status[j]);
+            record.al_status_code = Little16(status[j] + 4);
+            if ((record.state & 0x000F) == requested_state) reached[which[j]] = true;
+        }
+        bool all = true;
+        for (int j = 0; j < used; j++) all = all && reached[which[j]];
+        if (all) break;
+        WaitMicroseconds(kStatePollGapUs);
+        if (DeadlinePassed(deadline)) break;
+    }
+    int in_state = 0;
+    for (int k = 0; k < count; k++) in_state += reached[k] ? 1 : 0;
+    return in_state;
+}
+
 int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kParallel); }
 
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order) {
