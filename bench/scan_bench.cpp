@@ -30,10 +30,13 @@ const CaptureBackend* g_inner = nullptr;
 CaptureBackend g_counting;
 uint64_t g_frames = 0;
 uint64_t g_round_trips = 0;
+uint64_t g_replies = 0;
 bool g_replied = true;  // the last thing seen was a reply (or nothing yet)
 
+uint64_t g_sent_total = 0;
 int CountingSend(void* handle, const uint8_t* frame, int length) {
     g_frames++;
+    g_sent_total++;
     if (g_replied) g_round_trips++;
     g_replied = false;
     return g_inner->send(handle, frame, length);
@@ -41,7 +44,10 @@ int CountingSend(void* handle, const uint8_t* frame, int length) {
 
 int CountingNext(void* handle, const uint8_t** data, int* length) {
     int result = g_inner->next(handle, data, length);
-    if (result > 0) g_replied = true;
+    if (result > 0) {
+        g_replied = true;
+        g_replies++;
+    }
     return result;
 }
 
@@ -96,12 +102,19 @@ int RunScan(const char* ifname, int slaves, int runs) {
         PortUseBackend(&m->context->port, &g_counting);
         Measure(&api, [&] {
             int count = 0;
-            if (ec_scan(m, &count) != EC_OK || count != slaves) return false;
+            if (ec_scan(m, &count) != EC_OK || count != slaves) {
+                fprintf(stderr, "scan found %d slaves\n", count);
+                return false;
+            }
+            bool complete = true;
             for (int n = 1; n <= count; n++) {
                 ec_slave_info info{};
-                if (ec_slave_info_get(m, n, &info) != EC_OK || !info.complete) return false;
+                if (ec_slave_info_get(m, n, &info) != EC_OK || !info.complete) {
+                    fprintf(stderr, "slave %d: parts 0x%02x\n", n, info.parts_read);
+                    complete = false;
+                }
             }
-            return true;
+            return complete;
         });
         ec_close(m);
     }
@@ -130,7 +143,12 @@ bool Dump(int first_slave, int last_slave, uint16_t words, std::vector<std::vect
     for (int n = first_slave; n <= last_slave; n++)
         jobs.push_back(SiiJob{static_cast<uint16_t>(n), 0, words, (*out)[static_cast<size_t>(n - first_slave)].data(),
                               0, 0, 0});
-    return SiiReadMany(&g_master, jobs.data(), static_cast<int>(jobs.size()), nullptr) == static_cast<int>(jobs.size());
+    const int done = SiiReadMany(&g_master, jobs.data(), static_cast<int>(jobs.size()), nullptr);
+    for (const SiiJob& job : jobs)
+        if (job.status != kSiiDone)
+            fprintf(stderr, "read of slave %u: %s after %u words\n", job.slave, SiiJobStatusText(job.status),
+                    job.words_done);
+    return done == static_cast<int>(jobs.size());
 }
 
 // What an alias set does to the EEPROM, on slaves first..last at once: words 0-7 read,
@@ -146,7 +164,13 @@ bool AliasRound(int first_slave, int last_slave) {
         writes.push_back(SiiJob{static_cast<uint16_t>(n), 4, 1, &h[4], 0, 0, 0});
         writes.push_back(SiiJob{static_cast<uint16_t>(n), 7, 1, &h[7], 0, 0, 0});
     }
-    if (SiiWriteMany(&g_master, writes.data(), 2 * count, nullptr) != 2 * count) return false;
+    if (SiiWriteMany(&g_master, writes.data(), 2 * count, nullptr) != 2 * count) {
+        for (const SiiJob& job : writes)
+            if (job.status != kSiiDone)
+                fprintf(stderr, "write of slave %u word %u: %s\n", job.slave, job.first_word,
+                        SiiJobStatusText(job.status));
+        return false;
+    }
     std::vector<std::vector<uint16_t>> back;
     return Dump(first_slave, last_slave, 8, &back) && back == header;
 }
@@ -176,6 +200,7 @@ int RunSii(const char* ifname, int slaves, int runs) {
     Print("alias_one", alias_one);
     Print("alias_all", alias_all);
     printf("dump_same=%d\n", same ? 1 : 0);
+    fprintf(stderr, "frames sent %llu replies read %llu\n", (unsigned long long)g_sent_total, (unsigned long long)g_replies);
     return dump_one.ok && dump_all.ok && alias_one.ok && alias_all.ok && same ? 0 : 2;
 }
 

@@ -15,6 +15,8 @@ constexpr uint16_t kFrameTypeCommands = 0x1000;
 // Time for a reply to come back, however short the caller's wait: a frame just sent is
 // given at least this much.
 constexpr uint32_t kShortestWaitUs = 1000;
+// The longest wait a frame sent again is given.
+constexpr uint32_t kLongestWaitUs = 20000;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 void Put16(uint8_t* p, uint16_t v) {
@@ -123,6 +125,7 @@ struct InFlight {
     int slot;
     int first;
     int end;
+    TimeStamp sent;
     TimeStamp due;
 };
 
@@ -149,7 +152,8 @@ void SendPending(FramePort* port, PackedDatagram* list, int count, uint32_t repl
             if (slot < 0) break;
             const int end = LayFrame(port, slot, list, next, count);
             PortSendFrame(port, slot);
-            flight[frames++] = InFlight{slot, next, end, DeadlineAfter(reply_wait_us)};
+            const TimeStamp now = ClockNow();
+            flight[frames++] = InFlight{slot, next, end, now, TimeStampAdd(now, reply_wait_us)};
             next = NextPending(list, end, count);
             local->frames++;
         }
@@ -164,6 +168,10 @@ void SendPending(FramePort* port, PackedDatagram* list, int count, uint32_t repl
             int result = PortWaitFrame(port, sent.slot, sent.due);
             if (result >= 0 && TakeReply(port, sent.slot, list, sent.first, sent.end)) {
                 PortSetBufState(port, sent.slot, EMPTY);
+                // An upper bound: the reply may have waited while earlier frames were read.
+                const int64_t took = TimeStampMicrosBetween(sent.sent, ClockNow());
+                if (took > static_cast<int64_t>(local->slowest_reply_us))
+                    local->slowest_reply_us = static_cast<uint32_t>(took);
                 continue;
             }
             MarkUnanswered(list, sent.first, sent.end);
@@ -179,6 +187,7 @@ void AddTally(PackedTally* tally, const PackedTally& local) {
     tally->round_trips += local.round_trips;
     tally->datagrams += local.datagrams;
     tally->frames_lost += local.frames_lost;
+    if (local.slowest_reply_us > tally->slowest_reply_us) tally->slowest_reply_us = local.slowest_reply_us;
 }
 
 }  // namespace
@@ -202,6 +211,9 @@ int PackedExchangeUntilAnswered(FramePort* port, PackedDatagram* list, int count
     PackedTally local{};
     for (int pass = 0; pass < sends; pass++) {
         if (pass > 0) {
+            // A reply that did not come may only be late (a loaded machine, a slave line
+            // still busy with earlier frames): each pass waits twice as long as the last.
+            reply_wait_us = reply_wait_us * 2 < kLongestWaitUs ? reply_wait_us * 2 : kLongestWaitUs;
             bool again = false;
             for (int n = 0; n < count; n++)
                 if (list[n].result == NoFrame) {

@@ -36,6 +36,7 @@ struct PackedTally {
     uint32_t round_trips;    // batches of frames in flight whose replies were awaited
     uint32_t datagrams;
     uint32_t frames_lost;    // frames that got no reply in time
+    uint32_t slowest_reply_us;  // the longest an answered frame took (at most), the highest seen
 };
 
 // Sends every datagram of `list` once, in list order (datagrams of one frame reach each
@@ -48,7 +49,8 @@ struct PackedTally {
 int PackedExchange(FramePort* port, PackedDatagram* list, int count, uint32_t reply_wait_us, PackedTally* tally);
 
 // PackedExchange, then the datagrams whose frame got no reply go out again, packed
-// anew, up to `sends` passes in all. A datagram answered with working counter 0 is
+// anew, up to `sends` passes in all, each pass waiting twice as long as the one before
+// (at most 20 ms): a reply that seemed lost may only have been late. A datagram answered with working counter 0 is
 // answered (it reached the segment) and is not sent again. Datagrams of one pass leave
 // in list order; a datagram sent again may reach the slaves after later datagrams of
 // the list, so callers put datagrams that depend on each other into separate calls.

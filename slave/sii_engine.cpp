@@ -13,21 +13,32 @@
 
 namespace {
 
+// How long a round's frames wait for their replies: 2 ms, doubled after a round that
+// lost frames (up to 64 ms) and brought back towards four times the slowest reply after
+// rounds that lost none. A loaded machine or a slave line with a backlog answers late;
+// sending again at a fixed 2 ms would only add to the backlog.
 constexpr uint32_t kReplyWaitUs = 2000;
+constexpr uint32_t kLongestReplyWaitUs = 64000;
 constexpr uint32_t kBusyTimeoutUs = 20000;
 constexpr uint32_t kBusyPollGapUs = 200;
 constexpr uint32_t kAfterReadCommandUs = 200;
 constexpr uint32_t kAfterWriteCommandUs = 400;
 constexpr uint32_t kAfterNackUs = 1000;
-constexpr uint32_t kWordRetryGapUs = 1000;
+constexpr uint32_t kWordRetryGapUs = 25000;
 // Runs due this little after a round starts go with it: sending a status poll a moment
 // early costs one busy answer at worst, while a round of its own costs a round trip.
 constexpr int64_t kRoundSlackUs = 100;
-constexpr int kDatagramAttempts = 4;  // a register access is made in up to 4 attempts
+// A register access goes out up to 4 times at once; then, while its first attempt is
+// less than kNoAnswerWindowUs ago, once a millisecond: on a loaded machine a slave line
+// (or the process serving it) may be silent for several milliseconds, and a slave that
+// has gone is told apart from that only by a silence this long.
+constexpr int kDatagramAttempts = 4;
+constexpr uint32_t kNoAnswerWindowUs = 20000;
+constexpr uint32_t kAttemptGapUs = 1000;
 constexpr int kNacksAllowed = 3;
 // Whole-word tries: a word whose command went unanswered, or whose interface never
 // showed itself idle, is started afresh this many times in all.
-constexpr int kWordTries = 3;
+constexpr int kWordTries = 5;
 
 constexpr uint8_t kConfigurationToPdi = 0x01;
 constexpr uint8_t kConfigurationForceMaster = 0x02;
@@ -58,6 +69,7 @@ struct SlaveRun {
     bool slave_failed;      // a job of this slave failed: its later jobs are skipped
     bool any_status_answer; // some status read of the current word was answered
     uint8_t attempts;       // of the current datagram
+    TimeStamp attempts_since;  // when its first attempt went unanswered
     uint8_t nacks;
     uint8_t passes;
     uint8_t tries;
@@ -84,6 +96,7 @@ struct Engine {
     SlaveRun runs[kSiiEngineSlots];
     PackedDatagram list[kSiiRoundDatagrams];
     SiiTally tally;
+    uint32_t reply_wait_us;
 };
 
 bool JobValid(const MasterContext* master, const SiiJob& job) {
@@ -230,8 +243,15 @@ void WordFailed(Engine& e, SlaveRun& run, int32_t reason) {
     PassFailed(e, run, reason);
 }
 
-// A datagram of the current step went unanswered: again, up to kDatagramAttempts.
-bool AttemptsLeft(SlaveRun& run) { return ++run.attempts < kDatagramAttempts; }
+// A datagram of the current step went unanswered: true when it is to go out again.
+bool AttemptsLeft(SlaveRun& run) {
+    if (run.attempts == 0) run.attempts_since = ClockNow();
+    if (run.attempts < 255) run.attempts++;
+    if (run.attempts < kDatagramAttempts) return true;
+    if (TimeStampReached(ClockNow(), TimeStampAdd(run.attempts_since, kNoAnswerWindowUs))) return false;
+    run.ready_at = DeadlineAfter(kAttemptGapUs);
+    return true;
+}
 
 void StoreWords(Engine& e, SlaveRun& run, const uint8_t* bytes, int length) {
     SiiJob& job = e.jobs[run.job];
@@ -454,6 +474,7 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
     e->job_count = job_count;
     e->write = write;
     e->single_pass = single_pass;
+    e->reply_wait_us = kReplyWaitUs;
     e->tally = SiiTally{};
     for (SlaveRun& run : e->runs) FreeRun(run);
     for (int j = 0; j < job_count; j++) {
@@ -499,7 +520,13 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
             continue;
         }
         PackedTally packed{};
-        PackedExchange(&master->port, e->list, used, kReplyWaitUs, &packed);
+        PackedExchange(&master->port, e->list, used, e->reply_wait_us, &packed);
+        if (packed.frames_lost > 0) {
+            e->reply_wait_us = e->reply_wait_us * 2 < kLongestReplyWaitUs ? e->reply_wait_us * 2 : kLongestReplyWaitUs;
+        } else {
+            const uint32_t enough = 4 * packed.slowest_reply_us;
+            e->reply_wait_us = (e->reply_wait_us + (enough > kReplyWaitUs ? enough : kReplyWaitUs)) / 2;
+        }
         e->tally.rounds++;
         e->tally.frames += packed.frames;
         e->tally.round_trips += packed.round_trips;
