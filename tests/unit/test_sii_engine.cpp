@@ -2,12 +2,15 @@
 // what it reads and writes, against the images and against the one-slave-at-a-time
 // path, with faults on the wire and on some slaves only.
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "link/capture.h"
 #include "link/datagram.h"
 #include "sim/segment.h"
+#include "sim/inproc_capture.h"
+#include "sim/sii_image.h"
 #include "sim/sim_eeprom.h"
 #include "slave/bringup.h"
 #include "slave/eeprom.h"
@@ -15,6 +18,8 @@
 #include "slave/sii_engine.h"
 #include "support_segment.h"
 #include "support_virtual_clock.h"
+
+int PrepareMailboxes(MasterContext* master);
 
 namespace {
 
@@ -307,4 +312,119 @@ TEST_F(SiiEngine, PackedExchangeSplitsAtTheFrameLimitAndAnswersEachDatagram) {
     EXPECT_EQ(list[400].result, 0);
     PackedDatagram too_long{CMD_FPRD, 0, 0, 1487, nullptr, nullptr, 0};
     EXPECT_EQ(PackedExchange(&g_master.port, &too_long, 1, 2000, nullptr), ArgumentError);
+}
+
+// The bring-up on the engine against the slave-after-slave path it replaced.
+class ParallelBringup : public SegmentTest {
+protected:
+    SimSlave* Sim(int n) { return segment->slaves[static_cast<size_t>(n - 1)]; }
+    // Six slaves of different kinds: 8-byte reads, no mailbox, no strings, a long name.
+    void Shape() {
+        SimEepromAttach(segment);
+        SimEepromSetEightByteReads(Sim(2), true);
+        SimEepromSetMailboxSize(Sim(4), 0);
+        SimEepromSetName(Sim(5), nullptr);
+        SimEepromSetName(Sim(6), "a name longer than the forty characters the table keeps");
+        SimEepromSetAlias(Sim(3), 0x0333);
+        for (int n = 1; n <= 6; n++) SimEepromRepowerOn(Sim(n));
+    }
+    // The names as the legacy Init gave them, slave after slave through the SII cache.
+    static void NameSlaveBySlave() {
+        for (int n = 2; n <= g_master.slave_count; n++) {
+            SlaveRecord& record = g_master.slave_table[n];
+            if (SiiFind(&g_master, static_cast<uint16_t>(n), kSiiCategoryStrings) != 0)
+                SiiString(&g_master, record.name, static_cast<uint16_t>(n));
+            if (record.name[0] == '\0')
+                snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+        }
+    }
+    static SlaveTable SlaveBySlaveTable() {
+        EXPECT_EQ(ConfigureNetworkWith(&g_master, EepromReadOrder::kSlaveBySlave), 6);
+        NameSlaveBySlave();
+        return g_master.slave_table;
+    }
+    static SlaveTable ParallelTable() {
+        EXPECT_EQ(ConfigureNetwork(&g_master), 6);
+        NameSlaves(&g_master, 2);
+        return g_master.slave_table;
+    }
+    static void ExpectSameTables(const SlaveTable& a, const SlaveTable& b) {
+        for (int n = 0; n < kMaxSlaveRecords; n++) {
+            EXPECT_EQ(memcmp(&a[n], &b[n], sizeof(SlaveRecord)), 0) << "record " << n << ": " << a[n].name << " / "
+                                                                   << b[n].name;
+        }
+    }
+    VirtualClock clock{2};
+};
+
+TEST_F(ParallelBringup, GivesTheSlaveBySlaveTableNamesIncluded) {
+    StartSegment(6);
+    Shape();
+    const SlaveTable reference = SlaveBySlaveTable();
+    EXPECT_STREQ(reference[5].name, "? M:00000ec5 I:00010005");
+    EXPECT_EQ(strlen(reference[6].name), 40u);
+    uint64_t frames = InprocFramesSent();
+    const SlaveTable parallel = ParallelTable();
+    ExpectSameTables(reference, parallel);
+    // Far fewer frames than one per datagram.
+    EXPECT_LT(InprocFramesSent() - frames, 200u);
+}
+
+TEST_F(ParallelBringup, NackingAndBusySlavesFailAloneAsInTheSlaveBySlavePath) {
+    StartSegment(6);
+    Shape();
+    Sim(3)->eeprom.faults.nack_all = true;
+    Sim(5)->eeprom.faults.busy_stuck = true;
+    const SlaveTable reference = SlaveBySlaveTable();
+    EXPECT_EQ(reference[3].vendor_id, 0u);
+    EXPECT_STREQ(reference[3].name, "? M:00000000 I:00000000");
+    const SlaveTable parallel = ParallelTable();
+    ExpectSameTables(reference, parallel);
+    EXPECT_EQ(parallel[6].product_code, kSiiDefaultProductBase + 6);
+}
+
+TEST_F(ParallelBringup, LossDuplicatesAndLateRepliesGiveTheUnfaultedTable) {
+    StartSegment(6);
+    Shape();
+    const SlaveTable clean = ParallelTable();
+    TearDown();
+    SimFaultSettings faults{};
+    faults.drop = 0.05;
+    faults.duplicate = 0.1;
+    faults.late = 0.05;
+    faults.late_us = 2500;
+    for (uint64_t seed : {3u, 4u, 5u}) {
+        faults.seed = seed;
+        StartSegment(6, faults);
+        Shape();
+        const SlaveTable lossy = ParallelTable();
+        ExpectSameTables(clean, lossy);
+        TearDown();
+    }
+    StartSegment(1);  // for the fixture's TearDown
+}
+
+TEST_F(ParallelBringup, MailboxSetupAndStateChecksOfEverySlaveShareTheirFrames) {
+    StartSegment(5);
+    SimEepromAttach(segment);
+    SimEepromSetMailboxSize(Sim(3), 0);
+    ASSERT_EQ(ConfigureNetwork(&g_master), 5);
+    uint64_t frames = InprocFramesSent();
+    EXPECT_EQ(PrepareMailboxes(&g_master), 4);
+    EXPECT_LT(InprocFramesSent() - frames, 60u);
+    for (int n : {1, 2, 4, 5}) {
+        EXPECT_EQ(g_master.slave_table[n].state & 0x0F, kAlStatePreOp) << n;
+        EXPECT_EQ(g_master.slave_table[n].mbx_read_offset, 0x1080) << n;
+        EXPECT_EQ(g_master.slave_table[n].eeprom_at_pdi, 1) << n;
+    }
+    EXPECT_NE(g_master.slave_table[3].state & 0x0F, kAlStatePreOp);  // no mailbox: left alone
+    // Back to INIT, every slave in the same frames.
+    const uint16_t slaves[4] = {1, 2, 4, 5};
+    frames = InprocFramesSent();
+    StateRequestAll(&g_master, slaves, 4, kAlStateInit);
+    EXPECT_EQ(StateCheckAll(&g_master, slaves, 4, kAlStateInit, 100000), 4);
+    EXPECT_LE(InprocFramesSent() - frames, 3u);
+    // A state no slave reaches: the call ends at its timeout with each slave's last state.
+    EXPECT_EQ(StateCheckAll(&g_master, slaves, 4, kAlStateOp, 20000), 0);
+    EXPECT_EQ(g_master.slave_table[1].state & 0x0F, kAlStateInit);
 }
