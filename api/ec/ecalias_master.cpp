@@ -450,7 +450,10 @@ void ReadNames(ec_master* m, int slaves) {
     SiiFindCategoryMany(context, searches, slaves, nullptr);
     // The count and length word of every strings category found, then the text.
     uint16_t head[kMaxSlaves] = {};
-    uint16_t text[kMaxSlaves][129];
+    // 129 words per slave (a string of up to 255 bytes with its count and length): off
+    // the stack of the host's thread.
+    std::unique_ptr<uint16_t[][129]> text(new (std::nothrow) uint16_t[kMaxSlaves][129]);
+    if (!text) return;  // no names read: every name part stays unread
     SiiJob jobs[kMaxSlaves];
     int owner[kMaxSlaves];
     int used = 0;

@@ -428,3 +428,4 @@ TEST_F(ParallelBringup, MailboxSetupAndStateChecksOfEverySlaveShareTheirFrames) 
     EXPECT_EQ(StateCheckAll(&g_master, slaves, 4, kAlStateOp, 20000), 0);
     EXPECT_EQ(g_master.slave_table[1].state & 0x0F, kAlStateInit);
 }
+
