@@ -471,8 +471,10 @@ int RequestOne(ec_master* m, int position, uint16_t state, int timeout_us) {
     int status = EcDatagramStatus(FPWR(&context->port, Station(m, position), kRegAlControl, 2, control,
                                        kRegisterTimeoutUs));
     if (status != EC_OK) return EcFail(m, status, position, "request AL state");
-    const uint16_t reached = StateCheck(context, static_cast<uint16_t>(position), state, timeout_us);
+    const uint16_t slave = static_cast<uint16_t>(position);
+    StateCheckAll(context, &slave, 1, state, timeout_us, StateWait::kStopOnError);
     const SlaveRecord& record = context->slave_table[position];
+    const uint16_t reached = record.state;
     m->info[position].al_state = record.state;
     m->info[position].al_status_code = record.al_status_code;
     if ((reached & 0x0F) != state) {

@@ -15,7 +15,7 @@
 #include "slave/sii_engine.h"
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
-int PrepareMailboxes(MasterContext* master);
+int PrepareMailboxesKeepingStates(MasterContext* master);
 
 namespace {
 
@@ -553,14 +553,14 @@ EC_EXPORT int ec_scan(ec_master* m, int* count) {
         std::lock_guard<std::mutex> hold(m->cache_lock);
         memset(context->sii_cache.fill_map, 0, sizeof context->sii_cache.fill_map);
     }
-    const int found = ConfigureNetwork(context);
+    const int found = ScanNetworkKeepingStates(context);
     if (found < 0) return EcFail(m, EcDatagramStatus(found), 0, "count the slaves");
     m->scanned = true;
     const int slaves = found > kMaxSlaves ? kMaxSlaves : found;
     m->count = slaves;
     if (slaves > 0) {
         ReadSlaveRecords(m, slaves);
-        PrepareMailboxes(context);
+        PrepareMailboxesKeepingStates(context);
         ReadSlaveStates(m, slaves);
     }
     if (count != nullptr) *count = slaves;
