@@ -274,35 +274,48 @@ TEST_F(AliasDialogTest, TheChecksumCoversTheNewValueAndNeverTheOldWords) {
     EXPECT_TRUE(outcome.passed);
 }
 
-TEST_F(AliasDialogTest, InputIsReducedToSixteenBitsAndLettersWriteZero) {
+TEST_F(AliasDialogTest, OnlyAWholeNumberFrom0To65535IsWritten) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     struct Case {
         const char* input;
         uint16_t written;
-    } cases[] = {{"65537\n", 1}, {"70000\n", 4464}, {"-1\n", 65535}, {"65536\n", 0}, {"  +300 trailing\n", 300}};
-    for (const Case& c : cases) {
+    } accepted[] = {{"0\n", 0}, {"65535\n", 65535}, {"  300 \r\n", 300}, {"\t12\t\n", 12}, {"4660\r", 4660}};
+    for (const Case& c : accepted) {
         SimEepromSetAlias(first, 0x4242);
         const AliasDialogOutcome outcome = Run(c.input);
         EXPECT_TRUE(outcome.passed) << c.input;
         EXPECT_EQ(first->eeprom.words[4], c.written) << c.input;
         EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, c.written)), std::string::npos) << c.input;
         EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom)) << c.input;
+        EXPECT_EQ(errors, "") << c.input;
     }
 
-    SimEepromSetAlias(first, 0x4242);
-    const AliasDialogOutcome letters = Run("abc\n");
-    EXPECT_TRUE(letters.input_accepted);
-    EXPECT_EQ(letters.attempts, 2);
-    EXPECT_EQ(first->eeprom.words[4], 0);
-    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, 0)), std::string::npos);
+    // Letters were once written as 0 and 70000 as 4464: now nothing is written, the echo
+    // shows 0, the count 0, and the verdict is the failure an ended input gets.
+    for (const char* input : {"abc\n", "0x1234\n", "12abc\n", "-1\n", "+5\n", "70000\n", "65536\n", "1 2\n"}) {
+        SimEepromSetAlias(first, 0x4242);
+        const uint32_t writes_before = first->eeprom.counters.writes;
+        const AliasDialogOutcome outcome = Run(input);
+        EXPECT_FALSE(outcome.input_accepted) << input;
+        EXPECT_FALSE(outcome.passed) << input;
+        EXPECT_EQ(outcome.attempts, 0) << input;
+        EXPECT_EQ(first->eeprom.counters.writes, writes_before) << input;
+        EXPECT_EQ(first->eeprom.words[4], 0x4242) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, 0)), std::string::npos) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 0)), std::string::npos) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0x4242)), std::string::npos) << input;
+        EXPECT_NE(output.find("write fail\n\r "), std::string::npos) << input;
+        EXPECT_EQ(errors, "ecalias: the config_id must be a whole decimal number from 0 to 65535; nothing was written\n")
+            << input;
+    }
 }
 
-TEST_F(AliasDialogTest, NoAnswerOrAnOversizedNumberWritesNothing) {
+TEST_F(AliasDialogTest, NoAnswerWritesNothing) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     SimEepromSetAlias(first, 0x0102);
-    for (const char* input : {"", "   \n", "4294967297\n"}) {
+    for (const char* input : {"", "   \n", "\r\n\t\n"}) {
         const uint32_t writes_before = first->eeprom.counters.writes;
         const AliasDialogOutcome outcome = Run(input);
         EXPECT_FALSE(outcome.input_accepted) << '"' << input << '"';
