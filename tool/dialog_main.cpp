@@ -57,6 +57,8 @@ void SayWhyNoSlaves(const char* adapter) {
 // adapter carried slaves, the summary says so. On a terminal the program then stays
 // open until the operator closes it; from a pipe or a file it ends with its status.
 int RunDialogProgram(const char* adapter) {
+    g_dialog_ran = false;
+    g_dialog_passed = false;
     SetSegmentHandler(DialogOnTheSegment);
     if (adapter == nullptr) {
         Init();
