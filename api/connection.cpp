@@ -108,8 +108,10 @@ namespace {
 AdapterScanSummary g_last_scan;
 
 // Capture libraries word a missing capability differently; these cover libpcap's texts
-// for EPERM and EACCES.
+// for EPERM and EACCES. A lock directory the user may not write is another matter, with
+// its own fix in its message.
 bool PermissionText(const char* text) {
+    if (strstr(text, "adapter lock") != nullptr) return false;
     return strstr(text, "ermission") != nullptr || strstr(text, "not permitted") != nullptr ||
            strstr(text, "EPERM") != nullptr;
 }

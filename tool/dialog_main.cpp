@@ -40,8 +40,10 @@ void SayWhyNoSlaves(const char* adapter) {
         fprintf(stderr, "ecalias: no slaves found: the capture library could not list the adapters\n");
     else if (adapter != nullptr && scan.adapters_opened == 0)
         fprintf(stderr, "ecalias: no slaves found: adapter %s could not be opened\n", adapter);
+    else if (scan.adapters_opened == 0 && scan.adapters_failed == 0)
+        fprintf(stderr, "ecalias: no slaves found: there is no network adapter that could carry EtherCAT frames\n");
     else if (scan.adapters_opened == 0)
-        fprintf(stderr, "ecalias: no slaves found: no adapter that carries Ethernet frames could be opened\n");
+        fprintf(stderr, "ecalias: no slaves found: no network adapter could be opened (the reasons are above)\n");
     else if (adapter != nullptr)
         fprintf(stderr, "ecalias: no slaves found: no slave answered on %s; check the cable and the power of the "
                         "first slave\n", adapter);
