@@ -20,7 +20,6 @@ constexpr uint32_t kReadRetryGapUs = 25000;
 constexpr uint16_t kAliasWordNumber = 4;
 constexpr uint16_t kChecksumWordNumber = 7;
 constexpr uint16_t kSiiSizeWord = 0x3E;
-constexpr uint16_t kRegStationAlias = 0x0012;
 constexpr uint16_t kRegAlControl = 0x0120;
 constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr int32_t kRegisterTimeoutUs = 20000;
