@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint16_t kRegStationAlias = 0x0012;
+constexpr uint16_t kRegisterStationAlias = 0x0012;
 constexpr int32_t kRegisterTimeoutUs = 20000;
 
 uint16_t Station(MasterContext* master, uint16_t slave) { return master->slave_table[slave].config_address; }
@@ -128,7 +128,7 @@ AliasWriteStatus AliasWrite(MasterContext* master, uint16_t slave, uint16_t valu
         if (status == AliasWriteStatus::kVerified && !r.verified) status = AliasWriteStatus::kNotVerified;
         if (limits.read_register) {
             uint16_t alias = 0;
-            if (FPRD(&master->port, Station(master, slave), kRegStationAlias, 2, &alias, kRegisterTimeoutUs) > 0) {
+            if (FPRD(&master->port, Station(master, slave), kRegisterStationAlias, 2, &alias, kRegisterTimeoutUs) > 0) {
                 r.register_read = true;
                 r.alias_register = alias;
             }
