@@ -318,8 +318,8 @@ EC_EXPORT int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned 
     }
     if (write.write_tried) {
         EcSiiCacheInvalidate(m, position);
-        r.alias_written = write.image[kAliasWordNumber];
-        r.checksum_written = write.image[kChecksumWordNumber];
+        r.alias_written = write.image[kSiiAliasWord];
+        r.checksum_written = write.image[kSiiChecksumWord];
         r.alias_acknowledged = write.alias_acknowledged ? 1 : 0;
         r.checksum_acknowledged = write.checksum_acknowledged ? 1 : 0;
         r.attempts = write.attempts;
