@@ -164,7 +164,13 @@ AdapterScanSummary LastAdapterScan() { return g_last_scan; }
 int InitOnAdapter(const CaptureBackend* backend, const char* adapter) {
     std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
     StartAfresh();
-    if (backend == nullptr || adapter == nullptr || !OpenForScan(backend, adapter)) return 0;
+    if (backend == nullptr || adapter == nullptr) return 0;
+    // Named explicitly, a pseudo-device is still no place for slaves: nothing is sent.
+    if (backend == CaptureActiveBackend() && PseudoAdapter(adapter)) {
+        g_last_scan.pseudo_adapter = true;
+        return 0;
+    }
+    if (!OpenForScan(backend, adapter)) return 0;
     if (ConfigureNetwork(&g_master) > 0) {
         g_last_scan.adapters_with_slaves = 1;
         return TakeOver(alone);

@@ -36,10 +36,12 @@ struct AdapterScanSummary {
     int adapters_failed;       // adapters that could not be opened
     int permission_denied;     // of those, the ones refused for a missing capability
     int adapters_with_slaves;  // 1 once an adapter with slaves was found
+    bool pseudo_adapter;       // InitOnAdapter was given a pseudo-device: nothing was opened
 };
 AdapterScanSummary LastAdapterScan();
 
 // Init on one adapter only, on the given capture back end (the console tool's -i, which
 // may name an in-process "sim:" segment): the same bring-up and hand-over as Init.
-// Returns the slave count, 0 when the adapter cannot be opened or no slave answers.
+// Returns the slave count, 0 when the adapter cannot be opened or no slave answers. A
+// pseudo-device of the capture back end is refused unopened (pseudo_adapter is set).
 int InitOnAdapter(const CaptureBackend* backend, const char* adapter);

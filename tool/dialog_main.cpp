@@ -36,6 +36,11 @@ void SayWhyNoSlaves(const char* adapter) {
                 "cap_net_raw,cap_net_admin+ep %s` or run as root\n",
                 program);
     }
+    else if (scan.pseudo_adapter)
+        fprintf(stderr,
+                "ecalias: no slaves found: %s is a pseudo-device of the capture library and carries no EtherCAT "
+                "frames; name a network adapter (ecalias adapters lists them)\n",
+                adapter);
     else if (scan.listing_failed)
         fprintf(stderr, "ecalias: no slaves found: the capture library could not list the adapters\n");
     else if (adapter != nullptr && scan.adapters_opened == 0)

@@ -872,4 +872,16 @@ TEST_F(DialogProgramTest, WithoutAnAdapterPseudoDevicesArePassedOverSilently) {
     EXPECT_EQ(run.out, std::string("interface eth7 could not open with pcap\n") + kEmptySummary);
     EXPECT_EQ(run.err.find("any"), std::string::npos);
     EXPECT_NE(run.err.find("ecalias: no slaves found: "), std::string::npos);
+
+    // Named on purpose, a pseudo-device is refused unopened, with the reason.
+    adapters[0].fails_to_open = false;
+    InprocInstall(adapters, 6);
+    const ProgramRun named = RunProgram("any", "5\n");
+    InprocUninstall();
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(adapters[0].opens, 0);
+    EXPECT_EQ(named.out, kEmptySummary);
+    EXPECT_EQ(named.err,
+              "ecalias: no slaves found: any is a pseudo-device of the capture library and carries no EtherCAT frames; "
+              "name a network adapter (ecalias adapters lists them)\n");
 }
