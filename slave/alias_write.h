@@ -19,13 +19,13 @@ enum {
 
 // How hard to try, and the choices in which the dialog and the library differ.
 struct AliasWriteLimits {
-    int word_read_tries;          // reads of one word before it counts as unreadable (at least 1)
-    uint32_t read_retry_gap_us;   // wait before a read is made again
-    int word_write_tries;         // write commands per word; 0: no bound of its own
-    int shared_write_limit;       // both words stop once the shared count passes this; 0: none
-    bool checksum_high_byte_zero; // word 7 written as the checksum byte alone (else its high byte is kept)
-    bool force;                   // write over a stored checksum that is already wrong
-    bool read_register;           // read ESC register 0x0012 afterwards
+    int word_read_tries;           // reads of one word before it counts as unreadable (at least 1)
+    uint32_t read_retry_gap_us;    // wait before a read is made again
+    int word_write_tries;          // write commands per word; 0: no bound of its own
+    int shared_write_limit;        // both words stop once the shared count passes this; 0: none
+    bool checksum_high_byte_zero;  // word 7 written as the checksum byte alone (else its high byte is kept)
+    bool force;                    // write over a stored checksum that is already wrong
+    bool read_register;            // read ESC register 0x0012 afterwards
 };
 
 enum class AliasWriteStatus : uint8_t {

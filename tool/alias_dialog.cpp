@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "link/clock.h"
 #include "slave/context.h"
 #include "tool/alias_repair_hint.h"
 #include "tool/operator_input.h"

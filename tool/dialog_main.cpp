@@ -35,8 +35,7 @@ void SayWhyNoSlaves(const char* adapter) {
                 "ecalias: no slaves found: capturing is not permitted; allow it with `sudo setcap "
                 "cap_net_raw,cap_net_admin+ep %s` or run as root\n",
                 program);
-    }
-    else if (scan.pseudo_adapter)
+    } else if (scan.pseudo_adapter)
         fprintf(stderr,
                 "ecalias: no slaves found: %s is a pseudo-device of the capture library and carries no EtherCAT "
                 "frames; name a network adapter (ecalias adapters lists them)\n",
@@ -50,11 +49,14 @@ void SayWhyNoSlaves(const char* adapter) {
     else if (scan.adapters_opened == 0)
         fprintf(stderr, "ecalias: no slaves found: no network adapter could be opened (the reasons are above)\n");
     else if (adapter != nullptr)
-        fprintf(stderr, "ecalias: no slaves found: no slave answered on %s; check the cable and the power of the "
-                        "first slave\n", adapter);
+        fprintf(stderr,
+                "ecalias: no slaves found: no slave answered on %s; check the cable and the power of the "
+                "first slave\n",
+                adapter);
     else
-        fprintf(stderr, "ecalias: no slaves found: no slave answered on any adapter; check the cable and the power "
-                        "of the first slave\n");
+        fprintf(stderr,
+                "ecalias: no slaves found: no slave answered on any adapter; check the cable and the power "
+                "of the first slave\n");
     fflush(stderr);
 }
 
