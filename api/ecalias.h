@@ -124,7 +124,8 @@ typedef struct ec_error_detail {
     uint32_t sdo_abort_code;       /* EC_ESDOABORT: the slave's abort code, else 0 */
     const char* sdo_abort_text;    /* ec_sdo_abort_text(sdo_abort_code), or "" */
     uint16_t al_status_code;       /* EC_ESTATE: AL status code the slave reported */
-    char adapter_text[EC_TEXT_BYTES]; /* ec_open: the adapter's own error text; else "" */
+    char adapter_text[EC_TEXT_BYTES]; /* ec_open: the adapter's own error text; EC_EFILE:
+                                         "FILE: the system's reason"; else "" */
 } ec_error_detail;
 
 /* The last failure recorded on `m` (a later failure of any call on `m` replaces it; a
@@ -273,7 +274,12 @@ EC_API int ec_sii_read_image(ec_master* m, int position, uint16_t* words, size_t
  * directory dir (NULL or "": the current directory), named after the slave's position,
  * vendor, product, serial and a UTC time stamp. An existing file is never overwritten.
  * path (path_size bytes, may be NULL when path_size is 0) gets the file's path.
- * EC_EFILE when the file could not be made or written (nothing is left behind). */
+ * The name is slaveP-vendorVVVVVVVV-productPPPPPPPP-serialSSSSSSSS-YYYYMMDDTHHMMSSZ.bin
+ * (identity in hex from the image's words 8-15), with -2, -3, ... before .bin when
+ * that name is taken. The file is created exclusively, written whole and flushed to
+ * disk before the call returns. EC_EFILE when the file could not be made or written
+ * (nothing is left behind; the file and errno's text are in the detail's adapter_text);
+ * EC_ETOOBIG when the path does not fit path_size (no file is left either). */
 EC_API int ec_sii_backup(ec_master* m, int position, const char* dir, char* path, size_t path_size);
 
 /* What a restore did (or, with EC_DRY_RUN, would do). */

@@ -1,4 +1,6 @@
-// The console tool: without arguments, the station-alias dialog for the first slave.
-#include "tool/dialog_main.h"
+// The console tool: commands, or without one the station-alias dialog for slave 1.
+#include <cstdio>
 
-int main(int, char**) { return RunDialogProgram(nullptr); }
+#include "tool/cli/cli.h"
+
+int main(int argc, char** argv) { return RunCommandLine(argc, argv, stdout, stderr); }

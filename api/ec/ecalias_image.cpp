@@ -1,0 +1,177 @@
+// libecalias: a slave's whole SII image, and backups of it in files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include "api/ec/ecalias_internal.h"
+
+namespace {
+
+constexpr uint32_t kFirstCategoryWord = 0x40;
+constexpr uint16_t kEndOfCategories = 0xFFFF;
+constexpr int kMaxNameSuffix = 999;
+
+// A file failure: EC_EFILE with the file and the system's reason in the detail.
+int FileFailure(ec_master* m, int position, const char* step, const char* path, int error_number) {
+    EcFail(m, EC_EFILE, position, step);
+    std::lock_guard<std::mutex> hold(m->detail_lock);
+    snprintf(m->last.adapter_text, sizeof m->last.adapter_text, "%s: %s", path, strerror(error_number));
+    return EC_EFILE;
+}
+
+// The image's length in words: the category chain from word 0x40 on is walked by its
+// headers up to the end marker (included); without one, the EEPROM size. The caller
+// holds the call guard.
+int ImageLength(ec_master* m, int position, uint32_t* length) {
+    const uint32_t limit = EcSiiWordLimit(m, position);
+    if (limit == 0) return EcFail(m, EC_EEEPROM_READ, position, "read the EEPROM size (SII word 0x3E)");
+    uint32_t word = kFirstCategoryWord;
+    while (word < limit) {
+        uint16_t header[2] = {0, 0};
+        const uint32_t count = word + 1 < limit ? 2 : 1;
+        if (EcSiiReadWords(m, position, word, count, header, nullptr) != EC_OK)
+            return EcFail(m, EC_EEEPROM_READ, position, "read an SII category header");
+        if (header[0] == kEndOfCategories) {
+            *length = word + 1;
+            return EC_OK;
+        }
+        if (count < 2) break;
+        // Each step moves on by at least the two header words: the walk ends.
+        word += 2 + static_cast<uint32_t>(header[1]);
+    }
+    *length = limit;
+    return EC_OK;
+}
+
+// Reads the image into words; the caller holds the call guard.
+int ReadImage(ec_master* m, int position, uint16_t* words, size_t capacity, size_t* count) {
+    uint32_t length = 0;
+    const int measured = ImageLength(m, position, &length);
+    if (measured != EC_OK) return measured;
+    if (length > capacity) {
+        *count = length;
+        return EcFail(m, EC_ETOOBIG, position, "read the SII image");
+    }
+    if (EcSiiReadWords(m, position, 0, length, words, nullptr) != EC_OK)
+        return EcFail(m, EC_EEEPROM_READ, position, "read the SII image");
+    *count = length;
+    return EC_OK;
+}
+
+uint32_t Long(const uint16_t* words, size_t count, uint32_t first) {
+    if (first + 1 >= count) return 0;
+    return words[first] | (static_cast<uint32_t>(words[first + 1]) << 16);
+}
+
+// Writes all of data to fd; false with errno set otherwise.
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t done = write(fd, data, size);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (done == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += done;
+        size -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+EC_EXPORT int ec_sii_read_image(ec_master* m, int position, uint16_t* words, size_t capacity, size_t* count) {
+    EcCall call(m, false);
+    if (call.status() != EC_OK) return call.status();
+    if (count == nullptr || (words == nullptr && capacity > 0)) return EcFail(m, EC_EINVAL, position, "read the SII image");
+    if (EcCheckSlave(m, position, "read the SII image") != EC_OK) return EC_ENOSLAVE;
+    return ReadImage(m, position, words, capacity, count);
+}
+
+EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* path, size_t path_size) {
+    EcCall call(m, false);
+    if (call.status() != EC_OK) return call.status();
+    if (path == nullptr && path_size > 0) return EcFail(m, EC_EINVAL, position, "back up the SII image");
+    if (EcCheckSlave(m, position, "back up the SII image") != EC_OK) return EC_ENOSLAVE;
+    std::unique_ptr<uint16_t[]> words(new (std::nothrow) uint16_t[EC_SII_MAX_WORDS]);
+    if (!words) return EcFail(m, EC_ENOMEM, position, "back up the SII image");
+    size_t count = 0;
+    const int read = ReadImage(m, position, words.get(), EC_SII_MAX_WORDS, &count);
+    if (read != EC_OK) return read;
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[count * 2]);
+    if (!bytes) return EcFail(m, EC_ENOMEM, position, "back up the SII image");
+    for (size_t n = 0; n < count; n++) {
+        bytes[2 * n] = static_cast<uint8_t>(words[n]);
+        bytes[2 * n + 1] = static_cast<uint8_t>(words[n] >> 8);
+    }
+
+    // The name tells whose image it is and when it was taken: from the image itself.
+    const time_t now = time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const char* folder = dir != nullptr && dir[0] != '\0' ? dir : ".";
+    const size_t folder_length = strlen(folder);
+    const char* separator = folder_length > 0 && folder[folder_length - 1] == '/' ? "" : "/";
+    // Room for "-999.bin" behind the base name in a path of EC_PATH_BYTES.
+    char base[EC_PATH_BYTES - 16];
+    const int base_length =
+        snprintf(base, sizeof base, "%s%sslave%d-vendor%08x-product%08x-serial%08x-%s", folder, separator, position,
+                 Long(words.get(), count, 8), Long(words.get(), count, 10), Long(words.get(), count, 14), stamp);
+    if (base_length < 0 || static_cast<size_t>(base_length) >= sizeof base)
+        return FileFailure(m, position, "name the backup file", folder, ENAMETOOLONG);
+
+    char file[EC_PATH_BYTES];
+    int fd = -1;
+    for (int suffix = 1; suffix <= kMaxNameSuffix; suffix++) {
+        if (suffix == 1)
+            snprintf(file, sizeof file, "%s.bin", base);
+        else
+            snprintf(file, sizeof file, "%s-%d.bin", base, suffix);
+        // Exclusive: an existing file is never opened, let alone overwritten.
+        fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) break;
+    }
+    if (fd < 0) return FileFailure(m, position, "create the backup file", file, errno);
+    if (path_size > 0 && strlen(file) + 1 > path_size) {
+        close(fd);
+        unlink(file);
+        return EcFail(m, EC_ETOOBIG, position, "return the backup file's path");
+    }
+    // A backup counts only once it is whole on disk: anything less is removed.
+    const char* step = nullptr;
+    int error_number = 0;
+    if (!WriteAll(fd, bytes.get(), count * 2)) {
+        step = "write the backup file";
+        error_number = errno;
+    } else if (fsync(fd) != 0) {
+        step = "flush the backup file to disk";
+        error_number = errno;
+    }
+    if (close(fd) != 0 && step == nullptr) {
+        step = "close the backup file";
+        error_number = errno;
+    }
+    if (step != nullptr) {
+        unlink(file);
+        return FileFailure(m, position, step, file, error_number);
+    }
+    // The directory entry too, so the file survives a power loss right after.
+    const int dir_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        fsync(dir_fd);
+        close(dir_fd);
+    }
+    if (path_size > 0) snprintf(path, path_size, "%s", file);
+    return EC_OK;
+}
