@@ -292,11 +292,16 @@ typedef struct ec_sii_restore_report {
     char backup_path[EC_PATH_BYTES]; /* the backup made before writing; "" when none */
 } ec_sii_restore_report;
 
-/* Restores an SII image (words[0..count)) into the slave: checks it as
- * ec_sii_check_image does (EC_ECHECKSUM, EC_EIDENTITY; EC_FORCE skips both), saves a
- * backup into backup_dir as ec_sii_backup does (no backup, no write: EC_EFILE), writes
- * only the words that differ and reads every written word back (EC_EVERIFY). With
- * EC_DRY_RUN it checks and compares only: no backup, nothing written. report may be
+/* Restores an SII image (words[0..count), 8 to EC_SII_MAX_WORDS words) into the slave:
+ * checks it as ec_sii_check_image does (EC_ECHECKSUM, EC_EIDENTITY; EC_FORCE skips both;
+ * EC_ETOOBIG when the image is larger than the EEPROM word 0x3E announces), reads the
+ * EEPROM and compares (EC_EEEPROM_READ, nothing written), saves a backup into backup_dir
+ * as ec_sii_backup does (no backup, no write), writes only the words that differ, in
+ * ascending order, and reads every written word back (EC_EVERIFY). A failed write or
+ * read-back gives the statuses of ec_sii_write and report->first_failed_word; the words
+ * before it are written and verified, and a second restore of the same image writes
+ * what is still missing. When nothing differs, nothing is written and no backup made.
+ * With EC_DRY_RUN it checks and compares only: no backup, nothing written. report may be
  * NULL. */
 EC_API int ec_sii_restore(ec_master* m, int position, const uint16_t* words, size_t count, unsigned flags,
                           const char* backup_dir, ec_sii_restore_report* report);
@@ -376,6 +381,12 @@ EC_API int ec_state_request(ec_master* m, int position, uint16_t state, int time
 /* Reads the AL status (0x0130) and AL status code (0x0134) of the slave. Either out
  * pointer may be NULL, not both. */
 EC_API int ec_state_read(ec_master* m, int position, uint16_t* state, uint16_t* status_code);
+
+/* An English text for an AL status code (register 0x0134), e.g. 0x0011 "invalid requested
+ * state change", 0x0050 "EEPROM not accessible". Codes from 0x8000 on get
+ * "vendor-specific status code", other unknown codes "unknown status code". Never NULL;
+ * the text is static. */
+EC_API const char* ec_al_status_text(uint16_t code);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite: every test on the normal build, every test again on a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency unit tests on a build
-# with ThreadSanitizer, and a short run of each fuzz target.
+# with ThreadSanitizer, a short run of each fuzz target, and the Python package's tests.
 # Prints one closing line "tests: N passed, N failed" and exits non-zero on any failure
 # or sanitizer report.
 set -uo pipefail
@@ -75,6 +75,34 @@ if [ -f fuzz/CMakeLists.txt ]; then
   else
     failed=$((failed + 1))
   fi
+fi
+
+# 5. The Python package as a user installs it: pip builds it into a fresh virtual
+# environment (Debian's interpreter and packages; the library comes from the normal
+# build), so a file missing from the package shows; then its tests and the example's.
+echo "== Python package (pip install into a fresh virtual environment, pytest)"
+python_log=$LOGS/python.log
+if /usr/bin/python3 -m venv --system-site-packages "$LOGS/venv" >"$python_log" 2>&1 &&
+   ECALIAS_CMAKE_BUILD_DIR=build ECALIAS_BUILD_JOBS=$JOBS \
+     "$LOGS/venv/bin/pip" install --no-build-isolation --no-index --no-cache-dir -q . >>"$python_log" 2>&1; then
+  (cd "$LOGS" && "$LOGS/venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
+     "$OLDPWD/tests/python" "$OLDPWD/python/examples" 2>&1) | tee -a "$python_log"
+  summary=$(grep -E "^=* ?[0-9]+ (passed|failed|skipped|errors?)" "$python_log" | tail -1)
+  py_count() { grep -oE "[0-9]+ $1" <<<"$summary" | head -1 | grep -oE "^[0-9]+" || echo 0; }
+  py_passed=$(py_count passed)
+  py_failed=$(($(py_count failed) + $(py_count "errors?")))
+  py_skipped=$(py_count skipped)
+  if [ -z "$summary" ]; then
+    echo "python: pytest gave no summary" >&2
+    py_failed=1
+  fi
+  passed=$((passed + py_passed))
+  failed=$((failed + py_failed))
+  skipped=$((skipped + py_skipped))
+else
+  tail -40 "$python_log"
+  echo "the Python package did not install" >&2
+  failed=$((failed + 1))
 fi
 
 echo

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake g++ clang libclang-rt-14-dev libpcap-dev libgtest-dev libgmock-dev
-          tshark tcpdump iproute2 libcap2-bin python3 pkg-config procps util-linux)
+          tshark tcpdump iproute2 libcap2-bin python3 pkg-config procps util-linux
+          python3-venv python3-pip python3-setuptools python3-wheel python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -92,7 +92,8 @@ int ParseCommandArgs(const CommandSpec& command, int argc, char** argv, Cli* cli
     bool options_end = false;
     for (int n = 0; n < argc; n++) {
         const char* word = argv[n];
-        if (options_end || word[0] != '-' || word[1] == '\0') {
+        // A negative number ("-5", a value of sdo/reg write) is an operand: no option is a digit.
+        if (options_end || word[0] != '-' || word[1] == '\0' || (word[1] >= '0' && word[1] <= '9')) {
             args->operands_.push_back(word);
             continue;
         }

@@ -146,6 +146,12 @@ JsonWriter& JsonWriter::Null() {
     return *this;
 }
 
+JsonWriter& JsonWriter::Raw(const std::string& json) {
+    BeforeValue();
+    text_ += json;
+    return *this;
+}
+
 void JsonWriter::Clear() {
     text_.clear();
     open_.clear();

@@ -18,6 +18,8 @@ public:
     JsonWriter& Number(int64_t value);
     JsonWriter& Bool(bool value);
     JsonWriter& Null();
+    // A value that is already one complete JSON value (e.g. a decoder's own rendering).
+    JsonWriter& Raw(const std::string& json);
 
     // Shorthands for a key and its value.
     JsonWriter& Field(const char* key, const std::string& text) { return Key(key).String(text); }

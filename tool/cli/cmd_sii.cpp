@@ -1,0 +1,433 @@
+// ecalias sii dump | show | write: a slave's SII EEPROM saved, read in words, restored.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tool/cli/cli.h"
+#include "tool/cli/hex_dump.h"
+#include "tool/cli/image_file.h"
+#include "tool/cli/sii_decode.h"
+#include "tool/cli/signal_hold.h"
+
+namespace {
+
+std::string Hex(uint32_t value, int digits) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return text;
+}
+
+// -p POS or -p all. Returns kExitDone, or the usage error's status (reported).
+int ParsePositionOrAll(Cli& cli, const ParsedArgs& args, bool* all, int* position) {
+    const char* text = args.Value("--position");
+    if (text == nullptr) return cli.Usage("which slave? give -p POS or -p all");
+    *all = strcmp(text, "all") == 0;
+    if (*all) return kExitDone;
+    uint64_t value = 0;
+    if (!ParseNumber(text, 65535, &value) || value == 0)
+        return cli.Usage(std::string("bad slave position \"") + text + "\": a whole number from 1, or all");
+    *position = static_cast<int>(value);
+    return kExitDone;
+}
+
+int CheckPosition(Cli& cli, int position) {
+    if (position <= cli.slave_count()) return kExitDone;
+    return cli.Fail(EC_ENOSLAVE, "no slave at position " + std::to_string(position) + " (" +
+                                     std::to_string(cli.slave_count()) + " slaves answer on " + cli.adapter() + ")");
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+bool CanWriteDirectory(const std::string& dir, std::string* why) {
+    if (!IsDirectory(dir)) {
+        *why = dir + (Exists(dir) ? " is not a directory" : ": no such directory");
+        return false;
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        *why = dir + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The file name of a slave's image in a `dump -p all` folder.
+std::string DumpFileName(int position, const ec_slave_info& info) {
+    char name[96];
+    snprintf(name, sizeof name, "slave%03d-vendor%08x-product%08x-serial%08x.bin", position, info.vendor_id,
+             info.product_code, info.serial);
+    return name;
+}
+
+struct WordRange {
+    bool given = false;
+    uint32_t first = 0, last = 0;
+};
+
+int ParseWordRange(Cli& cli, const char* text, WordRange* range) {
+    if (text == nullptr) return kExitDone;
+    const char* dash = strchr(text, '-');
+    uint64_t first = 0, last = 0;
+    const std::string first_text = dash != nullptr ? std::string(text, dash) : std::string();
+    if (dash == nullptr || !ParseNumber(first_text.c_str(), EC_SII_MAX_WORDS - 1, &first) ||
+        !ParseNumber(dash + 1, EC_SII_MAX_WORDS - 1, &last) || last < first)
+        return cli.Usage(std::string("bad word range \"") + text +
+                         "\": FIRST-LAST, word numbers 0-32767 (decimal or 0x), FIRST not above LAST");
+    range->given = true;
+    range->first = static_cast<uint32_t>(first);
+    range->last = static_cast<uint32_t>(last);
+    return kExitDone;
+}
+
+// Reads a slave's image (or the range): EC_OK or the failing call's status.
+int ReadWords(Cli& cli, int position, const WordRange& range, std::vector<uint16_t>* words) {
+    if (range.given) {
+        words->assign(range.last - range.first + 1, 0);
+        return ec_sii_read(cli.master(), position, range.first, static_cast<uint32_t>(words->size()), words->data());
+    }
+    words->assign(EC_SII_MAX_WORDS, 0);
+    size_t count = 0;
+    const int status = ec_sii_read_image(cli.master(), position, words->data(), words->size(), &count);
+    words->resize(status == EC_OK ? count : 0);
+    return status;
+}
+
+void JsonWordArray(JsonWriter& json, const std::vector<uint16_t>& words) {
+    json.Key("words").BeginArray();
+    for (uint16_t w : words) json.Number(w);
+    json.EndArray();
+}
+
+}  // namespace
+
+int RunSiiDump(Cli& cli, const ParsedArgs& args) {
+    bool all = false;
+    int position = 0;
+    if (int usage = ParsePositionOrAll(cli, args, &all, &position); usage != kExitDone) return usage;
+    WordRange range;
+    if (int usage = ParseWordRange(cli, args.Value("--words"), &range); usage != kExitDone) return usage;
+    const char* output = args.Value("--output");
+    // Everything about the output is checked before anything is sent.
+    if (output != nullptr && all) {
+        if (Exists(output) && !IsDirectory(output))
+            return cli.Usage(std::string(output) + " is not a directory: -p all -o takes a directory");
+        if (!Exists(output) && mkdir(output, 0755) != 0)
+            return cli.Usage(std::string("cannot create the directory ") + output + ": " + strerror(errno));
+        std::string why;
+        if (!CanWriteDirectory(output, &why)) return cli.Usage("cannot write into " + why);
+    } else if (output != nullptr) {
+        if (IsDirectory(output)) return cli.Usage(std::string(output) + " is a directory: -p POS -o takes a file name");
+        if (Exists(output)) return cli.Usage(std::string(output) + " exists: choose another name or remove it first");
+    }
+    if (int opened = cli.OpenScanned(); opened != kExitDone) return opened;
+    if (!all && CheckPosition(cli, position) != kExitDone) return kExitFailed;
+
+    const int first = all ? 1 : position, last = all ? cli.slave_count() : position;
+    JsonWriter& json = cli.Json();
+    json.BeginObject().Field("adapter", cli.adapter()).Key("slaves").BeginArray();
+    int failures = 0;
+    for (int n = first; n <= last; n++) {
+        std::vector<uint16_t> words;
+        const int status = ReadWords(cli, n, range, &words);
+        json.BeginObject().Field("position", n).Field("first_word", range.first);
+        if (status != EC_OK) {
+            const std::string message = "slave " + std::to_string(n) + ": " + cli.Explain(status) +
+                                        (status == EC_EINVAL && range.given ? " (is the range inside the EEPROM?)" : "");
+            cli.Note("ecalias: %s\n", message.c_str());
+            json.Key("error").BeginObject().Field("code", status).Field("message", message).EndObject().EndObject();
+            failures++;
+            continue;
+        }
+        json.Field("word_count", static_cast<unsigned>(words.size()));
+        if (output == nullptr) {
+            JsonWordArray(json, words);
+            if (all) cli.Out("slave %d:\n", n);
+            cli.Out("%s", HexDumpWords(words.data(), words.size(), range.first).c_str());
+            json.EndObject();
+            continue;
+        }
+        std::string path = output;
+        if (all) {
+            ec_slave_info info{};
+            ec_slave_info_get(cli.master(), n, &info);
+            path += "/" + DumpFileName(n, info);
+        }
+        std::string error;
+        if (!ImageFileWrite(path.c_str(), words.data(), words.size(), &error)) {
+            cli.Note("ecalias: slave %d: %s\n", n, error.c_str());
+            json.Key("error").BeginObject().Field("code", EC_EFILE).Field("message", error).EndObject().EndObject();
+            failures++;
+            continue;
+        }
+        json.Field("file", path).EndObject();
+        cli.Out("slave %d: %zu words (%zu bytes) from word %u -> %s\n", n, words.size(), 2 * words.size(), range.first,
+                path.c_str());
+    }
+    json.EndArray().Field("failed", failures).EndObject();
+    return failures == 0 ? kExitDone : kExitFailed;
+}
+
+int RunSiiShow(Cli& cli, const ParsedArgs& args) {
+    const char* file = args.Value("--file");
+    const bool by_position = args.Value("--position") != nullptr;
+    if (file != nullptr && by_position) return cli.Usage("give -p POS or --file FILE, not both");
+    if (file == nullptr && !by_position) return cli.Usage("which image? give -p POS or --file FILE");
+    std::vector<uint16_t> words;
+    std::string source;
+    if (file != nullptr) {
+        std::string error;
+        if (!ImageFileRead(file, &words, &error)) return cli.Fail(EC_EFILE, error, kExitUsage);
+        source = file;
+    } else {
+        SlaveSelector selector;
+        if (int usage = ParseSlaveSelector(cli, args, false, &selector); usage != kExitDone) return usage;
+        if (int opened = cli.OpenScanned(); opened != kExitDone) return opened;
+        int position = 0;
+        if (int resolved = ResolveSlave(cli, selector, &position); resolved != kExitDone) return resolved;
+        const int status = ReadWords(cli, position, WordRange{}, &words);
+        if (status != EC_OK)
+            return cli.Fail(status, "slave " + std::to_string(position) + ": " + cli.Explain(status));
+        source = "slave " + std::to_string(position) + " on " + cli.adapter();
+    }
+    const SiiDecoded decoded = SiiDecode(words.data(), words.size());
+    cli.Json().BeginObject().Field("source", source).Key("sii").Raw(SiiRenderJson(decoded)).EndObject();
+    cli.Out("%s:\n%s", source.c_str(), SiiRenderText(decoded).c_str());
+    return kExitDone;
+}
+
+namespace {
+
+struct RestoreJob {
+    int position = 0;
+    std::string file;
+    std::vector<uint16_t> words;
+};
+
+std::string Describe(const ec_slave_info& info) {
+    return "vendor " + Hex(info.vendor_id, 8) + " product " + Hex(info.product_code, 8) + " serial " +
+           std::to_string(info.serial);
+}
+
+// The words of the slave's EEPROM that differ from the image, for a dry run.
+int ListChanges(Cli& cli, const RestoreJob& job, JsonWriter& json) {
+    std::vector<uint16_t> current(job.words.size());
+    const int status = ec_sii_read(cli.master(), job.position, 0, static_cast<uint32_t>(current.size()), current.data());
+    if (status != EC_OK) return status;
+    json.Key("changes").BeginArray();
+    unsigned changes = 0;
+    for (size_t n = 0; n < current.size(); n++) {
+        if (current[n] == job.words[n]) continue;
+        changes++;
+        json.BeginObject().Field("word", static_cast<unsigned>(n)).Field("from", static_cast<unsigned>(current[n]));
+        json.Field("to", static_cast<unsigned>(job.words[n])).EndObject();
+        cli.Out("  word 0x%04zx: 0x%04x -> 0x%04x\n", n, current[n], job.words[n]);
+    }
+    json.EndArray().Field("words_differing", changes);
+    cli.Out("slave %d: %u of %zu words would change; dry run: nothing written\n", job.position, changes,
+            job.words.size());
+    return EC_OK;
+}
+
+// One restore, reported; true when it completed. *holding is set once signals are held.
+bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std::string& backup_dir, bool* holding) {
+    JsonWriter& json = cli.Json();
+    const unsigned force = args.Has("--force") ? EC_FORCE : 0;
+    const std::string slave = "slave " + std::to_string(job.position);
+    ec_slave_info info{};
+    ec_slave_info_get(cli.master(), job.position, &info);
+    json.BeginObject().Field("position", job.position).Field("file", job.file);
+    cli.Out("%s (%s) <- %s (%zu words)\n", slave.c_str(), Describe(info).c_str(), job.file.c_str(), job.words.size());
+    auto fail = [&](int code, const std::string& message) {
+        cli.Note("ecalias: %s\n", message.c_str());
+        json.Key("error").BeginObject().Field("code", code).Field("message", message).EndObject().EndObject();
+        return false;
+    };
+    if (force == 0) {
+        const int checked = ec_sii_check_image(cli.master(), job.position, job.words.data(), job.words.size());
+        if (checked == EC_ECHECKSUM) {
+            uint8_t expected = 0;
+            ec_sii_checksum(job.words.data(), &expected);
+            return fail(checked, slave + ": the image's checksum is wrong (word 7 " + Hex(job.words[7], 4) +
+                                     ", words 0-6 give " + Hex(expected, 2) +
+                                     "); nothing written. --force writes it as it is");
+        }
+        if (checked == EC_EIDENTITY) {
+            const uint32_t vendor = job.words.size() >= 12 ? job.words[8] | (uint32_t{job.words[9]} << 16) : 0;
+            const uint32_t product = job.words.size() >= 12 ? job.words[10] | (uint32_t{job.words[11]} << 16) : 0;
+            return fail(checked, slave + ": the image is for vendor " + Hex(vendor, 8) + " product " +
+                                     Hex(product, 8) + ", the slave is " + Describe(info) +
+                                     "; nothing written. --force writes it all the same");
+        }
+        if (checked != EC_OK) return fail(checked, slave + ": " + cli.Explain(checked) + "; nothing written");
+    }
+    if (args.Has("--dry-run")) {
+        const int listed = ListChanges(cli, job, json);
+        if (listed != EC_OK) return fail(listed, slave + ": " + cli.Explain(listed) + "; nothing written");
+        json.EndObject();
+        return true;
+    }
+    if (!args.Has("--yes")) {
+        ec_sii_restore_report preview{};
+        const int compared = ec_sii_restore(cli.master(), job.position, job.words.data(), job.words.size(),
+                                             force | EC_DRY_RUN, backup_dir.c_str(), &preview);
+        if (compared != EC_OK) return fail(compared, slave + ": " + cli.Explain(compared) + "; nothing written");
+        if (!cli.Confirm(args, "about to write " + std::to_string(preview.words_differing) + " words of " + job.file +
+                                   " into " + slave + " on " + cli.adapter()))
+            return fail(EC_EINVAL, "not confirmed; nothing written");
+    }
+    // From here on an interruption waits until the report is printed (a header cut between
+    // word 4 and word 7 would keep the slave in INIT); not during the question above.
+    cli.HoldSignals();
+    *holding = true;
+    ec_sii_restore_report report{};
+    const int status = ec_sii_restore(cli.master(), job.position, job.words.data(), job.words.size(), force,
+                                      backup_dir.c_str(), &report);
+    json.Field("words_compared", report.words_compared).Field("words_differing", report.words_differing);
+    json.Field("words_written", report.words_written).Field("words_verified", report.words_verified);
+    if (report.backup_path[0] != '\0') json.Field("backup", report.backup_path);
+    else json.Key("backup").Null();
+    if (report.backup_path[0] != '\0') cli.Out("backup:   %s\n", report.backup_path);
+    if (status != EC_OK) {
+        json.Field("first_failed_word", report.first_failed_word, report.first_failed_word >= 0);
+        std::string message = slave + ": " + cli.Explain(status);
+        if (report.first_failed_word >= 0)
+            message += "; word " + Hex(static_cast<uint32_t>(report.first_failed_word), 4) + " is the first not " +
+                       (status == EC_EVERIFY ? "verified" : "written") + " (" + std::to_string(report.words_written) +
+                       " written, " + std::to_string(report.words_verified) + " verified before it)";
+        if (report.backup_path[0] != '\0')
+            message += "; the backup is " + std::string(report.backup_path) +
+                       "; run the same sii write again to finish once the slave answers";
+        else
+            message += "; nothing written";
+        cli.Out("written:  %u of %u words, %u verified: FAILED\n", report.words_written, report.words_differing,
+                report.words_verified);
+        return fail(status, message);
+    }
+    json.Key("first_failed_word").Null().FieldBool("verified", true).EndObject();
+    if (report.words_differing == 0)
+        cli.Out("the EEPROM already holds this image: nothing written\n");
+    else
+        cli.Out("written:  %u words, %u verified\n", report.words_written, report.words_verified);
+    return true;
+}
+
+// The images of a `dump -p all` folder: every *.bin file, read and checked.
+int ReadFolder(Cli& cli, const std::string& dir, std::vector<RestoreJob>* images) {
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return cli.Usage("cannot read the directory " + dir + ": " + strerror(errno));
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0) names.push_back(name);
+    }
+    closedir(folder);
+    if (names.empty()) return cli.Usage(dir + " holds no .bin image files (as `ecalias sii dump -p all -o DIR` writes)");
+    for (const std::string& name : names) {
+        RestoreJob job;
+        job.file = dir + "/" + name;
+        std::string error;
+        if (!ImageFileRead(job.file.c_str(), &job.words, &error)) return cli.Fail(EC_EFILE, error, kExitUsage);
+        images->push_back(std::move(job));
+    }
+    return kExitDone;
+}
+
+uint32_t ImageLong(const std::vector<uint16_t>& words, size_t at) {
+    return at + 1 < words.size() ? words[at] | (static_cast<uint32_t>(words[at + 1]) << 16) : 0;
+}
+
+}  // namespace
+
+int RunSiiWrite(Cli& cli, const ParsedArgs& args) {
+    bool all = false;
+    int position = 0;
+    if (int usage = ParsePositionOrAll(cli, args, &all, &position); usage != kExitDone) return usage;
+    const std::string source = args.operands()[0];
+    const std::string backup_dir = args.Value("--backup-dir") != nullptr ? args.Value("--backup-dir") : ".";
+    std::string why;
+    if (!args.Has("--dry-run") && !CanWriteDirectory(backup_dir, &why))
+        return cli.Usage("cannot write backups into " + why + "; choose another folder with --backup-dir DIR");
+    std::vector<RestoreJob> images;
+    if (all) {
+        if (!IsDirectory(source)) return cli.Usage(source + " is not a directory: -p all takes a `sii dump -p all` folder");
+        if (int usage = ReadFolder(cli, source, &images); usage != kExitDone) return usage;
+    } else {
+        RestoreJob job;
+        job.file = source;
+        std::string error;
+        if (!ImageFileRead(source.c_str(), &job.words, &error)) return cli.Fail(EC_EFILE, error, kExitUsage);
+        images.push_back(std::move(job));
+    }
+    if (int opened = cli.OpenScanned(); opened != kExitDone) return opened;
+
+    std::vector<RestoreJob> jobs;
+    if (!all) {
+        if (CheckPosition(cli, position) != kExitDone) return kExitFailed;
+        images[0].position = position;
+        jobs.push_back(std::move(images[0]));
+    } else {
+        // Every slave gets the one image whose identity and serial are its own; anything
+        // else stops the restore before a word is written.
+        std::string problems;
+        for (int n = 1; n <= cli.slave_count(); n++) {
+            ec_slave_info info{};
+            ec_slave_info_get(cli.master(), n, &info);
+            if ((info.parts_read & (EC_PART_IDENTITY | EC_PART_SERIAL)) != (EC_PART_IDENTITY | EC_PART_SERIAL)) {
+                problems += "\n  slave " + std::to_string(n) + ": its identity could not be read";
+                continue;
+            }
+            int found = -1, matches = 0;
+            for (size_t i = 0; i < images.size(); i++) {
+                const std::vector<uint16_t>& w = images[i].words;
+                if (ImageLong(w, 8) == info.vendor_id && ImageLong(w, 10) == info.product_code &&
+                    ImageLong(w, 14) == info.serial) {
+                    found = static_cast<int>(i);
+                    matches++;
+                }
+            }
+            if (matches != 1) {
+                problems += "\n  slave " + std::to_string(n) + " (" + Describe(info) + "): " +
+                            (matches == 0 ? "no image in " + source : std::to_string(matches) + " images match");
+                continue;
+            }
+            RestoreJob job = images[static_cast<size_t>(found)];
+            job.position = n;
+            jobs.push_back(std::move(job));
+        }
+        if (!problems.empty())
+            return cli.Fail(EC_EIDENTITY, "the folder does not match the segment; nothing written:" + problems);
+    }
+
+    JsonWriter& json = cli.Json();
+    json.BeginObject().Field("adapter", cli.adapter()).FieldBool("dry_run", args.Has("--dry-run"));
+    json.Key("slaves").BeginArray();
+    int failures = 0;
+    bool holding = false;
+    for (size_t n = 0; n < jobs.size(); n++) {
+        // An interruption during a write stops the line before the next slave.
+        if (holding && cli.HoldSignals().Pending()) {
+            std::string left;
+            for (size_t k = n; k < jobs.size(); k++) left += (k > n ? ", " : "") + std::to_string(jobs[k].position);
+            const std::string message = "interrupted: slave(s) " + left + " not restored";
+            cli.Note("ecalias: %s\n", message.c_str());
+            json.EndArray().Field("failed", failures + static_cast<int>(jobs.size() - n));
+            json.Key("error").BeginObject().Field("code", EC_EINVAL).Field("message", message).EndObject().EndObject();
+            return kExitFailed;
+        }
+        if (!Restore(cli, args, jobs[n], backup_dir, &holding)) failures++;
+    }
+    json.EndArray().Field("failed", failures).EndObject();
+    return failures == 0 ? kExitDone : kExitFailed;
+}
