@@ -93,6 +93,11 @@ AliasWriteStatus AliasWrite(MasterContext* master, uint16_t slave, uint16_t valu
     AliasWriteResult& r = *result;
     r = AliasWriteResult{};
     r.unreadable_word = -1;
+    // Record 0 is the aggregate, not a slave; past the table there is nothing to address.
+    if (slave == 0 || slave >= kMaxSlaveRecords) {
+        r.unreadable_word = 0;
+        return AliasWriteStatus::kHeaderUnreadable;
+    }
     const bool was_at_pdi = master->slave_table[slave].eeprom_at_pdi != 0;
 
     // Words 0-7 first: the checksum covers 0-6, and a caller shows or keeps them.

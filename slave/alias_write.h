@@ -88,7 +88,8 @@ uint8_t AliasReadHeader(MasterContext* master, uint16_t slave, const AliasWriteL
 // not forced, writes word 4 and then, only when word 4 was written, the recomputed
 // checksum into word 7; reads words 0-7 back once a write was tried. The EEPROM goes
 // back to the PDI when it was there before. `result` is always filled (its image also
-// for a refusal). The caller keeps other callers off this slave; the SII cache of the
+// for a refusal). A slave number outside the table (0 included) is an unreadable header,
+// with nothing sent. The caller keeps other callers off this slave; the SII cache of the
 // master is not touched (a caller that keeps one forgets the slave after a write).
 AliasWriteStatus AliasWrite(MasterContext* master, uint16_t slave, uint16_t value, const AliasWriteLimits& limits,
                             const AliasPairHooks* hooks, AliasWriteResult* result);

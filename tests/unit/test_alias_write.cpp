@@ -98,6 +98,15 @@ TEST_F(AliasWriteTest, AnUnreadableHeaderWordIsRefusedEvenWhenForced) {
     EXPECT_EQ(first->eeprom.counters.writes, 0u);
     EXPECT_EQ(Word(4), 0x1234);
 
+    // Record 0 and numbers past the table address no slave: refused, nothing sent.
+    const uint32_t commands = first->eeprom.counters.commands;
+    for (uint16_t slave : {uint16_t{0}, uint16_t{kMaxSlaveRecords}, uint16_t{0xFFFF}}) {
+        EXPECT_EQ(AliasWrite(&g_master, slave, 1, Forced(kPerWord), nullptr, &result),
+                  AliasWriteStatus::kHeaderUnreadable);
+        EXPECT_FALSE(result.write_tried);
+    }
+    EXPECT_EQ(first->eeprom.counters.commands, commands);
+
     // An unreadable word 7 stops nothing by itself: it is not covered by the checksum,
     // but then the stored checksum cannot be checked either, so only force writes.
     first->eeprom.faults.bad_words_first = 7;
