@@ -90,16 +90,7 @@ namespace {
 // The bring-up names slave 1 only, for the console tool. A host program lists every
 // slave, so its Init names the others the same way: string 1 of the SII strings
 // category, or the vendor/product fallback when there is none or it cannot be read.
-void NameRemainingSlaves() {
-    for (int n = 2; n <= g_master.slave_count; n++) {
-        SlaveRecord& record = g_master.slave_table[n];
-        uint16_t slave = static_cast<uint16_t>(n);
-        if (record.name[0] != '\0') continue;
-        if (SiiFind(&g_master, slave, kSiiCategoryStrings) != 0) SiiString(&g_master, record.name, slave);
-        if (record.name[0] == '\0')
-            snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
-    }
-}
+void NameRemainingSlaves() { NameSlaves(&g_master, 2); }
 
 }  // namespace
 

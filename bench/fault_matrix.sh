@@ -26,6 +26,13 @@
 # checked), for CONC_SECONDS per run. No call may succeed with wrong data; without
 # faults no call may fail either.
 #
+# Part 4, every slave at once: bench/scan_matrix runs the new API's scan, the legacy
+# bring-up as Init does it and a many-slave SII read (words 0-255 of every slave) on a
+# segment of 8 slaves under each fault, and compares what it got with a run without
+# faults. Wrong: a part reported read (API), a value other than the unfaulted one or
+# "unread" (0, the fallback name) (legacy), or words reported read that differ (SII).
+# Faults on some slaves only must leave those incomplete and every other slave finished.
+#
 # For the host-call rows (parts 2 and 3) the table shows the timeout overrun: the
 # longest call of a datagram service (FPRead, FPWrite) and of an expedited SDO transfer,
 # each divided by the timeout it was given, the highest over the row's runs. As
@@ -62,7 +69,7 @@ SDO_MATRIX_SDO_US=20000
 PROBE_DATAGRAM_US=10000
 PROBE_SDO_US=200000
 
-for program in ecalias ecsim tools/sdo_matrix tools/stress_probe; do
+for program in ecalias ecsim tools/sdo_matrix tools/stress_probe bench/scan_matrix; do
   [ -x "$EC_BUILD_DIR/$program" ] || ec_fail "$program is not built in $EC_BUILD_DIR"
 done
 command -v python3 >/dev/null || ec_skip "python3 is missing"
@@ -114,6 +121,17 @@ CONC_ROWS=(
   "conc-late|late replies (10%, 20 ms)|--late 0.1:20000 --seed SEED"
 )
 
+# name | fault | ecsim options | slaves the fault is on (they must not finish; the others must)
+SCAN_ROWS=(
+  "scan-none|no fault||"
+  "scan-loss10|frame loss 10%|--drop 0.1 --seed SEED|"
+  "scan-dup|duplicated replies (30%)|--dup 0.3 --seed SEED|"
+  "scan-late|late replies (10%, 3 ms)|--late 0.1:3000 --seed SEED|"
+  "scan-nack|EEPROMs of slaves 3 and 6 NACK every command|--eeprom-nack 3:all --eeprom-nack 6:all|3 6"
+  "scan-busy|EEPROM of slave 5 stays busy|--eeprom-busy-stuck 5|5"
+)
+SCAN_SEGMENT="--slaves 8 --eight-byte 4-5 --mailbox-size 7:0 --name 2:Drive"
+
 wanted() {  # row-name: true when the row is to run
   [ "$MATRIX_ROWS" = all ] && return 0
   local name
@@ -127,10 +145,12 @@ failed_rows=0
 TOOL_TABLE=$EC_WORK/tool-table
 SDO_TABLE=$EC_WORK/sdo-table
 CONC_TABLE=$EC_WORK/conc-table
+SCAN_TABLE=$EC_WORK/scan-table
 DETAILS=$EC_WORK/details
 : >"$TOOL_TABLE"
 : >"$SDO_TABLE"
 : >"$CONC_TABLE"
+: >"$SCAN_TABLE"
 : >"$DETAILS"
 
 header_words() {  # image-file: words 0-7 as decimal numbers
@@ -379,6 +399,102 @@ conc_row() {  # name label ecsim-options
     "$datagram_cell" "$sdo_cell" "$status" | tee -a "$CONC_TABLE"
 }
 
+# The three scans of one segment into dir/api, dir/legacy, dir/sii.
+scan_outputs() {  # dir
+  local mode
+  for mode in api legacy sii; do
+    ec_in_master timeout 120 "$EC_BUILD_DIR/bench/scan_matrix" "$EC_IF_MASTER" "$mode" >"$1/$mode" 2>>"$1/err"
+  done
+}
+
+# Compares a run's scans with the unfaulted ones. Prints "api_done api_wrong legacy_done
+# legacy_wrong sii_done sii_wrong expected": done counts finished slaves, expected is 1
+# when the faulted slaves did not finish and every other slave did.
+scan_compare() {  # reference-dir run-dir faulted-slaves
+  python3 - "$1" "$2" "$3" <<'PY'
+import sys
+ref_dir, run_dir, faulted = sys.argv[1], sys.argv[2], {int(n) for n in sys.argv[3].split()}
+def load(path):
+    table = {}
+    for line in open(path):
+        n, key, value = line.rstrip("\n").split(" ", 2)
+        table.setdefault(int(n), {})[key] = value
+    return table
+count = 8
+result, expected = [], True
+for mode in ("api", "legacy", "sii"):
+    ref, run = load(f"{ref_dir}/{mode}"), load(f"{run_dir}/{mode}")
+    done = wrong = 0
+    for n in range(1, count + 1):
+        r, g = ref.get(n, {}), run.get(n, {})
+        if mode == "api":
+            # The AL state is read, not derived: a slave whose mailbox words could not be
+            # read is left in INIT, which is what it then reports.
+            bad = [k for k in g if k not in ("parts", "complete") and g[k] != r.get(k)
+                   and not (k == "state" and n in faulted and g[k].startswith("0x0001:"))]
+            finished = g.get("complete") == "1"
+        elif mode == "legacy":
+            def unread(key, value):
+                if key == "name":
+                    return value.startswith("'? M:")
+                if key == "state":
+                    return value in ("0x0000", "0x0001")
+                parts, ref_parts = value.split(":"), r.get(key, "").split(":")
+                return len(parts) == len(ref_parts) and all(p == q or int(p, 0) == 0 for p, q in zip(parts, ref_parts))
+            bad = [k for k in g if g[k] != r.get(k) and not unread(k, g[k])]
+            finished = all(g.get(k) == r.get(k) for k in r)
+        else:
+            finished = g.get("status") == "done"
+            bad = ["words"] if finished and g.get("words") != r.get("words") else []
+        done += finished
+        wrong += len(bad) > 0
+        if bad:
+            print(f"{mode} slave {n}: {', '.join(f'{k}={g[k]} (unfaulted {r.get(k)})' for k in bad)}", file=sys.stderr)
+        if (n in faulted and finished) or (faulted and n not in faulted and not finished):
+            expected = False
+    result += [done, wrong]
+print(*result, int(expected))
+PY
+}
+
+scan_row() {  # name label ecsim-options faulted-slaves
+  local name=$1 label=$2 options=$3 faulted=$4 seed runs=0
+  local api_done=0 api_wrong=0 legacy_done=0 legacy_wrong=0 sii_done=0 sii_wrong=0 unexpected=0
+  for seed in $(seq 1 "$SEEDS"); do
+    local dir=$EC_WORK/$name-$seed
+    mkdir -p "$dir"
+    # shellcheck disable=SC2086
+    ec_start_ecsim $SCAN_SEGMENT ${options//SEED/$seed}
+    scan_outputs "$dir"
+    ec_stop_ecsim
+    runs=$((runs + 1))
+    local a aw l lw s sw e
+    read -r a aw l lw s sw e <<<"$(scan_compare "$SCAN_REFERENCE" "$dir" "$faulted" 2>>"$dir/err")"
+    if [ -z "$e" ]; then
+      echo "scan $name seed $seed: no result: $(head -c 300 "$dir/err")" >>"$DETAILS"
+      unexpected=$((unexpected + 1))
+      continue
+    fi
+    api_done=$((api_done + a)); api_wrong=$((api_wrong + aw))
+    legacy_done=$((legacy_done + l)); legacy_wrong=$((legacy_wrong + lw))
+    sii_done=$((sii_done + s)); sii_wrong=$((sii_wrong + sw))
+    # Without a fault every slave finishes everywhere.
+    [ -z "$options" ] && [ "$a$l$s" != 888 ] && e=0
+    [ "$e" = 1 ] || unexpected=$((unexpected + 1))
+    if [ $((aw + lw + sw)) -gt 0 ] || [ "$e" != 1 ]; then
+      { echo "scan $name seed $seed:"; cat "$dir/err"; } >>"$DETAILS"
+    fi
+  done
+  local status=ok slaves=$((8 * runs))
+  if [ $((api_wrong + legacy_wrong + sii_wrong + unexpected)) -gt 0 ]; then
+    status=FAIL
+    failed_rows=$((failed_rows + 1))
+  fi
+  printf '| %s | %d | %s | %d/%d | %d | %d/%d | %d | %d/%d | %d | %s |\n' "$label" "$runs" "${faulted:-none}" \
+    "$api_done" "$slaves" "$api_wrong" "$legacy_done" "$slaves" "$legacy_wrong" "$sii_done" "$slaves" "$sii_wrong" \
+    "$status" | tee -a "$SCAN_TABLE"
+}
+
 echo "Console tool (ecalias) end to end, $SEEDS seed(s) per fault:"
 echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | alive after verdict | row |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
@@ -402,6 +518,24 @@ for row in "${CONC_ROWS[@]}"; do
   IFS='|' read -r name label options <<<"$row"
   wanted "$name" && conc_row "$name" "$label" "$options"
 done
+echo
+echo "Every slave at once (8 slaves: API scan, legacy bring-up, SII read of words 0-255), $SEEDS seed(s) per fault:"
+echo "| fault | runs | faulted slaves | API scan complete | wrong | legacy as unfaulted | wrong | SII read done | wrong | row |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+SCAN_REFERENCE=$EC_WORK/scan-reference
+mkdir -p "$SCAN_REFERENCE"
+scan_wanted=0
+for row in "${SCAN_ROWS[@]}"; do wanted "${row%%|*}" && scan_wanted=1; done
+if [ "$scan_wanted" = 1 ]; then
+  # shellcheck disable=SC2086
+  ec_start_ecsim $SCAN_SEGMENT
+  scan_outputs "$SCAN_REFERENCE"
+  ec_stop_ecsim
+  for row in "${SCAN_ROWS[@]}"; do
+    IFS='|' read -r name label options faulted <<<"$row"
+    wanted "$name" && scan_row "$name" "$label" "$options" "$faulted"
+  done
+fi
 elapsed=$(($(date +%s) - started))
 echo
 echo "Matrix finished in ${elapsed} s; rows that are not sound: $failed_rows"
@@ -463,6 +597,21 @@ if [ -n "$MATRIX_DOC" ]; then
     echo "| fault | runs | calls | ok | failed (reported) | success with wrong data | datagram max/T | expedited SDO max/T | row |"
     echo "|---|---|---|---|---|---|---|---|---|"
     cat "$CONC_TABLE"
+    echo
+    echo "## Every slave at once: scans and SII reads on 8 slaves"
+    echo
+    echo "bench/scan_matrix on a segment of 8 slaves (slaves 4 and 5 read 8 bytes per EEPROM command,"
+    echo "slave 7 has no mailbox): the new API's scan, the legacy bring-up as \`Init\` does it (names"
+    echo "and mailboxes of every slave included) and a read of words 0-255 of every slave on the"
+    echo "SII engine, compared with the same run without faults. API complete: slaves whose"
+    echo "complete flag is set; wrong: a part reported read with another value. Legacy as"
+    echo "unfaulted: slaves whose record equals the unfaulted one; wrong: a value that is neither"
+    echo "that nor unread (0, the fallback name). SII done: reads that ended done; wrong: words"
+    echo "reported read that differ. Faulted slaves must not finish, every other slave must."
+    echo
+    echo "| fault | runs | faulted slaves | API scan complete | wrong | legacy as unfaulted | wrong | SII read done | wrong | row |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
+    cat "$SCAN_TABLE"
     if [ -s "$DETAILS" ]; then
       echo
       echo "## Runs with a wrong result or an EEPROM that is not as before or as written"

@@ -9,7 +9,9 @@
 namespace {
 
 constexpr int kFrameBytes = 1518;
-constexpr int kQueueFrames = 4;
+// Replies the adapter holds before the oldest is lost: more than the frames the master
+// keeps in flight at once (8), so only the script loses replies.
+constexpr int kQueueFrames = 16;
 constexpr uint16_t kAlStatusRegister = 0x0130;
 constexpr uint16_t kEepromDataRegister = 0x0508;  // 8 bytes
 
@@ -99,32 +101,43 @@ void AnswerFromSegment(const uint8_t* frame, int length, uint16_t data_length) {
     g_responder.counts.replies++;
 }
 
-void AnswerFromScript(const uint8_t* frame, int length, uint16_t data_length) {
+// Answers every datagram of the frame (a chain of datagrams linked by the more-follows
+// bit), each from its own script entry; an entry that says "lost" loses the whole frame,
+// and the first datagram's entry says whether the reply comes twice.
+void AnswerFromScript(const uint8_t* frame, int length, uint16_t) {
     FuzzReader* script = g_responder.script;
     uint8_t reply[kFrameBytes];
     memcpy(reply, frame, static_cast<size_t>(length));
     reply[6] |= 0x02;  // a slave controller marks the frames it returns
-    uint16_t address = static_cast<uint16_t>(frame[20] | (frame[21] << 8));
-    QuietData(frame + 26, frame[16], address, data_length, reply + 26);
-    uint16_t wkc = 1;
     bool twice = false;
-    if (!script->Empty()) {
-        uint8_t control = script->Byte();
-        int counter_mode = control & 3;
-        if (counter_mode == 3) {
-            g_responder.counts.lost++;
-            return;
+    for (int at = 16, first = 1;; first = 0) {
+        if (at + 12 > length) break;
+        const uint16_t length_field = static_cast<uint16_t>(frame[at + 6] | (frame[at + 7] << 8));
+        const uint16_t data_length = length_field & 0x07FF;
+        if (at + 12 + data_length > length) break;
+        const uint16_t address = static_cast<uint16_t>(frame[at + 4] | (frame[at + 5] << 8));
+        QuietData(frame + at + 10, frame[at], address, data_length, reply + at + 10);
+        uint16_t wkc = 1;
+        if (!script->Empty()) {
+            uint8_t control = script->Byte();
+            int counter_mode = control & 3;
+            if (counter_mode == 3) {
+                g_responder.counts.lost++;
+                return;
+            }
+            wkc = counter_mode == 0 ? 1 : counter_mode == 1 ? 0 : script->Word();
+            if (first) twice = (control & 4) != 0;
+            uint32_t count = control >> 3;
+            if (count == 30) count = script->Byte();
+            else if (count == 31) count = script->Word();
+            if (count > data_length) count = data_length;
+            script->Take(reply + at + 10, count);
         }
-        wkc = counter_mode == 0 ? 1 : counter_mode == 1 ? 0 : script->Word();
-        twice = (control & 4) != 0;
-        uint32_t count = control >> 3;
-        if (count == 30) count = script->Byte();
-        else if (count == 31) count = script->Word();
-        if (count > data_length) count = data_length;
-        script->Take(reply + 26, count);
+        reply[at + 10 + data_length] = static_cast<uint8_t>(wkc);
+        reply[at + 11 + data_length] = static_cast<uint8_t>(wkc >> 8);
+        at += 12 + data_length;
+        if ((length_field & 0x8000) == 0) break;
     }
-    reply[26 + data_length] = static_cast<uint8_t>(wkc);
-    reply[27 + data_length] = static_cast<uint8_t>(wkc >> 8);
     Enqueue(reply, length);
     if (twice) Enqueue(reply, length);
     g_responder.counts.replies++;
@@ -140,7 +153,7 @@ void* ResponderOpen(const char*, char*) { return &g_handle; }
 int ResponderSend(void*, const uint8_t* frame, int length) {
     g_responder.counts.requests++;
     VirtualClockAdvance(kResponderExchangeMicros);
-    // The master sends one datagram per frame; anything else gets no answer.
+    // A frame of one datagram or a chain of them; anything else gets no answer.
     if (length < 28 || length > kFrameBytes || frame[12] != 0x88 || frame[13] != 0xA4) return 0;
     uint16_t data_length = static_cast<uint16_t>((frame[22] | (frame[23] << 8)) & 0x07FF);
     if (28 + data_length > length) return 0;

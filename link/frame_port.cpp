@@ -330,6 +330,11 @@ int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline) {
     return result;
 }
 
+void PortAbandon(FramePort* port, int slot) {
+    if (slot < 0 || slot >= kSlotCount) return;
+    AbandonSlot(port, slot);
+}
+
 int PortSendReceive(FramePort* port, int slot, int32_t timeout_us) {
     if (timeout_us < 0) {
         PortSetBufState(port, slot, EMPTY);

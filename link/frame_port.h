@@ -100,3 +100,7 @@ int PortWaitFrame(FramePort* port, int slot, TimeStamp deadline);
 // passed (the last wait never runs past it). On failure the slot is EMPTY and rests.
 int PortSendReceiveUntil(FramePort* port, int slot, TimeStamp deadline);
 int PortSendReceive(FramePort* port, int slot, int32_t timeout_us);
+// Gives up the exchange of a slot whose frame got no reply: its generation rests (a
+// reply may still come) and the slot is EMPTY. For callers that send with
+// PortSendFrame and wait with PortWaitFrame themselves (several frames in flight).
+void PortAbandon(FramePort* port, int slot);

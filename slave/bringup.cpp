@@ -10,6 +10,8 @@
 #include "link/datagram.h"
 #include "slave/context.h"
 #include "slave/eeprom.h"
+#include "slave/packed_exchange.h"
+#include "slave/sii_engine.h"
 
 namespace {
 
@@ -18,6 +20,12 @@ constexpr int32_t kCountTimeoutUs = 20000;
 constexpr int32_t kPollTimeoutUs = 2000;
 constexpr int32_t kInitCheckTimeoutUs = 2000000;
 constexpr uint32_t kStatePollGapUs = 1000;
+// A packed phase: each frame waits this long for its reply, and a datagram whose frame
+// got none goes out again, up to three sends in all (the 6 ms a single register access
+// of the bring-up is given, with a send every 2 ms).
+constexpr uint32_t kPackedReplyWaitUs = 2000;
+constexpr int kPackedSends = 3;
+constexpr uint16_t kSiiWordLimit = kSiiCacheBytes / 2;  // the words the legacy SII cache reaches
 
 constexpr uint16_t kRegType = 0x0000;
 constexpr uint16_t kRegPortDescriptor = 0x0007;
@@ -120,6 +128,129 @@ void AddressSlave(MasterContext* master, int n) {
     EepromReadStart(master, static_cast<uint16_t>(n), kSiiVendor);
 }
 
+// Phase 1 for every slave at once: the same accesses as AddressSlave, each one for all
+// slaves packed into as few frames as fit. Each access is a phase of its own (the
+// station address is written to all before any is read back), so a datagram sent again
+// after a lost frame never overtakes one it depends on.
+void AddressAllSlaves(MasterContext* master, int count) {
+    PackedDatagram list[kMaxSlaves];
+    uint8_t bytes[kMaxSlaves][2];
+    uint8_t station_bytes[kMaxSlaves][2];
+    uint8_t dl_control[kMaxSlaves][2];
+    auto phase = [&](uint8_t command, uint16_t reg, bool by_position, auto&& out_of) {
+        for (int n = 1; n <= count; n++) {
+            const uint16_t adp = by_position ? PositionAddress(n) : master->slave_table[n].config_address;
+            bytes[n - 1][0] = bytes[n - 1][1] = 0;
+            list[n - 1] = PackedDatagram{command, adp, reg, 2, out_of(n), bytes[n - 1], 0};
+        }
+        PackedExchangeUntilAnswered(&master->port, list, count, kPackedReplyWaitUs, kPackedSends, nullptr);
+    };
+    auto none = [](int) -> const void* { return nullptr; };
+    phase(CMD_APRD, kRegPdiControl, true, none);
+    for (int n = 1; n <= count; n++) master->slave_table[n].interface_type = Little16(bytes[n - 1]);
+    for (int n = 1; n <= count; n++) {
+        const uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
+        station_bytes[n - 1][0] = static_cast<uint8_t>(station);
+        station_bytes[n - 1][1] = static_cast<uint8_t>(station >> 8);
+        // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
+        dl_control[n - 1][0] = static_cast<uint8_t>(n == 1 ? 0x01 : 0x00);
+        dl_control[n - 1][1] = 0x00;
+    }
+    phase(CMD_APWR, kRegStationAddress, true, [&](int n) -> const void* { return station_bytes[n - 1]; });
+    phase(CMD_APWR, kRegDlControl, true, [&](int n) -> const void* { return dl_control[n - 1]; });
+    phase(CMD_APRD, kRegStationAddress, true, none);
+    for (int n = 1; n <= count; n++) master->slave_table[n].config_address = Little16(bytes[n - 1]);
+    // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
+    // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
+    phase(CMD_FPRD, kRegStationAlias, false, none);
+    for (int n = 1; n <= count; n++) master->slave_table[n].alias_address = Little16(bytes[n - 1]);
+    phase(CMD_FPRD, kRegEepromControl, false, none);
+    for (int n = 1; n <= count; n++)
+        master->slave_table[n].eeprom_8byte_reads = (Little16(bytes[n - 1]) & kEepromStatusEightByte) ? 1 : 0;
+}
+
+// Phase 2 for every slave at once on the SII engine: vendor, product, revision and the
+// write mailbox words, one EEPROM command each as the split reads had (a word that
+// fails is 0).
+void ReadAllIdentities(MasterContext* master, int count) {
+    enum { kWordsPerSlave = 8 };
+    uint16_t words[kMaxSlaves][kWordsPerSlave] = {};
+    SiiJob jobs[4 * kMaxSlaves];
+    int used = 0;
+    for (int n = 1; n <= count; n++) {
+        const uint16_t slave = static_cast<uint16_t>(n);
+        jobs[used++] = SiiJob{slave, kSiiVendor, 2, &words[n - 1][0], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiProduct, 2, &words[n - 1][2], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiRevision, 2, &words[n - 1][4], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWriteMailbox, 2, &words[n - 1][6], 0, 0, 0};
+    }
+    SiiReadManyOnce(master, jobs, used, nullptr);
+    for (int n = 1; n <= count; n++) {
+        SlaveRecord& record = master->slave_table[n];
+        // A job that failed part way keeps the words it read; a pair is taken whole only.
+        auto pair = [&](int job, int at) -> uint32_t {
+            if (jobs[4 * (n - 1) + job].status != kSiiDone) return 0;
+            return static_cast<uint32_t>(words[n - 1][at]) | (static_cast<uint32_t>(words[n - 1][at + 1]) << 16);
+        };
+        record.vendor_id = pair(0, 0);
+        record.product_code = pair(1, 2);
+        record.revision_no = pair(2, 4);
+        const uint32_t mailbox = pair(3, 6);
+        record.mbx_write_offset = static_cast<uint16_t>(mailbox);
+        record.mbx_length = static_cast<uint16_t>(mailbox >> 16);
+    }
+}
+
+// The split-read orders leave the read of word 0x001A started on every slave with a
+// mailbox but slave 1 (its EepromReadFinish gives the word), and so does the parallel
+// order: an answered idle status first, old error bits cleared, then the command, for
+// all such slaves at once. A slave whose command was not acknowledged has no read
+// started (its finish fails, as the split read's does).
+void StartReadMailboxReads(MasterContext* master, int count) {
+    PackedDatagram list[kMaxSlaves];
+    uint16_t slaves[kMaxSlaves];
+    uint8_t status[kMaxSlaves][2];
+    static const uint8_t kNoCommand[2] = {0, 0};
+    static const uint8_t kReadCommand[6] = {static_cast<uint8_t>(kEepromCommandRead),
+                                            static_cast<uint8_t>(kEepromCommandRead >> 8),
+                                            static_cast<uint8_t>(kSiiReadMailbox), 0, 0, 0};
+    int used = 0;
+    for (int n = 2; n <= count; n++) {
+        const SlaveRecord& record = master->slave_table[n];
+        if (record.mbx_length == 0) continue;
+        status[used][0] = status[used][1] = 0;
+        slaves[used] = static_cast<uint16_t>(n);
+        list[used] = PackedDatagram{CMD_FPRD, record.config_address, kRegEepromControl, 2, nullptr, status[used], 0};
+        used++;
+    }
+    if (used == 0) return;
+    PackedExchangeUntilAnswered(&master->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
+    int idle = 0;
+    int with_errors = 0;
+    for (int k = 0; k < used; k++) {
+        const uint16_t word = Little16(status[k]);
+        if (list[k].result <= 0 || (word & kEepromStatusBusy) != 0) continue;
+        if (word & kEepromStatusErrorBits) with_errors++;
+        slaves[idle] = slaves[k];
+        status[idle][0] = status[k][0];
+        status[idle][1] = status[k][1];
+        idle++;
+    }
+    if (with_errors > 0) {
+        int clears = 0;
+        for (int k = 0; k < idle; k++)
+            if (Little16(status[k]) & kEepromStatusErrorBits)
+                list[clears++] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address,
+                                                kRegEepromControl, 2, kNoCommand, nullptr, 0};
+        PackedExchangeUntilAnswered(&master->port, list, clears, kPackedReplyWaitUs, kPackedSends, nullptr);
+    }
+    for (int k = 0; k < idle; k++)
+        list[k] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address, kRegEepromControl,
+                                 sizeof kReadCommand, kReadCommand, nullptr, 0};
+    PackedExchangeUntilAnswered(&master->port, list, idle, kPackedReplyWaitUs, kPackedSends + 1, nullptr);
+    for (int k = 0; k < idle; k++) master->eeprom_reads[slaves[k]].read_issued = list[k].result > 0 ? 1 : 0;
+}
+
 // Phase 2, one step for one slave: finish the word started before, start the next.
 void ReadIdentityStep(MasterContext* master, int n, int step) {
     uint16_t slave = static_cast<uint16_t>(n);
@@ -180,16 +311,27 @@ void ReadGeneralCategory(MasterContext* master, SlaveRecord& record) {
                                                   static_cast<uint16_t>(record.ebus_current));
 }
 
-// Phase 3: the details of slave 1.
-void DescribeFirstSlave(MasterContext* master) {
+// Phase 3: the details of slave 1. With `started_reads` the read of word 0x001A was
+// started by phase 2 and is finished here (the split-read orders); else the read
+// mailbox and protocol words are read on the engine.
+void DescribeFirstSlave(MasterContext* master, bool started_reads) {
     SlaveRecord& record = master->slave_table[1];
     uint16_t address = record.config_address;
+    uint16_t mailbox_words[4] = {0, 0, 0, 0};
+    if (record.mbx_length > 0 && !started_reads) {
+        SiiJob jobs[2] = {{1, kSiiReadMailbox, 2, &mailbox_words[0], 0, 0, 0},
+                          {1, kSiiMailboxProtocols, 1, &mailbox_words[2], 0, 0, 0}};
+        SiiReadManyOnce(master, jobs, 2, nullptr);
+        if (jobs[0].status != kSiiDone) mailbox_words[0] = mailbox_words[1] = 0;
+        if (jobs[1].status != kSiiDone) mailbox_words[2] = 0;
+    }
     if (record.mbx_length > 0) {
-        uint32_t words = EepromReadFinish(master, 1);
+        uint32_t words = started_reads ? EepromReadFinish(master, 1)
+                                       : (mailbox_words[0] | (static_cast<uint32_t>(mailbox_words[1]) << 16));
         record.mbx_read_offset = static_cast<uint16_t>(words);
         record.mbx_read_length = static_cast<uint16_t>(words >> 16);
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(master, 1, kSiiMailboxProtocols);
+        if (started_reads) EepromReadStart(master, 1, kSiiMailboxProtocols);
     }
     uint8_t buffer[2] = {0, 0};
     FPRD(&master->port, address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
@@ -210,7 +352,7 @@ void DescribeFirstSlave(MasterContext* master) {
         record.sm_types[3] = 4;
         record.sync_managers[0] = SyncManagerEntry{record.mbx_write_offset, record.mbx_length, kSmMailboxWrite};
         record.sync_managers[1] = SyncManagerEntry{record.mbx_read_offset, record.mbx_read_length, kSmMailboxRead};
-        record.mbx_protocols = static_cast<uint16_t>(EepromReadFinish(master, 1));
+        record.mbx_protocols = started_reads ? static_cast<uint16_t>(EepromReadFinish(master, 1)) : mailbox_words[2];
     }
 
     ReadGeneralCategory(master, record);
@@ -290,7 +432,116 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
     return static_cast<uint16_t>(al_status & 0x000F);
 }
 
-int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kPipelined); }
+void NameSlaves(MasterContext* master, int first) {
+    const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
+    SiiCategorySearch searches[kMaxSlaves];
+    int found = 0;
+    for (int n = first < 1 ? 1 : first; n <= count; n++)
+        if (master->slave_table[n].name[0] == '\0')
+            searches[found++] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings, kSiiWordLimit, 0, 0, 0};
+    if (found == 0) return;
+    SiiFindCategoryMany(master, searches, found, nullptr);
+    // String 1: its count and length word, then its text (at most 40 characters). Words
+    // past the cache's 4096 bytes read as 0xFF, as the cache gives them.
+    enum { kTextWords = (kSiiNameChars + 1) / 2 };
+    uint16_t head[kMaxSlaves];
+    uint16_t text[kMaxSlaves][kTextWords];
+    SiiJob jobs[kMaxSlaves];
+    int owner[kMaxSlaves];
+    int used = 0;
+    for (int k = 0; k < found; k++) {
+        const SiiCategorySearch& search = searches[k];
+        if (search.status != kSiiDone || search.data_word == 0) continue;
+        head[k] = 0xFFFF;
+        if (search.data_word >= kSiiWordLimit) continue;  // no read needed: all 0xFF
+        jobs[used] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word), 1, &head[k], 0, 0, 0};
+        owner[used++] = k;
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    bool head_read[kMaxSlaves] = {};
+    for (int k = 0; k < found; k++)
+        head_read[k] = searches[k].status == kSiiDone && searches[k].data_word >= kSiiWordLimit;
+    for (int j = 0; j < used; j++) head_read[owner[j]] = jobs[j].status == kSiiDone;
+    used = 0;
+    int kept[kMaxSlaves] = {};
+    for (int k = 0; k < found; k++) {
+        if (!head_read[k] || (head[k] & 0xFF) == 0) continue;
+        kept[k] = (head[k] >> 8) < kSiiNameChars ? (head[k] >> 8) : kSiiNameChars;
+        for (uint16_t& w : text[k]) w = 0xFFFF;
+        const uint32_t start = searches[k].data_word + 1;
+        uint32_t words = static_cast<uint32_t>(kept[k] + 1) / 2;
+        if (start >= kSiiWordLimit) words = 0;
+        else if (start + words > kSiiWordLimit) words = kSiiWordLimit - start;
+        jobs[used] = SiiJob{searches[k].slave, static_cast<uint16_t>(start), static_cast<uint16_t>(words), text[k], 0, 0, 0};
+        owner[used++] = k;
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    for (int j = 0; j < used; j++) {
+        if (jobs[j].status != kSiiDone) continue;  // unread: the fallback below
+        const int k = owner[j];
+        char* name = master->slave_table[searches[k].slave].name;
+        for (int c = 0; c < kept[k]; c++)
+            name[c] = static_cast<char>(c % 2 == 0 ? text[k][c / 2] & 0xFF : text[k][c / 2] >> 8);
+        name[kept[k]] = '\0';
+    }
+    for (int k = 0; k < found; k++) {
+        SlaveRecord& record = master->slave_table[searches[k].slave];
+        if (record.name[0] == '\0')
+            snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+    }
+}
+
+void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state) {
+    PackedDatagram list[kMaxSlaves];
+    const uint8_t request[2] = {static_cast<uint8_t>(requested_state), static_cast<uint8_t>(requested_state >> 8)};
+    for (int start = 0; start < count; start += kMaxSlaves) {
+        int used = 0;
+        for (int k = start; k < count && used < kMaxSlaves; k++)
+            list[used++] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address, kRegAlControl, 2,
+                                          request, nullptr, 0};
+        PackedExchangeUntilAnswered(&master->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
+    }
+}
+
+int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                  int32_t timeout_us) {
+    if (timeout_us < 0) timeout_us = 0;
+    if (count > kMaxSlaves) count = kMaxSlaves;
+    const TimeStamp deadline = DeadlineAfter(static_cast<uint32_t>(timeout_us));
+    PackedDatagram list[kMaxSlaves];
+    uint8_t status[kMaxSlaves][6];
+    int which[kMaxSlaves];
+    bool reached[kMaxSlaves] = {};
+    for (;;) {
+        int used = 0;
+        for (int k = 0; k < count; k++) {
+            if (reached[k] || slaves[k] < 1 || slaves[k] > master->slave_count) continue;
+            memset(status[used], 0, sizeof status[used]);
+            list[used] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegAlStatus, 6,
+                                        nullptr, status[used], 0};
+            which[used++] = k;
+        }
+        if (used == 0) break;
+        PackedExchange(&master->port, list, used, kPollTimeoutUs, nullptr);
+        // As StateCheck: the record takes what the last poll brought (zeros when unanswered).
+        for (int j = 0; j < used; j++) {
+            SlaveRecord& record = master->slave_table[slaves[which[j]]];
+            record.state = Little16(status[j]);
+            record.al_status_code = Little16(status[j] + 4);
+            if ((record.state & 0x000F) == requested_state) reached[which[j]] = true;
+        }
+        bool all = true;
+        for (int j = 0; j < used; j++) all = all && reached[which[j]];
+        if (all) break;
+        WaitMicroseconds(kStatePollGapUs);
+        if (DeadlinePassed(deadline)) break;
+    }
+    int in_state = 0;
+    for (int k = 0; k < count; k++) in_state += reached[k] ? 1 : 0;
+    return in_state;
+}
+
+int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kParallel); }
 
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order) {
     ResetTables(master);
@@ -298,8 +549,15 @@ int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order) {
     if (wkc <= 0) return wkc;
     SetSlavesToDefault(master);
     int count = master->slave_count;
+    if (order == EepromReadOrder::kParallel) {
+        AddressAllSlaves(master, count);
+        ReadAllIdentities(master, count);
+        StartReadMailboxReads(master, count);
+        DescribeFirstSlave(master, false);
+        return count;
+    }
     for (int n = 1; n <= count; n++) AddressSlave(master, n);
     ReadIdentities(master, count, order);
-    DescribeFirstSlave(master);
+    DescribeFirstSlave(master, true);
     return count;
 }

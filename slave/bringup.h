@@ -30,11 +30,29 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
 // reaches: the first 199 slaves are described, the others keep their addresses.
 int ConfigureNetwork(MasterContext* master);
 
-// How phase 2 reads the identity and mailbox words. ConfigureNetwork starts a word on
-// every slave before it finishes any, so all EEPROMs work at once; the slave-by-slave
-// order waits for each word in turn and exists to measure what the pipelining buys.
-enum class EepromReadOrder { kPipelined, kSlaveBySlave };
+// How the addressing and the identity and mailbox words are done. ConfigureNetwork
+// works on every slave at once: each addressing access for all slaves packed into few
+// frames, the EEPROM words on the SII engine (every slave's interface advanced together).
+// The pipelined order addresses slave after slave and starts a word on every slave
+// before it finishes any; the slave-by-slave order waits for each word in turn. Both
+// give the same table and exist to compare against.
+enum class EepromReadOrder { kParallel, kPipelined, kSlaveBySlave };
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order);
+
+// Names every slave from `first` on whose name is empty, all at once on the SII engine,
+// as the legacy host functions name them: string 1 of the strings category (at most 40
+// characters, within the first 4096 EEPROM bytes), or "? M:vendor I:product" when there
+// is none, it is empty or it cannot be read.
+void NameSlaves(MasterContext* master, int first);
+// Writes `requested_state` into the AL control register of every listed slave, packed;
+// each datagram whose frame got no reply is sent again, up to three sends.
+void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state);
+// StateCheck for every listed slave at once: the AL status of all slaves not yet in the
+// state is polled in packed frames about every millisecond until each is in it or the
+// timeout passed. Each record takes its last poll's state and code. Returns how many
+// reached the state.
+int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                  int32_t timeout_us);
 
 // DL status register: a port is active when its loop is open and communication is
 // established. `topology` counts the active ports, `active_ports` has bit n for port n.

@@ -5,7 +5,8 @@
 // word 0x001A started and unfinished. A host program talks to every slave, so here
 // each slave with a mailbox gets its remaining SII words, its two mailbox
 // SyncManagers, its EEPROM offered back to its own controller, and PRE-OP, where its
-// firmware serves the mailbox. The console tool never comes here.
+// firmware serves the mailbox: every step for all slaves at once (the SII words on the
+// engine, the register writes and state polls packed). The console tool never comes here.
 #include <cstring>
 
 #include "link/datagram.h"
@@ -13,29 +14,24 @@
 #include "slave/context.h"
 #include "slave/eeprom.h"
 #include "slave/mailbox.h"
+#include "slave/packed_exchange.h"
+#include "slave/sii_engine.h"
 
 namespace {
 
 constexpr uint16_t kSiiMailboxReadWords = 0x001A;  // read mailbox offset, length
 constexpr uint16_t kSiiMailboxProtocols = 0x001C;
 constexpr uint16_t kRegSyncManager0 = 0x0800;
-constexpr uint16_t kRegAlControl = 0x0120;
+constexpr uint8_t kConfigurationToPdi = 0x01;
 constexpr uint32_t kSmWriteMailboxFlags = 0x00010026;  // mailbox, master writes, PDI irq; enabled
 constexpr uint32_t kSmReadMailboxFlags = 0x00010022;   // mailbox, master reads, PDI irq; enabled
-constexpr int32_t kRegisterTimeout = 6000;
 constexpr int32_t kPreOpTimeout = 2000000;
-constexpr int kEepromAttempts = 3;
-
-// Finishes a word read started on the slave; when that finish failed, starts and
-// finishes the word afresh, a few times.
-uint32_t FinishWord(MasterContext* master, uint16_t slave, uint16_t word_address) {
-    uint32_t value = EepromReadFinish(master, slave);
-    for (int attempt = 1; attempt < kEepromAttempts && EepromLastFinishFailed(master, slave); attempt++) {
-        EepromReadStart(master, slave, word_address);
-        value = EepromReadFinish(master, slave);
-    }
-    return value;
-}
+// Each frame of a packed phase waits 2 ms for its reply; a datagram whose frame got none
+// is sent again, up to three sends (the 6 ms one register write was given), four for
+// the EEPROM hand-over (the attempts of a configuration write).
+constexpr uint32_t kPackedReplyWaitUs = 2000;
+constexpr int kPackedSends = 3;
+constexpr int kEepromHandSends = 4;
 
 bool NeedsMailboxWords(const SlaveRecord& record) { return record.mbx_length > 0 && record.sm_types[1] == 0; }
 
@@ -48,15 +44,14 @@ void FillSyncManagers(SlaveRecord* record) {
     record->sync_managers[1] = SyncManagerEntry{record->mbx_read_offset, record->mbx_read_length, kSmReadMailboxFlags};
 }
 
-int WriteMailboxSyncManagers(MasterContext* master, const SlaveRecord& record) {
-    uint8_t image[16];
+// SyncManagers 0 and 1 as the 16 bytes of registers 0x0800-0x080F.
+void LaySyncManagers(const SlaveRecord& record, uint8_t* image) {
     for (int n = 0; n < 2; n++) {
         const SyncManagerEntry& sm = record.sync_managers[n];
         MailboxPut16(image + 8 * n, sm.start_address);
         MailboxPut16(image + 8 * n + 2, sm.length);
         MailboxPut32(image + 8 * n + 4, sm.flags);
     }
-    return FPWR(&master->port, record.config_address, kRegSyncManager0, sizeof(image), image, kRegisterTimeout);
 }
 
 }  // namespace
@@ -66,41 +61,55 @@ int PrepareMailboxes(MasterContext* master) {
     const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
     // The read of word 0x001A that the bring-up left started cannot be trusted here:
     // other SII reads (the slaves' names) may have used the EEPROM interface since. So
-    // the words are read afresh, pipelined: started on every slave that needs them
-    // before they are finished on any, so each controller fetches while the others
-    // are served.
-    for (int n = 1; n <= count; n++)
-        if (NeedsMailboxWords(master->slave_table[n]))
-            EepromReadStart(master, static_cast<uint16_t>(n), kSiiMailboxReadWords);
+    // the words are read afresh, on every slave that needs them at once.
+    uint16_t words[kMaxSlaves][4] = {};
+    SiiJob jobs[2 * kMaxSlaves];
+    int used = 0;
     for (int n = 1; n <= count; n++) {
-        SlaveRecord& record = master->slave_table[n];
-        if (!NeedsMailboxWords(record)) continue;
+        if (!NeedsMailboxWords(master->slave_table[n])) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
-        uint32_t value = FinishWord(master, slave, kSiiMailboxReadWords);
-        record.mbx_read_offset = static_cast<uint16_t>(value);
-        record.mbx_read_length = static_cast<uint16_t>(value >> 16);
+        jobs[used++] = SiiJob{slave, kSiiMailboxReadWords, 2, &words[n - 1][0], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiMailboxProtocols, 1, &words[n - 1][2], 0, 0, 0};
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    for (int j = 0; j < used; j += 2) {
+        SlaveRecord& record = master->slave_table[jobs[j].slave];
+        uint16_t* mine = words[jobs[j].slave - 1];
+        // A word that could not be read is 0, as a failed finish gave it.
+        if (jobs[j].status != kSiiDone) mine[0] = mine[1] = 0;
+        if (jobs[j + 1].status != kSiiDone) mine[2] = 0;
+        record.mbx_read_offset = mine[0];
+        record.mbx_read_length = mine[1];
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
-        EepromReadStart(master, slave, kSiiMailboxProtocols);
+        record.mbx_protocols = mine[2];
+        FillSyncManagers(&record);
     }
-    // Pass 2: protocols, SyncManagers, EEPROM back to the slave, PRE-OP requested.
-    for (int n = 1; n <= count; n++) {
-        SlaveRecord& record = master->slave_table[n];
-        if (record.mbx_length == 0) continue;
-        const uint16_t slave = static_cast<uint16_t>(n);
-        if (record.sm_types[1] == 0) {
-            record.mbx_protocols = static_cast<uint16_t>(FinishWord(master, slave, kSiiMailboxProtocols));
-            FillSyncManagers(&record);
-        }
-        WriteMailboxSyncManagers(master, record);
-        EepromToPdi(master, slave);
-        const uint8_t pre_op[2] = {kAlStatePreOp, 0};
-        FPWR(&master->port, record.config_address, kRegAlControl, 2, pre_op, kRegisterTimeout);
+    // Then, each for all slaves with a mailbox before the next: SyncManagers, EEPROM
+    // back to the slave, PRE-OP requested. Each step is a packed phase of its own, so a
+    // datagram sent again never overtakes the step before it.
+    uint16_t with_mailbox[kMaxSlaves];
+    int mailboxes = 0;
+    for (int n = 1; n <= count; n++)
+        if (master->slave_table[n].mbx_length > 0) with_mailbox[mailboxes++] = static_cast<uint16_t>(n);
+    if (mailboxes == 0) return 0;
+    PackedDatagram list[kMaxSlaves];
+    uint8_t images[kMaxSlaves][16];
+    for (int k = 0; k < mailboxes; k++) {
+        const SlaveRecord& record = master->slave_table[with_mailbox[k]];
+        LaySyncManagers(record, images[k]);
+        list[k] = PackedDatagram{CMD_FPWR, record.config_address, kRegSyncManager0, 16, images[k], nullptr, 0};
     }
-    // Pass 3: wait for each slave's firmware to take over the mailboxes.
-    int ready = 0;
-    for (int n = 1; n <= count; n++) {
-        if (master->slave_table[n].mbx_length == 0) continue;
-        if (StateCheck(master, static_cast<uint16_t>(n), kAlStatePreOp, kPreOpTimeout) == kAlStatePreOp) ready++;
+    PackedExchangeUntilAnswered(&master->port, list, mailboxes, kPackedReplyWaitUs, kPackedSends, nullptr);
+    static const uint8_t kToPdi = kConfigurationToPdi;
+    int handed = 0;
+    for (int k = 0; k < mailboxes; k++) {
+        SlaveRecord& record = master->slave_table[with_mailbox[k]];
+        if (record.eeprom_at_pdi != 0) continue;
+        list[handed++] = PackedDatagram{CMD_FPWR, record.config_address, kRegEepromConfiguration, 1, &kToPdi, nullptr, 0};
+        record.eeprom_at_pdi = 1;
     }
-    return ready;
+    PackedExchangeUntilAnswered(&master->port, list, handed, kPackedReplyWaitUs, kEepromHandSends, nullptr);
+    StateRequestAll(master, with_mailbox, mailboxes, kAlStatePreOp);
+    // Each slave's firmware takes over its mailboxes.
+    return StateCheckAll(master, with_mailbox, mailboxes, kAlStatePreOp, kPreOpTimeout);
 }

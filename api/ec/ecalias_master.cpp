@@ -12,6 +12,8 @@
 #include "sim/sim_capture.h"
 #include "slave/bringup.h"
 #include "slave/eeprom.h"
+#include "slave/packed_exchange.h"
+#include "slave/sii_engine.h"
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
 int PrepareMailboxes(MasterContext* master);
@@ -344,117 +346,188 @@ namespace {
 
 constexpr uint16_t kRegStationAlias = 0x0012;
 constexpr uint16_t kRegAlStatus = 0x0130;
-constexpr int32_t kRegisterTimeoutUs = 20000;
+// A register read of the scan: up to three tries (a reply with working counter 0 is
+// tried again), each sending its frame again every 2 ms for up to 20 ms.
+constexpr uint32_t kReplyWaitUs = 2000;
+constexpr int kSendsPerTry = 10;
 constexpr int kRegisterTries = 3;
 
-int ReadRegisterTries(MasterContext* context, uint16_t station, uint16_t address, uint16_t length, void* data) {
-    int wkc = 0;
-    for (int n = 0; n < kRegisterTries && wkc <= 0; n++)
-        wkc = FPRD(&context->port, station, address, length, data, kRegisterTimeoutUs);
-    return wkc;
-}
-
-// Reads `count` words into `words`; true when all were read.
-bool SiiWords(ec_master* m, int position, uint32_t first, uint32_t count, uint16_t* words) {
-    return EcSiiReadWords(m, position, first, count, words, nullptr) == EC_OK;
-}
-
-// String 1 of the strings category (type 10): walks the categories from word 0x40 on.
-// True when the walk ended readably (name "" when there is no strings category or no
-// string 1); false when a word on the way could not be read.
-bool ReadSlaveName(ec_master* m, int position, uint32_t limit, char* name) {
-    name[0] = '\0';
-    uint32_t word = 0x40;
-    for (int categories = 0; categories < 512; categories++) {
-        uint16_t head[2];
-        if (word + 2 > limit) return true;
-        if (!SiiWords(m, position, word, 2, head)) return false;
-        if (head[0] == 0xFFFF) return true;
-        const uint32_t data = word + 2;
-        if (head[0] == 10) {
-            uint16_t first;
-            if (data >= limit) return true;
-            if (!SiiWords(m, position, data, 1, &first)) return false;
-            const unsigned strings = first & 0xFF;
-            if (strings == 0) return true;
-            const unsigned length = first >> 8;  // string 1 starts at byte 1
-            const unsigned bytes = 2 + length;   // count, length, text
-            const uint32_t words_needed = (bytes + 1) / 2;
-            if (data + words_needed > limit) return false;
-            uint16_t text[129];
-            if (!SiiWords(m, position, data, words_needed, text)) return false;
-            unsigned kept = length < EC_NAME_BYTES - 1 ? length : EC_NAME_BYTES - 1;
-            for (unsigned i = 0; i < kept; i++) {
-                const unsigned byte = 2 + i;
-                name[i] = static_cast<char>(byte % 2 == 0 ? text[byte / 2] & 0xFF : text[byte / 2] >> 8);
-            }
-            name[kept] = '\0';
-            return true;
+// Reads `length` bytes of register `address` of every slave 1..slaves at once, packed,
+// into out + (n - 1) * length; answered[n - 1] says whether slave n's read was answered
+// (its bytes are zero otherwise).
+void ReadRegisterAll(MasterContext* context, int slaves, uint16_t address, uint16_t length, uint8_t* out,
+                     bool* answered) {
+    PackedDatagram list[kMaxSlaves];
+    int which[kMaxSlaves];
+    memset(out, 0, static_cast<size_t>(slaves) * length);
+    for (int n = 0; n < slaves; n++) answered[n] = false;
+    for (int attempt = 0; attempt < kRegisterTries; attempt++) {
+        int used = 0;
+        for (int n = 1; n <= slaves; n++) {
+            if (answered[n - 1]) continue;
+            list[used] = PackedDatagram{CMD_FPRD, context->slave_table[n].config_address, address, length, nullptr,
+                                        out + static_cast<size_t>(n - 1) * length, 0};
+            which[used++] = n - 1;
         }
-        word = data + head[1];
+        if (used == 0) return;
+        PackedExchangeUntilAnswered(&context->port, list, used, kReplyWaitUs, kSendsPerTry, nullptr);
+        for (int k = 0; k < used; k++) answered[which[k]] = list[k].result > 0;
     }
-    return false;
 }
 
-void ReadSlaveRecord(ec_master* m, int position) {
+// The SII parts of every slave's record, all slaves at once on the SII engine: size
+// word 0x3E, alias word 4, identity, serial, mailbox words. Each part is marked read
+// only when all of its words were.
+void ReadSiiParts(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
-    const SlaveRecord& record = context->slave_table[position];
-    ec_slave_info& info = m->info[position];
-    info = ec_slave_info{};
-    info.position = position;
-    info.station_address = record.config_address;
-    uint16_t value = 0;
-    if (ReadRegisterTries(context, record.config_address, kRegStationAlias, 2, &value) > 0) {
-        info.alias_register = value;
-        info.parts_read |= EC_PART_ALIAS_REGISTER;
+    enum { kSize, kAlias, kIdentity, kSerial, kMailbox, kParts };
+    static const uint16_t kFirst[kParts] = {0x3E, 4, 8, 0x0E, 0x18};
+    static const uint16_t kCount[kParts] = {1, 1, 6, 2, 5};
+    static const unsigned kPart[kParts] = {EC_PART_SII_SIZE, EC_PART_SII_ALIAS, EC_PART_IDENTITY, EC_PART_SERIAL,
+                                           EC_PART_MAILBOX};
+    struct Words {
+        uint16_t w[kParts][6];
+    };
+    std::unique_ptr<Words[]> words(new (std::nothrow) Words[static_cast<size_t>(slaves)]);
+    std::unique_ptr<SiiJob[]> jobs(new (std::nothrow) SiiJob[static_cast<size_t>(slaves) * kParts]);
+    if (!words || !jobs) return;  // nothing read: every part stays unread
+    int used = 0;
+    for (int n = 1; n <= slaves; n++)
+        for (int p = 0; p < kParts; p++)
+            jobs[used++] = SiiJob{static_cast<uint16_t>(n), kFirst[p], kCount[p], words[n - 1].w[p], 0, 0, 0};
+    SiiReadMany(context, jobs.get(), used, nullptr);
+    for (int n = 1; n <= slaves; n++) {
+        ec_slave_info& info = m->info[n];
+        const uint16_t(&w)[kParts][6] = words[n - 1].w;
+        unsigned read = 0;
+        for (int p = 0; p < kParts; p++)
+            if (jobs[(n - 1) * kParts + p].status == kSiiDone) read |= kPart[p];
+        info.parts_read |= read;
+        info.sii_words = 0;
+        if (read & EC_PART_SII_SIZE) {
+            const uint32_t size = (static_cast<uint32_t>(w[kSize][0]) + 1) * 64;
+            info.sii_words = size > EC_SII_MAX_WORDS ? static_cast<uint32_t>(EC_SII_MAX_WORDS) : size;
+        }
+        if (read & EC_PART_SII_ALIAS) info.sii_alias = w[kAlias][0];
+        if (read & EC_PART_IDENTITY) {
+            info.vendor_id = w[kIdentity][0] | (static_cast<uint32_t>(w[kIdentity][1]) << 16);
+            info.product_code = w[kIdentity][2] | (static_cast<uint32_t>(w[kIdentity][3]) << 16);
+            info.revision = w[kIdentity][4] | (static_cast<uint32_t>(w[kIdentity][5]) << 16);
+        }
+        if (read & EC_PART_SERIAL) info.serial = w[kSerial][0] | (static_cast<uint32_t>(w[kSerial][1]) << 16);
+        if (read & EC_PART_MAILBOX) {
+            info.mailbox_write_offset = w[kMailbox][0];
+            info.mailbox_write_size = w[kMailbox][1];
+            info.mailbox_read_offset = w[kMailbox][2];
+            info.mailbox_read_size = w[kMailbox][3];
+            info.mailbox_protocols = w[kMailbox][4];
+        }
     }
-    uint16_t w[2];
-    // The size first: every other read is bounded by it.
-    info.sii_words = 0;
-    if (SiiWords(m, position, 0x3E, 1, w)) {
-        uint32_t words = (static_cast<uint32_t>(w[0]) + 1) * 64;
-        info.sii_words = words > EC_SII_MAX_WORDS ? static_cast<uint32_t>(EC_SII_MAX_WORDS) : words;
-        info.parts_read |= EC_PART_SII_SIZE;
-    }
-    if (SiiWords(m, position, 4, 1, w)) {
-        info.sii_alias = w[0];
-        info.parts_read |= EC_PART_SII_ALIAS;
-    }
-    uint16_t identity[8];
-    if (SiiWords(m, position, 8, 6, identity)) {
-        info.vendor_id = identity[0] | (static_cast<uint32_t>(identity[1]) << 16);
-        info.product_code = identity[2] | (static_cast<uint32_t>(identity[3]) << 16);
-        info.revision = identity[4] | (static_cast<uint32_t>(identity[5]) << 16);
-        info.parts_read |= EC_PART_IDENTITY;
-    }
-    if (SiiWords(m, position, 0x0E, 2, w)) {
-        info.serial = w[0] | (static_cast<uint32_t>(w[1]) << 16);
-        info.parts_read |= EC_PART_SERIAL;
-    }
-    uint16_t mailbox[5];
-    if (SiiWords(m, position, 0x18, 5, mailbox)) {
-        info.mailbox_write_offset = mailbox[0];
-        info.mailbox_write_size = mailbox[1];
-        info.mailbox_read_offset = mailbox[2];
-        info.mailbox_read_size = mailbox[3];
-        info.mailbox_protocols = mailbox[4];
-        info.parts_read |= EC_PART_MAILBOX;
-    }
-    const uint32_t limit = info.sii_words != 0 ? info.sii_words : 2048;
-    if (ReadSlaveName(m, position, limit, info.name)) info.parts_read |= EC_PART_NAME;
 }
 
-void ReadSlaveState(ec_master* m, int position) {
+// String 1 of the strings category (type 10) of every slave at once: the category
+// walk from word 0x40 on, bounded by the EEPROM size (2048 words when the size word
+// could not be read). A slave without a strings category or without string 1 has the
+// name "" and its name part read; a word on the way that could not be read leaves the
+// part unread.
+void ReadNames(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
-    ec_slave_info& info = m->info[position];
-    uint8_t status[6] = {0};
-    if (ReadRegisterTries(context, context->slave_table[position].config_address, kRegAlStatus, sizeof status,
-                          status) > 0) {
-        info.al_state = static_cast<uint16_t>(status[0] | (status[1] << 8));
-        info.al_status_code = static_cast<uint16_t>(status[4] | (status[5] << 8));
-        info.parts_read |= EC_PART_STATE;
+    SiiCategorySearch searches[kMaxSlaves];
+    for (int n = 1; n <= slaves; n++) {
+        const ec_slave_info& info = m->info[n];
+        m->info[n].name[0] = '\0';
+        searches[n - 1] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings,
+                                            info.sii_words != 0 ? info.sii_words : 2048u, 0, 0, 0};
     }
-    info.complete = (info.parts_read & EC_PART_ALL) == EC_PART_ALL ? 1 : 0;
+    SiiFindCategoryMany(context, searches, slaves, nullptr);
+    // The count and length word of every strings category found, then the text.
+    uint16_t head[kMaxSlaves] = {};
+    // 129 words per slave (a string of up to 255 bytes with its count and length): off
+    // the stack of the host's thread.
+    std::unique_ptr<uint16_t[][129]> text(new (std::nothrow) uint16_t[kMaxSlaves][129]);
+    if (!text) return;  // no names read: every name part stays unread
+    SiiJob jobs[kMaxSlaves];
+    int owner[kMaxSlaves];
+    int used = 0;
+    for (int n = 1; n <= slaves; n++) {
+        const SiiCategorySearch& search = searches[n - 1];
+        if (search.status != kSiiDone) continue;
+        if (search.data_word == 0 || search.data_word >= search.word_limit) {
+            m->info[n].parts_read |= EC_PART_NAME;  // no strings category: no name
+            continue;
+        }
+        jobs[used] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word), 1, &head[n - 1], 0, 0, 0};
+        owner[used++] = n;
+    }
+    SiiReadMany(context, jobs, used, nullptr);
+    int texts = 0;
+    for (int j = 0; j < used; j++) {
+        const int n = owner[j];
+        const SiiCategorySearch& search = searches[n - 1];
+        if (jobs[j].status != kSiiDone) continue;
+        if ((head[n - 1] & 0xFF) == 0) {
+            m->info[n].parts_read |= EC_PART_NAME;  // no string 1
+            continue;
+        }
+        const unsigned length = head[n - 1] >> 8;
+        const uint32_t words_needed = (2 + length + 1) / 2;  // count, length, text
+        if (search.data_word + words_needed > search.word_limit) continue;  // runs past the EEPROM
+        text[n - 1][0] = head[n - 1];
+        jobs[texts] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word + 1),
+                             static_cast<uint16_t>(words_needed - 1), &text[n - 1][1], 0, 0, 0};
+        owner[texts++] = n;
+    }
+    SiiReadMany(context, jobs, texts, nullptr);
+    for (int j = 0; j < texts; j++) {
+        if (jobs[j].status != kSiiDone) continue;
+        const int n = owner[j];
+        const unsigned length = head[n - 1] >> 8;
+        const unsigned kept = length < EC_NAME_BYTES - 1 ? length : EC_NAME_BYTES - 1;
+        char* name = m->info[n].name;
+        for (unsigned i = 0; i < kept; i++) {
+            const unsigned byte = 2 + i;
+            name[i] = static_cast<char>(byte % 2 == 0 ? text[n - 1][byte / 2] & 0xFF : text[n - 1][byte / 2] >> 8);
+        }
+        name[kept] = '\0';
+        m->info[n].parts_read |= EC_PART_NAME;
+    }
+}
+
+// Every slave's record, all slaves at once: the alias register, the SII parts, the name.
+void ReadSlaveRecords(ec_master* m, int slaves) {
+    MasterContext* context = m->context.get();
+    for (int n = 1; n <= slaves; n++) {
+        ec_slave_info& info = m->info[n];
+        info = ec_slave_info{};
+        info.position = n;
+        info.station_address = context->slave_table[n].config_address;
+    }
+    uint8_t alias[kMaxSlaves][2];
+    bool answered[kMaxSlaves];
+    ReadRegisterAll(context, slaves, kRegStationAlias, 2, &alias[0][0], answered);
+    for (int n = 1; n <= slaves; n++) {
+        if (!answered[n - 1]) continue;
+        m->info[n].alias_register = static_cast<uint16_t>(alias[n - 1][0] | (alias[n - 1][1] << 8));
+        m->info[n].parts_read |= EC_PART_ALIAS_REGISTER;
+    }
+    ReadSiiParts(m, slaves);
+    ReadNames(m, slaves);
+}
+
+// Every slave's AL state and status code, packed; then each record's complete flag.
+void ReadSlaveStates(ec_master* m, int slaves) {
+    uint8_t status[kMaxSlaves][6];
+    bool answered[kMaxSlaves];
+    ReadRegisterAll(m->context.get(), slaves, kRegAlStatus, 6, &status[0][0], answered);
+    for (int n = 1; n <= slaves; n++) {
+        ec_slave_info& info = m->info[n];
+        if (answered[n - 1]) {
+            info.al_state = static_cast<uint16_t>(status[n - 1][0] | (status[n - 1][1] << 8));
+            info.al_status_code = static_cast<uint16_t>(status[n - 1][4] | (status[n - 1][5] << 8));
+            info.parts_read |= EC_PART_STATE;
+        }
+        info.complete = (info.parts_read & EC_PART_ALL) == EC_PART_ALL ? 1 : 0;
+    }
 }
 
 }  // namespace
@@ -477,9 +550,11 @@ EC_EXPORT int ec_scan(ec_master* m, int* count) {
     m->scanned = true;
     const int slaves = found > kMaxSlaves ? kMaxSlaves : found;
     m->count = slaves;
-    for (int n = 1; n <= slaves; n++) ReadSlaveRecord(m, n);
-    if (slaves > 0) PrepareMailboxes(context);
-    for (int n = 1; n <= slaves; n++) ReadSlaveState(m, n);
+    if (slaves > 0) {
+        ReadSlaveRecords(m, slaves);
+        PrepareMailboxes(context);
+        ReadSlaveStates(m, slaves);
+    }
     if (count != nullptr) *count = slaves;
     return EC_OK;
 }

@@ -2,10 +2,12 @@
 // bring-up and prints the slave table as key=value lines, one per field, for the
 // end-to-end scripts.
 //
-//   bringup_probe IFACE [--slave-by-slave] [--all-mailboxes] [--write-word WORD:VALUE]...
+//   bringup_probe IFACE [--slave-by-slave|--pipelined] [--all-mailboxes] [--write-word WORD:VALUE]...
 //                 [--write-header-checksum]
 //
 // --slave-by-slave         read the identity words one slave after the other (no pipelining)
+// --pipelined              address slave after slave, then start a word on every slave before
+//                          finishing any (the default works on every slave at once)
 // --all-mailboxes          after the bring-up, finish the read-mailbox words every slave
 //                          had started (slave 1's are finished by the bring-up itself)
 // --write-word W:V         then write EEPROM word W of slave 1  -> written.W=1|0
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: bringup_probe IFACE [--slave-by-slave] [--all-mailboxes]\n");
         return 2;
     }
-    EepromReadOrder order = EepromReadOrder::kPipelined;
+    EepromReadOrder order = EepromReadOrder::kParallel;
     bool all_mailboxes = false;
     bool write_checksum = false;
     int write_words[kMaxWrites], write_values[kMaxWrites];
@@ -125,6 +127,8 @@ int main(int argc, char** argv) {
             write_checksum = true;
         } else if (strcmp(argv[i], "--slave-by-slave") == 0) {
             order = EepromReadOrder::kSlaveBySlave;
+        } else if (strcmp(argv[i], "--pipelined") == 0) {
+            order = EepromReadOrder::kPipelined;
         } else if (strcmp(argv[i], "--all-mailboxes") == 0) {
             all_mailboxes = true;
         } else {

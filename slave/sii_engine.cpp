@@ -1,0 +1,645 @@
+// The many-slave SII engine: one EEPROM interface state machine per slave, advanced in
+// rounds of packed frames.
+#include "slave/sii_engine.h"
+
+#include <cstring>
+#include <new>
+
+#include "link/clock.h"
+#include "link/datagram.h"
+#include "slave/context.h"
+#include "slave/eeprom.h"
+#include "slave/packed_exchange.h"
+
+namespace {
+
+// How long a round's frames wait for their replies: 2 ms, doubled after a round that
+// lost frames (up to 64 ms) and brought back towards four times the slowest reply after
+// rounds that lost none. A loaded machine or a slave line with a backlog answers late;
+// sending again at a fixed 2 ms would only add to the backlog.
+constexpr uint32_t kReplyWaitUs = 2000;
+constexpr uint32_t kLongestReplyWaitUs = 64000;
+constexpr uint32_t kBusyTimeoutUs = 20000;
+constexpr uint32_t kBusyPollGapUs = 200;
+constexpr uint32_t kAfterReadCommandUs = 200;
+constexpr uint32_t kAfterWriteCommandUs = 400;
+constexpr uint32_t kAfterNackUs = 1000;
+constexpr uint32_t kWordRetryGapUs = 25000;
+// Runs due this little after a round starts go with it: sending a status poll a moment
+// early costs one busy answer at worst, while a round of its own costs a round trip.
+constexpr int64_t kRoundSlackUs = 100;
+// A register access goes out up to 4 times at once; then, while its first attempt is
+// less than kNoAnswerWindowUs ago, once a millisecond: on a loaded machine a slave line
+// (or the process serving it) may be silent for several milliseconds, and a slave that
+// has gone is told apart from that only by a silence this long.
+constexpr int kDatagramAttempts = 4;
+constexpr uint32_t kNoAnswerWindowUs = 20000;
+constexpr uint32_t kAttemptGapUs = 1000;
+constexpr int kNacksAllowed = 3;
+// Whole-word tries: a word whose command went unanswered, or whose interface never
+// showed itself idle, is started afresh this many times in all.
+constexpr int kWordTries = 5;
+
+constexpr uint8_t kConfigurationToPdi = 0x01;
+constexpr uint8_t kConfigurationForceMaster = 0x02;
+constexpr uint8_t kConfigurationMaster = 0x00;
+
+enum class Step : uint8_t {
+    kForceMaster,    // EEPROM configuration: force the EtherCAT side
+    kReleaseForce,   // ... and release the force, the master keeps it
+    kWaitIdle,       // status polls until an answered one shows the interface idle
+    kClearErrors,    // control word 0: the error bits of an earlier command go
+    kWriteData,      // data register (writes)
+    kCommand,        // command word and word address in one datagram
+    kPollStatus,     // status polls after the command (reads: with the data register)
+    kReadData,       // data register alone, when the status poll could not carry it
+    kHandBack,       // EEPROM configuration: offered to the PDI again
+    kFinished,
+};
+
+struct SlaveRun {
+    int job;  // the job being worked on; -1: the run is free
+    uint16_t slave;
+    uint16_t station;
+    Step step;
+    bool write;
+    bool was_at_pdi;
+    bool eight_byte;        // the interface reads 8 bytes (from the last answered status)
+    bool idle_and_clean;    // the last answered status showed idle and no error bits
+    bool slave_failed;      // a job of this slave failed: its later jobs are skipped
+    bool any_status_answer; // some status read of the current word was answered
+    uint8_t attempts;       // of the current datagram
+    TimeStamp attempts_since;  // when its first attempt went unanswered
+    uint8_t nacks;
+    uint8_t passes;
+    uint8_t tries;
+    uint16_t done;  // words of the current job done
+    TimeStamp ready_at;
+    TimeStamp deadline;
+    // Round buffers: what the slave's datagrams carry out and bring back.
+    uint8_t out[6];
+    uint8_t status_bytes[2];
+    uint8_t data_bytes[8];
+    int first_datagram;
+    int datagram_count;
+    uint8_t data_length;  // of the data read in this round's status poll (0: none)
+};
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+struct Engine {
+    MasterContext* master;
+    SiiJob* jobs;
+    int job_count;
+    bool write;
+    bool single_pass;
+    SlaveRun runs[kSiiEngineSlots];
+    PackedDatagram list[kSiiRoundDatagrams];
+    SiiTally tally;
+    uint32_t reply_wait_us;
+};
+
+bool JobValid(const MasterContext* master, const SiiJob& job) {
+    if (job.slave < 1 || job.slave > master->slave_count || job.slave >= kMaxSlaveRecords) return false;
+    if (job.word_count > 0 && job.words == nullptr) return false;
+    return static_cast<uint32_t>(job.first_word) + job.word_count <= 0x10000;
+}
+
+bool SlaveHasRun(const Engine& e, uint16_t slave) {
+    for (const SlaveRun& run : e.runs)
+        if (run.job >= 0 && run.slave == slave) return true;
+    return false;
+}
+
+// The next pending job of the run's slave behind `after`, or -1.
+int NextJobOfSlave(const Engine& e, uint16_t slave, int after) {
+    for (int j = after + 1; j < e.job_count; j++)
+        if (e.jobs[j].slave == slave && e.jobs[j].status == kSiiPending) return j;
+    return -1;
+}
+
+void BeginWord(SlaveRun& run, Step first_step) {
+    run.step = first_step;
+    run.attempts = 0;
+    run.nacks = 0;
+    run.passes = 0;
+    run.any_status_answer = false;
+    run.ready_at = ClockNow();
+    run.deadline = DeadlineAfter(kBusyTimeoutUs);
+}
+
+// The step that starts a command when the interface is known idle.
+Step CommandStep(const SlaveRun& run) { return run.write ? Step::kWriteData : Step::kCommand; }
+
+// After a word (or a job) finished: the next word starts without a status poll when the
+// last answered status showed the interface idle and clean.
+void NextWord(SlaveRun& run) {
+    run.tries = 0;
+    BeginWord(run, run.idle_and_clean ? CommandStep(run) : Step::kWaitIdle);
+}
+
+void StartJob(Engine& e, SlaveRun& run, int job) {
+    run.job = job;
+    run.done = 0;
+    e.jobs[job].words_done = 0;
+    e.jobs[job].commands = 0;
+    if (e.jobs[job].word_count == 0) {
+        run.step = Step::kFinished;  // settled by the next advance
+        return;
+    }
+    NextWord(run);
+}
+
+void StartRun(Engine& e, SlaveRun& run, int job) {
+    const SlaveRecord& record = e.master->slave_table[e.jobs[job].slave];
+    run = SlaveRun{};
+    run.slave = e.jobs[job].slave;
+    run.station = record.config_address;
+    run.write = e.write;
+    run.was_at_pdi = record.eeprom_at_pdi != 0;
+    run.eight_byte = record.eeprom_8byte_reads != 0;
+    StartJob(e, run, job);
+    if (run.was_at_pdi && run.step != Step::kFinished) BeginWord(run, Step::kForceMaster);
+}
+
+// Fills free runs with the first pending jobs of slaves that have none.
+void FillRuns(Engine& e) {
+    for (int j = 0; j < e.job_count; j++) {
+        if (e.jobs[j].status != kSiiPending || SlaveHasRun(e, e.jobs[j].slave)) continue;
+        SlaveRun* free_run = nullptr;
+        for (SlaveRun& run : e.runs)
+            if (run.job < 0) {
+                free_run = &run;
+                break;
+            }
+        if (free_run == nullptr) return;
+        StartRun(e, *free_run, j);
+    }
+}
+
+// The run's current job ended (status set): on to the slave's next job, or hand the
+// EEPROM back and free the run.
+void EndJob(Engine& e, SlaveRun& run, int32_t status) {
+    SiiJob& job = e.jobs[run.job];
+    job.status = status;
+    job.words_done = run.done;
+    // A failed write ends the slave's writes (no checksum word after a failed alias
+    // word); a failed read does not keep the slave's other ranges from being read.
+    if (status != kSiiDone && e.write) run.slave_failed = true;
+    int next = NextJobOfSlave(e, run.slave, run.job);
+    while (next >= 0 && run.slave_failed) {
+        e.jobs[next].status = kSiiSkipped;
+        next = NextJobOfSlave(e, run.slave, next);
+    }
+    if (next >= 0) {
+        StartJob(e, run, next);
+        return;
+    }
+    if (e.write) {
+        SiiCache& cache = e.master->sii_cache;
+        if (cache.cached_slave == run.slave) memset(cache.fill_map, 0, sizeof cache.fill_map);
+    }
+    if (run.was_at_pdi) {
+        BeginWord(run, Step::kHandBack);
+        return;
+    }
+    run.step = Step::kFinished;
+}
+
+void FreeRun(SlaveRun& run) {
+    run.job = -1;
+    run.step = Step::kFinished;
+}
+
+// The word failed on this pass: another pass while the NACK rule allows it, else the
+// word starts afresh or, after kWordTries, the job fails.
+void PassFailed(Engine& e, SlaveRun& run, int32_t reason) {
+    if (e.single_pass) {
+        EndJob(e, run, reason);
+        return;
+    }
+    run.passes++;
+    const bool another_pass = run.nacks >= 1 && run.nacks < kNacksAllowed && run.passes < kEepromMaxPasses;
+    if (another_pass) {
+        run.attempts = 0;
+        run.step = CommandStep(run);
+        return;
+    }
+    if (run.nacks >= kNacksAllowed) reason = kSiiNack;
+    run.tries++;
+    if (run.tries < kWordTries && reason != kSiiNack) {
+        uint8_t tries = run.tries;
+        BeginWord(run, Step::kWaitIdle);
+        run.tries = tries;
+        run.ready_at = DeadlineAfter(kWordRetryGapUs);
+        return;
+    }
+    EndJob(e, run, reason);
+}
+
+// The word failed in a way no further pass of the same command mends.
+void WordFailed(Engine& e, SlaveRun& run, int32_t reason) {
+    run.passes = kEepromMaxPasses;
+    PassFailed(e, run, reason);
+}
+
+// A datagram of the current step went unanswered: true when it is to go out again.
+bool AttemptsLeft(SlaveRun& run) {
+    if (run.attempts == 0) run.attempts_since = ClockNow();
+    if (run.attempts < 255) run.attempts++;
+    if (run.attempts < kDatagramAttempts) return true;
+    if (TimeStampReached(ClockNow(), TimeStampAdd(run.attempts_since, kNoAnswerWindowUs))) return false;
+    run.ready_at = DeadlineAfter(kAttemptGapUs);
+    return true;
+}
+
+void StoreWords(Engine& e, SlaveRun& run, const uint8_t* bytes, int length) {
+    SiiJob& job = e.jobs[run.job];
+    for (int k = 0; k + 1 < length && run.done < job.word_count; k += 2)
+        job.words[run.done++] = Get16(bytes + k);
+    if (run.done >= job.word_count) {
+        EndJob(e, run, kSiiDone);
+        return;
+    }
+    NextWord(run);
+}
+
+// Datagrams of the run's current step, appended to the round's list.
+void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
+    auto add = [&](uint8_t command, uint16_t reg, uint16_t length, const void* out, void* in) {
+        e.list[*used] = PackedDatagram{command, run.station, reg, length, out, in, 0};
+        (*used)++;
+    };
+    run.first_datagram = *used;
+    run.data_length = 0;
+    const SiiJob& job = e.jobs[run.job];
+    const uint16_t word = static_cast<uint16_t>(job.first_word + run.done);
+    switch (run.step) {
+        case Step::kForceMaster:
+            run.out[0] = kConfigurationForceMaster;
+            add(CMD_FPWR, kRegEepromConfiguration, 1, run.out, nullptr);
+            break;
+        case Step::kReleaseForce:
+            run.out[0] = kConfigurationMaster;
+            add(CMD_FPWR, kRegEepromConfiguration, 1, run.out, nullptr);
+            break;
+        case Step::kHandBack:
+            run.out[0] = kConfigurationToPdi;
+            add(CMD_FPWR, kRegEepromConfiguration, 1, run.out, nullptr);
+            break;
+        case Step::kWaitIdle:
+            memset(run.status_bytes, 0, sizeof run.status_bytes);
+            add(CMD_FPRD, kRegEepromControl, 2, nullptr, run.status_bytes);
+            break;
+        case Step::kClearErrors:
+            memset(run.out, 0, 2);
+            add(CMD_FPWR, kRegEepromControl, 2, run.out, nullptr);
+            break;
+        case Step::kWriteData:
+            run.out[0] = static_cast<uint8_t>(job.words[run.done]);
+            run.out[1] = static_cast<uint8_t>(job.words[run.done] >> 8);
+            add(CMD_FPWR, kRegEepromData, 2, run.out, nullptr);
+            break;
+        case Step::kCommand: {
+            const uint16_t command = run.write ? kEepromCommandWrite : kEepromCommandRead;
+            const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
+                                       static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
+            memcpy(run.out, record, sizeof record);
+            add(CMD_FPWR, kRegEepromControl, 6, run.out, nullptr);
+            break;
+        }
+        case Step::kPollStatus:
+            memset(run.status_bytes, 0, sizeof run.status_bytes);
+            add(CMD_FPRD, kRegEepromControl, 2, nullptr, run.status_bytes);
+            // The data register in the same frame, behind the status: the slave serves
+            // both in order, so the data are those of the finished read when the status
+            // says it finished.
+            if (!run.write) {
+                run.data_length = run.eight_byte ? 8 : 4;
+                add(CMD_FPRD, kRegEepromData, run.data_length, nullptr, run.data_bytes);
+            }
+            break;
+        case Step::kReadData:
+            run.data_length = run.eight_byte ? 8 : 4;
+            add(CMD_FPRD, kRegEepromData, run.data_length, nullptr, run.data_bytes);
+            break;
+        case Step::kFinished:
+            break;
+    }
+    run.datagram_count = *used - run.first_datagram;
+}
+
+// Takes the answers of the run's datagrams of this round.
+void Advance(Engine& e, SlaveRun& run) {
+    const PackedDatagram* d = e.list + run.first_datagram;
+    const bool answered = run.datagram_count > 0 && d[0].result > 0;
+    switch (run.step) {
+        case Step::kForceMaster:
+        case Step::kReleaseForce: {
+            // As the single-slave hand-over: a configuration write is tried a few times,
+            // and the master goes on with the EEPROM either way.
+            if (!answered && AttemptsLeft(run)) return;
+            if (run.step == Step::kForceMaster) {
+                BeginWord(run, Step::kReleaseForce);
+                return;
+            }
+            e.master->slave_table[run.slave].eeprom_at_pdi = 0;
+            BeginWord(run, Step::kWaitIdle);
+            return;
+        }
+        case Step::kHandBack:
+            if (!answered && AttemptsLeft(run)) return;
+            e.master->slave_table[run.slave].eeprom_at_pdi = 1;
+            run.step = Step::kFinished;
+            return;
+        case Step::kWaitIdle: {
+            if (answered) {
+                run.any_status_answer = true;
+                const uint16_t status = Get16(run.status_bytes);
+                run.eight_byte = (status & kEepromStatusEightByte) != 0;
+                if ((status & kEepromStatusBusy) == 0) {
+                    run.idle_and_clean = (status & kEepromStatusErrorBits) == 0;
+                    run.attempts = 0;
+                    run.step = run.idle_and_clean ? CommandStep(run) : Step::kClearErrors;
+                    return;
+                }
+            }
+            if (DeadlinePassed(run.deadline)) {
+                // The interface never showed itself idle: no command is sent.
+                WordFailed(e, run, run.any_status_answer ? kSiiBusy : kSiiNoAnswer);
+                return;
+            }
+            run.ready_at = DeadlineAfter(kBusyPollGapUs);
+            return;
+        }
+        case Step::kClearErrors:
+            if (!answered && AttemptsLeft(run)) return;
+            // Cleared or not, as the single-slave path: the command's status tells.
+            run.idle_and_clean = answered;
+            run.attempts = 0;
+            run.step = CommandStep(run);
+            return;
+        case Step::kWriteData:
+            if (answered) {
+                run.attempts = 0;
+                run.step = Step::kCommand;
+                return;
+            }
+            if (AttemptsLeft(run)) return;
+            // Without an acknowledged data write the command would store stale contents.
+            PassFailed(e, run, kSiiNoAnswer);
+            return;
+        case Step::kCommand:
+            if (answered) {
+                e.jobs[run.job].commands++;
+                run.idle_and_clean = false;
+                run.attempts = 0;
+                run.step = Step::kPollStatus;
+                run.ready_at = DeadlineAfter(run.write ? kAfterWriteCommandUs : kAfterReadCommandUs);
+                run.deadline = TimeStampAdd(run.ready_at, kBusyTimeoutUs);
+                return;
+            }
+            if (AttemptsLeft(run)) return;
+            // Every attempt unanswered: the command may never have arrived, so whatever
+            // the interface shows later belongs to an earlier command.
+            PassFailed(e, run, kSiiNoAnswer);
+            return;
+        case Step::kPollStatus: {
+            if (answered) {
+                run.any_status_answer = true;
+                const uint16_t status = Get16(run.status_bytes);
+                if ((status & kEepromStatusBusy) == 0) {
+                    if (status & kEepromStatusCommandErrors) {
+                        run.nacks++;
+                        run.idle_and_clean = false;
+                        PassFailed(e, run, kSiiNack);
+                        if (run.step == CommandStep(run)) run.ready_at = DeadlineAfter(kAfterNackUs);
+                        return;
+                    }
+                    run.idle_and_clean = (status & kEepromStatusErrorBits) == 0;
+                    const bool eight = (status & kEepromStatusEightByte) != 0;
+                    if (run.write) {
+                        run.done++;
+                        if (run.done >= e.jobs[run.job].word_count)
+                            EndJob(e, run, kSiiDone);
+                        else
+                            NextWord(run);
+                        return;
+                    }
+                    const bool data_answered = run.datagram_count > 1 && d[1].result > 0;
+                    if (data_answered && eight == run.eight_byte) {
+                        StoreWords(e, run, run.data_bytes, run.data_length);
+                        return;
+                    }
+                    run.eight_byte = eight;
+                    run.attempts = 0;
+                    run.step = Step::kReadData;
+                    return;
+                }
+            }
+            if (DeadlinePassed(run.deadline)) {
+                PassFailed(e, run, run.any_status_answer ? kSiiBusy : kSiiNoAnswer);
+                return;
+            }
+            run.ready_at = DeadlineAfter(kBusyPollGapUs);
+            return;
+        }
+        case Step::kReadData:
+            if (answered) {
+                StoreWords(e, run, run.data_bytes, run.data_length);
+                return;
+            }
+            if (AttemptsLeft(run)) return;
+            // The word was read by the EEPROM but its data never reached the master:
+            // nothing is kept, and the word is read afresh.
+            WordFailed(e, run, kSiiNoAnswer);
+            return;
+        case Step::kFinished:
+            return;
+    }
+}
+
+int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bool single_pass, SiiTally* tally) {
+    if (master == nullptr || job_count < 0 || (job_count > 0 && jobs == nullptr)) return 0;
+    // The engine's arrays (some 50 KiB) would crowd a small thread stack, and a static
+    // one would bar calls on two masters at once: one is allocated per call, nothing
+    // per exchange.
+    Engine* e = new (std::nothrow) Engine;
+    if (e == nullptr) {
+        for (int j = 0; j < job_count; j++) jobs[j].status = kSiiNoMemory;
+        return 0;
+    }
+    e->master = master;
+    e->jobs = jobs;
+    e->job_count = job_count;
+    e->write = write;
+    e->single_pass = single_pass;
+    e->reply_wait_us = kReplyWaitUs;
+    e->tally = SiiTally{};
+    for (SlaveRun& run : e->runs) FreeRun(run);
+    for (int j = 0; j < job_count; j++) {
+        jobs[j].words_done = 0;
+        jobs[j].commands = 0;
+        jobs[j].status = JobValid(master, jobs[j]) ? kSiiPending : kSiiBadJob;
+    }
+    for (;;) {
+        FillRuns(*e);
+        // Settle runs with nothing to send (finished, or empty jobs).
+        bool active = false;
+        for (SlaveRun& run : e->runs) {
+            if (run.job < 0) continue;
+            if (run.step == Step::kFinished && e->jobs[run.job].status == kSiiPending) EndJob(*e, run, kSiiDone);
+            if (run.step == Step::kFinished) {
+                FreeRun(run);
+                continue;
+            }
+            active = true;
+        }
+        if (!active) {
+            bool pending = false;
+            for (int j = 0; j < job_count; j++) pending = pending || jobs[j].status == kSiiPending;
+            if (!pending) break;
+            continue;
+        }
+        // The round: every run whose next datagram is due.
+        const TimeStamp now = ClockNow();
+        int used = 0;
+        int64_t soonest = -1;
+        for (SlaveRun& run : e->runs) {
+            run.datagram_count = 0;
+            if (run.job < 0 || run.step == Step::kFinished) continue;
+            const int64_t wait = TimeStampMicrosBetween(now, run.ready_at);
+            if (wait > kRoundSlackUs) {
+                if (soonest < 0 || wait < soonest) soonest = wait;
+                continue;
+            }
+            AddDatagrams(*e, run, &used);
+        }
+        if (used == 0) {
+            WaitMicroseconds(static_cast<uint32_t>(soonest > 0 ? soonest : 1));
+            continue;
+        }
+        PackedTally packed{};
+        PackedExchange(&master->port, e->list, used, e->reply_wait_us, &packed);
+        if (packed.frames_lost > 0) {
+            e->reply_wait_us = e->reply_wait_us * 2 < kLongestReplyWaitUs ? e->reply_wait_us * 2 : kLongestReplyWaitUs;
+        } else {
+            const uint32_t enough = 4 * packed.slowest_reply_us;
+            e->reply_wait_us = (e->reply_wait_us + (enough > kReplyWaitUs ? enough : kReplyWaitUs)) / 2;
+        }
+        e->tally.rounds++;
+        e->tally.frames += packed.frames;
+        e->tally.round_trips += packed.round_trips;
+        e->tally.datagrams += packed.datagrams;
+        for (SlaveRun& run : e->runs)
+            if (run.job >= 0 && run.datagram_count > 0) Advance(*e, run);
+    }
+    int done = 0;
+    for (int j = 0; j < job_count; j++) done += jobs[j].status == kSiiDone ? 1 : 0;
+    if (tally != nullptr) {
+        tally->rounds += e->tally.rounds;
+        tally->frames += e->tally.frames;
+        tally->round_trips += e->tally.round_trips;
+        tally->datagrams += e->tally.datagrams;
+    }
+    delete e;
+    return done;
+}
+
+}  // namespace
+
+int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
+    return RunEngine(master, jobs, job_count, false, false, tally);
+}
+
+int SiiReadManyOnce(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
+    return RunEngine(master, jobs, job_count, false, true, tally);
+}
+
+int SiiWriteMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
+    return RunEngine(master, jobs, job_count, true, false, tally);
+}
+
+const char* SiiJobStatusText(int32_t status) {
+    switch (status) {
+        case kSiiDone: return "done";
+        case kSiiPending: return "not run";
+        case kSiiNoAnswer: return "no answer";
+        case kSiiBusy: return "EEPROM busy";
+        case kSiiNack: return "EEPROM NACK";
+        case kSiiBadJob: return "bad job";
+        case kSiiSkipped: return "skipped after an earlier failure";
+        case kSiiNoMemory: return "out of memory";
+        case kSiiLongChain: return "category chain too long";
+        default: return "unknown";
+    }
+}
+
+int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally) {
+    if (master == nullptr || count <= 0 || searches == nullptr) return 0;
+    struct Walk {
+        uint32_t header;  // word of the next header to read
+        int categories;
+        bool active;
+        uint16_t words[2];
+    };
+    Walk* walks = new (std::nothrow) Walk[count];
+    SiiJob* jobs = new (std::nothrow) SiiJob[count];
+    int* owners = new (std::nothrow) int[count];
+    if (walks == nullptr || jobs == nullptr || owners == nullptr) {
+        for (int n = 0; n < count; n++) searches[n].status = kSiiNoMemory;
+        delete[] walks;
+        delete[] jobs;
+        delete[] owners;
+        return 0;
+    }
+    for (int n = 0; n < count; n++) {
+        searches[n].status = kSiiDone;
+        searches[n].data_word = 0;
+        searches[n].data_words = 0;
+        walks[n] = Walk{kSiiFirstCategoryWord, 0, true, {0, 0}};
+    }
+    for (;;) {
+        int used = 0;
+        for (int n = 0; n < count; n++) {
+            Walk& walk = walks[n];
+            if (!walk.active) continue;
+            if (walk.header + 2 > searches[n].word_limit || walk.header + 2 > 0x10000) {
+                walk.active = false;  // the chain runs past the EEPROM: no such category
+                continue;
+            }
+            jobs[used] = SiiJob{searches[n].slave, static_cast<uint16_t>(walk.header), 2, walk.words, 0, 0, 0};
+            owners[used++] = n;
+        }
+        if (used == 0) break;
+        SiiReadMany(master, jobs, used, tally);
+        for (int k = 0; k < used; k++) {
+            SiiCategorySearch& search = searches[owners[k]];
+            Walk& walk = walks[owners[k]];
+            if (jobs[k].status != kSiiDone) {
+                search.status = jobs[k].status;
+                walk.active = false;
+                continue;
+            }
+            const uint16_t type = walk.words[0];
+            if (type == kSiiCategoryEnd) {
+                walk.active = false;
+            } else if (type == search.category_type) {
+                search.data_word = walk.header + 2;
+                search.data_words = walk.words[1];
+                walk.active = false;
+            } else if (++walk.categories >= kSiiMaxCategories) {
+                search.status = kSiiLongChain;
+                walk.active = false;
+            } else {
+                walk.header += 2u + walk.words[1];
+            }
+        }
+    }
+    int found = 0;
+    for (int n = 0; n < count; n++) found += searches[n].status == kSiiDone && searches[n].data_word != 0 ? 1 : 0;
+    delete[] walks;
+    delete[] jobs;
+    delete[] owners;
+    return found;
+}
