@@ -5,6 +5,7 @@
 #include "api/ec/ecalias_internal.h"
 #include "link/clock.h"
 #include "link/datagram.h"
+#include "slave/alias_write.h"
 #include "slave/bringup.h"
 #include "slave/coe.h"
 #include "slave/eeprom.h"
@@ -19,7 +20,6 @@ constexpr uint32_t kReadRetryGapUs = 25000;
 constexpr uint16_t kAliasWordNumber = 4;
 constexpr uint16_t kChecksumWordNumber = 7;
 constexpr uint16_t kSiiSizeWord = 0x3E;
-constexpr uint16_t kRegStationAlias = 0x0012;
 constexpr uint16_t kRegAlControl = 0x0120;
 constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr int32_t kRegisterTimeoutUs = 20000;
@@ -264,73 +264,73 @@ EC_EXPORT int ec_sii_check_image(const ec_master* m, int position, const uint16_
 
 // ---- station alias ----
 
+namespace {
+
+// The library's bounds: each word read up to five times, each word written up to ten
+// times; word 7 keeps its high byte; register 0x0012 is read for the report.
+AliasWriteLimits LibraryAliasLimits(unsigned flags) {
+    return AliasWriteLimits{kWordReadTries, kReadRetryGapUs, kWordWriteTries, 0, false, (flags & EC_FORCE) != 0, true};
+}
+
+int WriteStopStatus(AliasWriteStop stop) {
+    switch (stop) {
+        case AliasWriteStop::kRefused: return EC_EEEPROM_NACK;
+        case AliasWriteStop::kBusy: return EC_EEEPROM_BUSY;
+        case AliasWriteStop::kNoAnswer: return EC_ENOFRAME;
+        case AliasWriteStop::kUnconfirmed:
+        case AliasWriteStop::kNone:
+        default: return EC_ETIMEOUT;
+    }
+}
+
+}  // namespace
+
 EC_EXPORT int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned flags, ec_alias_report* report) {
     EcCall call(m, false);
     if (call.status() != EC_OK) return call.status();
     ec_alias_report r{};
     if (report != nullptr) *report = r;
     if (EcCheckSlave(m, position, "set station alias") != EC_OK) return EC_ENOSLAVE;
-    const bool was_at_pdi = AtPdi(m, position);
-    // Words 0-7 first: the checksum covers 0-6, and the caller gets them back.
+    // The write-and-verify itself is the one the console dialog uses too. Signals are
+    // left alone: a library does not change its host's signal mask.
+    AliasWriteResult write{};
+    const AliasWriteStatus outcome = AliasWrite(m->context.get(), static_cast<uint16_t>(position), value,
+                                                LibraryAliasLimits(flags), nullptr, &write);
+    memcpy(r.before, write.before, sizeof r.before);
+    r.stored_checksum_ok = write.stored_checksum_ok ? 1 : 0;
     int status = EC_OK;
-    bool header_read = true;
-    for (uint16_t n = 0; n < EC_SII_HEADER_WORDS && header_read; n++) {
-        uint16_t word = 0;
-        if (EcSiiReadWords(m, position, n, 1, &word, nullptr) != EC_OK) {
-            if (n < kChecksumWordNumber) header_read = false;
-        } else {
-            r.before[n] = word;
-        }
-    }
-    if (!header_read) {
-        status = EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-6");
-    } else {
-        r.stored_checksum_ok = (r.before[kChecksumWordNumber] & 0xFF) == HeaderChecksum(r.before) ? 1 : 0;
-        if (!r.stored_checksum_ok && (flags & EC_FORCE) == 0)
+    switch (outcome) {
+        case AliasWriteStatus::kHeaderUnreadable:
+            status = EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-6");
+            break;
+        case AliasWriteStatus::kChecksumWrong:
             status = EcFail(m, EC_ECHECKSUM, position, "check the stored header checksum");
+            break;
+        case AliasWriteStatus::kWriteFailed:
+            status = EcFail(m, WriteStopStatus(write.write_stop), position,
+                            write.alias_acknowledged ? "write SII word 7 (checksum)" : "write SII word 4 (alias)");
+            break;
+        case AliasWriteStatus::kNotVerified:
+            status = EcFail(m, EC_EVERIFY, position, "read back SII words 0-7");
+            break;
+        case AliasWriteStatus::kVerified:
+            break;
     }
-    if (status == EC_OK) {
-        uint16_t image[EC_SII_HEADER_WORDS];
-        memcpy(image, r.before, sizeof image);
-        image[kAliasWordNumber] = value;
-        const uint8_t checksum = HeaderChecksum(image);
-        // The high byte of word 7 is kept as it was.
-        image[kChecksumWordNumber] = static_cast<uint16_t>((r.before[kChecksumWordNumber] & 0xFF00) | checksum);
-        r.alias_written = value;
-        r.checksum_written = image[kChecksumWordNumber];
-        r.alias_acknowledged = WriteWord(m, position, kAliasWordNumber, value, &r.attempts) ? 1 : 0;
-        // A checksum for the new value next to the old word 4 would make the slave reject its
-        // whole configuration area at the next power-on: word 7 only after word 4.
-        if (r.alias_acknowledged)
-            r.checksum_acknowledged =
-                WriteWord(m, position, kChecksumWordNumber, image[kChecksumWordNumber], &r.attempts) ? 1 : 0;
+    if (write.write_tried) {
         EcSiiCacheInvalidate(m, position);
-        if (!r.alias_acknowledged || !r.checksum_acknowledged)
-            status = EcFail(m, WriteFailure(m, position), position,
-                            r.alias_acknowledged ? "write SII word 7 (checksum)" : "write SII word 4 (alias)");
-        r.verified = 1;
-        for (uint16_t n = 0; n < EC_SII_HEADER_WORDS; n++) {
-            uint16_t word = 0;
-            if (EcSiiReadWords(m, position, n, 1, &word, nullptr) == EC_OK) {
-                r.after[n] = word;
-                r.after_read |= 1u << n;
-                if (word != image[n]) r.verified = 0;
-            } else {
-                r.verified = 0;
-            }
-        }
-        if (status == EC_OK && !r.verified) status = EcFail(m, EC_EVERIFY, position, "read back SII words 0-7");
-        uint16_t alias = 0;
-        if (FPRD(&m->context->port, Station(m, position), kRegStationAlias, 2, &alias, kRegisterTimeoutUs) > 0) {
-            r.register_read = 1;
-            r.alias_register = alias;
-            r.register_shows_new = alias == value ? 1 : 0;
-        }
-        if (status == EC_OK) {
-            m->info[position].sii_alias = value;
-        }
+        r.alias_written = write.image[kSiiAliasWord];
+        r.checksum_written = write.image[kSiiChecksumWord];
+        r.alias_acknowledged = write.alias_acknowledged ? 1 : 0;
+        r.checksum_acknowledged = write.checksum_acknowledged ? 1 : 0;
+        r.attempts = write.attempts;
+        memcpy(r.after, write.after, sizeof r.after);
+        r.after_read = write.after_read;
+        r.verified = write.verified ? 1 : 0;
+        r.register_read = write.register_read ? 1 : 0;
+        r.alias_register = write.alias_register;
+        r.register_shows_new = write.register_read && write.alias_register == value ? 1 : 0;
+        if (status == EC_OK) m->info[position].sii_alias = value;
     }
-    RestorePdi(m, position, was_at_pdi);
     if (report != nullptr) *report = r;
     return status;
 }

@@ -8,6 +8,7 @@
 #include "api/ec/ecalias_internal.h"
 #include "link/capture.h"
 #include "link/datagram.h"
+#include "link/pseudo_adapter.h"
 #include "sim/sim_capture.h"
 #include "slave/bringup.h"
 #include "slave/eeprom.h"
@@ -71,15 +72,6 @@ const AbortText kAbortTexts[] = {
     {0x08000022, "data cannot be transferred or stored to the application because of the present device state"},
     {0x08000023, "object dictionary dynamic generation fails or no object dictionary is present"},
 };
-
-// An adapter that cannot carry EtherCAT frames: pseudo devices of the capture library.
-bool PseudoAdapter(const char* name) {
-    static const char* const kExact[] = {"any", "lo", "nflog", "nfqueue", "bluetooth-monitor", "dbus-system",
-                                         "dbus-session"};
-    for (const char* exact : kExact)
-        if (strcmp(name, exact) == 0) return true;
-    return strncmp(name, "dbus-", 5) == 0 || strncmp(name, "usbmon", 6) == 0;
-}
 
 // The status an adapter's open failure stands for, from the capture library's text.
 int OpenFailureCode(const char* text) {
