@@ -7,6 +7,8 @@
 
 #include "ecdevice.h"
 #include "link/capture.h"
+#include "link/frame_port.h"
+#include "link/pseudo_adapter.h"
 #include "slave/bringup.h"
 #include "slave/context.h"
 #include "slave/eeprom.h"
@@ -92,36 +94,101 @@ void NameRemainingSlaves() { NameSlaves(&g_master, 2); }
 
 }  // namespace
 
-EC_EXPORT int Init(void) {
-    std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
+namespace {
+
+AdapterScanSummary g_last_scan;
+
+// Capture libraries word a missing capability differently; these cover libpcap's texts
+// for EPERM and EACCES. A lock directory the user may not write is another matter, with
+// its own fix in its message.
+bool PermissionText(const char* text) {
+    if (strstr(text, "adapter lock") != nullptr) return false;
+    return strstr(text, "ermission") != nullptr || strstr(text, "not permitted") != nullptr ||
+           strstr(text, "EPERM") != nullptr;
+}
+
+// Opens one adapter of the scan on `backend`. An adapter that cannot be opened gets its
+// line on standard output and the capture library's reason on standard error.
+bool OpenForScan(const CaptureBackend* backend, const char* name) {
+    char errbuf[kCaptureErrorSize] = {0};
+    if (PortOpenOn(&g_master.port, backend, name, errbuf) == 1) {
+        g_last_scan.adapters_opened++;
+        return true;
+    }
+    g_last_scan.adapters_failed++;
+    if (PermissionText(errbuf)) g_last_scan.permission_denied++;
+    printf("interface %s could not open with pcap\n", name);
+    fflush(stdout);
+    // The reason names what to fix; standard output keeps the fixed messages only.
+    if (errbuf[0] != '\0') fprintf(stderr, "%s: %s\n", name, errbuf);
+    return false;
+}
+
+// After the bring-up found slaves: the console tool's handler, or a host's preparation.
+// Returns the slave count; `alone` is released before the handler runs.
+int TakeOver(std::unique_lock<std::shared_mutex>& alone) {
+    if (g_segment_handler != nullptr) {
+        // The console tool runs nothing else: the dialog may ask the exported queries
+        // without waiting for itself.
+        alone.unlock();
+        g_segment_handler();  // the console tool's dialog
+        return g_master.slave_count;
+    }
+    NameRemainingSlaves();
+    PrepareMailboxes(&g_master);
+    return g_master.slave_count;
+}
+
+void StartAfresh() {
     // A second Init starts afresh: the port of an earlier one is closed, and a scan that
     // finds nothing must not leave the earlier count behind for the host to trust.
     PortClose(&g_master.port);
     g_master.slave_count = 0;
     memset(g_master.owed_answers, 0, sizeof(g_master.owed_answers));  // a new segment owes nothing
+    g_last_scan = AdapterScanSummary{};
+}
+
+}  // namespace
+
+AdapterScanSummary LastAdapterScan() { return g_last_scan; }
+
+int InitOnAdapter(const CaptureBackend* backend, const char* adapter) {
+    std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
+    StartAfresh();
+    if (backend == nullptr || adapter == nullptr) return 0;
+    // Named explicitly, a pseudo-device is still no place for slaves: nothing is sent.
+    if (backend == CaptureActiveBackend() && PseudoAdapter(adapter)) {
+        g_last_scan.pseudo_adapter = true;
+        return 0;
+    }
+    if (!OpenForScan(backend, adapter)) return 0;
+    if (ConfigureNetwork(&g_master) > 0) {
+        g_last_scan.adapters_with_slaves = 1;
+        return TakeOver(alone);
+    }
+    PortClose(&g_master.port);
+    return 0;
+}
+
+EC_EXPORT int Init(void) {
+    std::unique_lock<std::shared_mutex> alone(g_master_call_lock);
+    StartAfresh();
     bool listing_failed = false;
     AdapterEntry* adapters = BuildAdapterList(&listing_failed);
-    int found = 0;
-    for (AdapterEntry* entry = adapters; entry != nullptr && found == 0; entry = entry->next) {
-        if (PortOpen(&g_master.port, entry->name) == 0) continue;
+    g_last_scan.listing_failed = listing_failed;
+    for (AdapterEntry* entry = adapters; entry != nullptr; entry = entry->next) {
+        // Pseudo-devices carry no Ethernet frames: no slave can answer there.
+        if (PseudoAdapter(entry->name)) continue;
+        if (!OpenForScan(CaptureActiveBackend(), entry->name)) continue;
         if (ConfigureNetwork(&g_master) > 0) {
-            if (g_segment_handler != nullptr) {
-                FreeAdapterList(adapters);
-                // The console tool runs nothing else: the dialog may ask the exported
-                // queries without waiting for itself.
-                alone.unlock();
-                g_segment_handler();  // the console tool's dialog: does not return
-                return g_master.slave_count;
-            }
-            NameRemainingSlaves();
-            PrepareMailboxes(&g_master);
-            found = g_master.slave_count;
-            break;
+            g_last_scan.adapters_with_slaves = 1;
+            FreeAdapterList(adapters);
+            return TakeOver(alone);
         }
         PortClose(&g_master.port);
     }
     FreeAdapterList(adapters);
-    return found;
+    return 0;
 }
 
 EC_EXPORT int Deinit(void) {

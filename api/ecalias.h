@@ -209,8 +209,11 @@ typedef struct ec_slave_info {
 } ec_slave_info;
 
 /* Counts the slaves, gives them station addresses, reads every slave's record and
- * makes the slaves with a mailbox ready for SDO traffic (SyncManagers, PRE-OP). Runs
- * alone on the master. *count (may be NULL) gets the slave count, at most
+ * makes the slaves with a mailbox ready for SDO traffic. The line keeps running: no
+ * state is requested of a slave past INIT and none of its FMMU, SyncManager or DC
+ * settings is touched (its mailbox is where its SyncManagers 0 and 1 say); a slave
+ * found in INIT gets its mailbox SyncManagers and PRE-OP. To start from INIT, request
+ * it with ec_state_request(m, 0, EC_STATE_INIT, ...). Runs alone on the master. *count (may be NULL) gets the slave count, at most
  * EC_MAX_SLAVES. EC_ENOFRAME when no frame came back; 0 slaves is a success. A record
  * whose parts could not all be read has complete 0 (see ec_slave_info.parts_read). */
 EC_API int ec_scan(ec_master* m, int* count);
@@ -375,7 +378,9 @@ EC_API int ec_window_write(ec_master* m, int position, uint32_t reg, uint32_t va
 /* Requests AL state `state` (EC_STATE_INIT, _PREOP, _BOOT, _SAFEOP, _OP) of the slave
  * at `position`, or of every slave with position 0 (runs alone on the master), and
  * waits up to timeout_us for it. EC_ESTATE with the AL status code in the detail when
- * it was not reached. */
+ * it was not reached; a slave that shows its error indication in another state has
+ * refused, and the call returns then rather than at the timeout (the slave follows no
+ * request until the error is acknowledged: add EC_STATE_ERROR to the state). */
 EC_API int ec_state_request(ec_master* m, int position, uint16_t state, int timeout_us);
 
 /* Reads the AL status (0x0130) and AL status code (0x0134) of the slave. Either out

@@ -524,7 +524,9 @@ void SiiSeeds() {
 // --- the operator's number ------------------------------------------------------------
 
 void OperatorInputSeeds() {
-    const char* texts[] = {"1234\n", "  -1\n", "65537\n", "abc\n", "", "2147483648\n", "\t+0042x 7\n", "-2147483648"};
+    const char* texts[] = {"1234\n",       "  -1\n",     "65537\n",       "abc\n",     "",
+                           "2147483648\n", "\t+0042x 7\n", "-2147483648",    " 4660 \r\n", "0x1234\n",
+                           "12abc\n",      "\n\n70000\r", "65535\r\n12\n", "007\t\n"};
     for (size_t i = 0; i < sizeof(texts) / sizeof(texts[0]); i++) {
         char name[32];
         snprintf(name, sizeof(name), "typed-%zu", i);

@@ -31,6 +31,7 @@ constexpr int kPackedSends = 3;
 constexpr uint16_t kSiiWordLimit = kSiiCacheBytes / 2;  // the words the legacy SII cache reaches
 
 constexpr uint8_t kAlInitAcknowledge = 0x11;  // INIT with the error acknowledge bit
+constexpr uint16_t kAlStatusErrorIndication = 0x0010;
 constexpr uint16_t kFeatureDc = 0x0004;
 constexpr uint16_t kFirstStationAddress = 0x1000;
 
@@ -288,7 +289,7 @@ void ReadGeneralCategory(MasterContext* master, SlaveRecord& record) {
 // Phase 3: the details of slave 1. With `started_reads` the read of word 0x001A was
 // started by phase 2 and is finished here (the split-read orders); else the read
 // mailbox and protocol words are read on the engine.
-void DescribeFirstSlave(MasterContext* master, bool started_reads) {
+void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for_init = true) {
     SlaveRecord& record = master->slave_table[1];
     uint16_t address = record.config_address;
     uint16_t mailbox_words[4] = {0, 0, 0, 0};
@@ -317,7 +318,7 @@ void DescribeFirstSlave(MasterContext* master, bool started_reads) {
     FPRD(&master->port, address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
     record.port_type = buffer[0];
 
-    StateCheck(master, 1, kAlStateInit, kInitCheckTimeoutUs);
+    StateCheck(master, 1, kAlStateInit, wait_for_init ? kInitCheckTimeoutUs : 0);
 
     if (record.mbx_length > 0) {
         record.sm_types[0] = 1;
@@ -478,7 +479,7 @@ void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, u
 }
 
 int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
-                  int32_t timeout_us) {
+                  int32_t timeout_us, StateWait wait) {
     if (timeout_us < 0) timeout_us = 0;
     if (count > kMaxSlaves) count = kMaxSlaves;
     const TimeStamp deadline = DeadlineAfterOf(master->port.clock, static_cast<uint32_t>(timeout_us));
@@ -486,10 +487,11 @@ int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint
     uint8_t status[kMaxSlaves][6];
     int which[kMaxSlaves];
     bool reached[kMaxSlaves] = {};
+    bool refused[kMaxSlaves] = {};
     for (;;) {
         int used = 0;
         for (int k = 0; k < count; k++) {
-            if (reached[k] || slaves[k] < 1 || slaves[k] > master->slave_count) continue;
+            if (reached[k] || refused[k] || slaves[k] < 1 || slaves[k] > master->slave_count) continue;
             memset(status[used], 0, sizeof status[used]);
             list[used] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegAlStatus, 6,
                                         nullptr, status[used], 0};
@@ -502,10 +504,14 @@ int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint
             SlaveRecord& record = master->slave_table[slaves[which[j]]];
             record.state = WireLoad16(status[j]);
             record.al_status_code = WireLoad16(status[j] + 4);
-            if ((record.state & 0x000F) == requested_state) reached[which[j]] = true;
+            if ((record.state & 0x000F) == requested_state) {
+                reached[which[j]] = true;
+            } else if (wait == StateWait::kStopOnError && (record.state & kAlStatusErrorIndication) != 0) {
+                refused[which[j]] = true;
+            }
         }
         bool all = true;
-        for (int j = 0; j < used; j++) all = all && reached[which[j]];
+        for (int j = 0; j < used; j++) all = all && (reached[which[j]] || refused[which[j]]);
         if (all) break;
         WaitMicrosecondsOf(master->port.clock, kStatePollGapUs);
         if (DeadlinePassedOf(master->port.clock, deadline)) break;
@@ -516,6 +522,23 @@ int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint
 }
 
 int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kParallel); }
+
+int ScanNetworkKeepingStates(MasterContext* master) {
+    ResetTables(master);
+    const uint8_t alias_off = 0x00;
+    BroadcastWrite(master, kRegDlControlAlias, 1, &alias_off);
+    uint8_t type[2] = {0, 0};
+    const int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
+    if (wkc <= 0) return wkc;
+    const int room = TableCapacity(master) - 1;  // record 0 is the aggregate
+    master->slave_count = wkc > room ? room : wkc;
+    const int count = master->slave_count;
+    AddressAllSlaves(master, count);
+    ReadAllIdentities(master, count);
+    StartReadMailboxReads(master, count);
+    DescribeFirstSlave(master, false, /*wait_for_init=*/false);
+    return count;
+}
 
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order) {
     ResetTables(master);

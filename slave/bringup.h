@@ -34,6 +34,13 @@ int ConfigureNetwork(MasterContext* master);
 enum class EepromReadOrder { kParallel, kPipelined, kSlaveBySlave };
 int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order);
 
+// A scan that leaves the line running: it counts, addresses and describes the slaves as
+// ConfigureNetwork does, but sends no INIT request and resets no FMMU, SyncManager,
+// DC or loop setting (only alias addressing is switched off, so that configured
+// addresses reach one slave each). Slave 1 is not waited for to be in INIT. A service
+// tool that lists slaves or reads an EEPROM must not take a machine out of OP.
+int ScanNetworkKeepingStates(MasterContext* master);
+
 // Names every slave from `first` on whose name is empty, all at once on the SII engine,
 // as the legacy host functions name them: string 1 of the strings category (at most 40
 // characters, within the first 4096 EEPROM bytes), or "? M:vendor I:product" when there
@@ -45,9 +52,13 @@ void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, u
 // StateCheck for every listed slave at once: the AL status of all slaves not yet in the
 // state is polled in packed frames about every millisecond until each is in it or the
 // timeout passed. Each record takes its last poll's state and code. Returns how many
-// reached the state.
+// reached the state. With kStopOnError a slave whose AL status shows the error
+// indication (bit 4) in another state is done at once: it refused the request and will
+// follow no request until the error is acknowledged, so waiting out the timeout would
+// only delay the answer.
+enum class StateWait { kUntilTimeout, kStopOnError };
 int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
-                  int32_t timeout_us);
+                  int32_t timeout_us, StateWait wait = StateWait::kUntilTimeout);
 
 // DL status register: a port is active when its loop is open and communication is
 // established. `topology` counts the active ports, `active_ports` has bit n for port n.

@@ -25,6 +25,12 @@ struct SyncManagerEntry {
 #pragma pack(pop)
 static_assert(sizeof(SyncManagerEntry) == 8, "SyncManagerEntry mirrors the 8 bytes of an ESC SyncManager");
 
+// A slave found past INIT remembers the counter of the last mailbox request another
+// master (or an earlier run) sent it, and takes a request with that counter for a
+// repeat, which it does not carry out. Counter 0 is the start value, never a repeat:
+// the first request to such a slave carries it, then 1..7 follow.
+constexpr uint8_t kMailboxCounterRestart = 0xFF;
+
 struct SlaveRecord {
     uint16_t state;
     uint16_t al_status_code;
@@ -41,7 +47,7 @@ struct SlaveRecord {
     uint16_t mbx_read_length;
     uint16_t mbx_read_offset;
     uint16_t mbx_protocols;
-    uint8_t mbx_counter;
+    uint8_t mbx_counter;  // counter of the last mailbox request; kMailboxCounterRestart: 0 goes next
     uint8_t has_dc;
     uint8_t port_type;
     uint8_t topology;

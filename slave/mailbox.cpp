@@ -144,6 +144,10 @@ int MailboxReceive(MasterContext* master, uint16_t slave, MailboxBuffer* message
 
 uint8_t NextMailboxCounter(MasterContext* master, uint16_t slave) {
     SlaveRecord& record = master->slave_table[slave];
+    if (record.mbx_counter == kMailboxCounterRestart) {
+        record.mbx_counter = 0;
+        return 0;
+    }
     uint8_t next = static_cast<uint8_t>(record.mbx_counter + 1);
     if (next > 7) next = 1;
     record.mbx_counter = next;

@@ -53,10 +53,35 @@ void LaySyncManagers(const SlaveRecord& record, uint8_t* image) {
     }
 }
 
-}  // namespace
+// Slaves past INIT run with the SyncManagers whoever took them there set: the mailbox is
+// where SyncManagers 0 and 1 say (SII words describe only the default), and nothing is
+// written to them. A SyncManager that reads back empty leaves the SII's value.
+void TakeRunningSyncManagers(MasterContext* master, const uint16_t* slaves, int count) {
+    if (count == 0) return;
+    PackedDatagram list[kMaxSlaves];
+    uint8_t images[kMaxSlaves][16];
+    for (int k = 0; k < count; k++) {
+        memset(images[k], 0, sizeof images[k]);
+        list[k] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegSyncManager, 16,
+                                 nullptr, images[k], 0};
+    }
+    PackedExchangeUntilAnswered(&master->port, list, count, kPackedReplyWaitUs, kPackedSends, nullptr);
+    for (int k = 0; k < count; k++) {
+        SlaveRecord& record = master->slave_table[slaves[k]];
+        record.mbx_counter = kMailboxCounterRestart;
+        if (list[k].result != 1) continue;
+        const uint16_t write_length = static_cast<uint16_t>(images[k][2] | (images[k][3] << 8));
+        const uint16_t read_length = static_cast<uint16_t>(images[k][10] | (images[k][11] << 8));
+        if (write_length == 0 || read_length == 0) continue;
+        record.mbx_write_offset = static_cast<uint16_t>(images[k][0] | (images[k][1] << 8));
+        record.mbx_length = write_length;
+        record.mbx_read_offset = static_cast<uint16_t>(images[k][8] | (images[k][9] << 8));
+        record.mbx_read_length = read_length;
+        FillSyncManagers(&record);
+    }
+}
 
-// Returns the number of slaves with a mailbox that reached PRE-OP.
-int PrepareMailboxes(MasterContext* master) {
+int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
     const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
     // The read of word 0x001A that the bring-up left started cannot be trusted here:
     // other SII reads (the slaves' names) may have used the EEPROM interface since. So
@@ -91,6 +116,24 @@ int PrepareMailboxes(MasterContext* master) {
     for (int n = 1; n <= count; n++)
         if (master->slave_table[n].mbx_length > 0) with_mailbox[mailboxes++] = static_cast<uint16_t>(n);
     if (mailboxes == 0) return 0;
+    int running = 0;
+    if (keep_states) {
+        // One poll of every mailbox slave's AL status (the records take it); those past
+        // INIT are left as they run.
+        StateCheckAll(master, with_mailbox, mailboxes, kAlStateInit, 0);
+        uint16_t past_init[kMaxSlaves];
+        int in_init = 0;
+        for (int k = 0; k < mailboxes; k++) {
+            const uint16_t state = master->slave_table[with_mailbox[k]].state & 0x000F;
+            if (state == kAlStateInit)
+                with_mailbox[in_init++] = with_mailbox[k];
+            else if (state != 0)
+                past_init[running++] = with_mailbox[k];
+        }
+        TakeRunningSyncManagers(master, past_init, running);
+        mailboxes = in_init;
+        if (mailboxes == 0) return running;
+    }
     PackedDatagram list[kMaxSlaves];
     uint8_t images[kMaxSlaves][16];
     for (int k = 0; k < mailboxes; k++) {
@@ -110,5 +153,14 @@ int PrepareMailboxes(MasterContext* master) {
     PackedExchangeUntilAnswered(&master->port, list, handed, kPackedReplyWaitUs, kEepromHandSends, nullptr);
     StateRequestAll(master, with_mailbox, mailboxes, kAlStatePreOp);
     // Each slave's firmware takes over its mailboxes.
-    return StateCheckAll(master, with_mailbox, mailboxes, kAlStatePreOp, kPreOpTimeout);
+    return running + StateCheckAll(master, with_mailbox, mailboxes, kAlStatePreOp, kPreOpTimeout);
 }
+
+}  // namespace
+
+// Returns the number of slaves with a mailbox that reached PRE-OP.
+int PrepareMailboxes(MasterContext* master) { return PrepareMailboxesWith(master, false); }
+
+// As PrepareMailboxes, for slaves in INIT only; slaves past INIT keep their state and
+// SyncManagers. Returns the number of slaves with a mailbox ready for SDO traffic.
+int PrepareMailboxesKeepingStates(MasterContext* master) { return PrepareMailboxesWith(master, true); }

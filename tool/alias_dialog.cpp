@@ -2,13 +2,11 @@
 
 #include <signal.h>
 
-#include "link/clock.h"
+#include <cstring>
+
 #include "slave/context.h"
-#include "slave/eeprom.h"
 #include "tool/alias_repair_hint.h"
 #include "tool/operator_input.h"
-#include "tool/sii_checksum.h"
-#include "tool/stay_open.h"
 
 namespace {
 
@@ -35,64 +33,41 @@ void SaySlave(const Console& console, DialogMessage message, int slave, const ch
     fprintf(console.out, DialogText(message, console.encoding), slave, name);
 }
 
-struct WordRead {
-    uint16_t value;
-    bool ok;
+// The dialog's bounds: each word read up to kWordReadTries times, 25 ms apart; both
+// words written on one shared count that stops once it passes kWriteAttemptLimit; word
+// 7 carries the checksum byte with high byte 0; a wrong stored checksum is repaired
+// (force); register 0x0012 is not read (the dialog does not show it).
+constexpr AliasWriteLimits kDialogLimits{
+    kWordReadTries, kReadRetryGapUs, 0, kWriteAttemptLimit, true, true, false,
 };
-
-// One EEPROM word of the dialog slave: a started read and its finish. The finish
-// carries words n and n+1; only word n is kept. A read that delivers no data is made
-// again, up to kWordReadTries reads in all: reading changes nothing, and on a lossy
-// line a single lost exchange would otherwise stop the dialog. Each new try waits a
-// little first: after a run of lost frames the frame port passes over the slots that
-// lost them for a while, and exchanges made at once would find none free.
-WordRead ReadWord(uint16_t word_address) {
-    WordRead read{0, false};
-    for (int tries = 0; tries < kWordReadTries && !read.ok; tries++) {
-        if (tries > 0) WaitMicroseconds(kReadRetryGapUs);
-        EepromReadStart(&g_master, kDialogSlave, word_address);
-        const uint32_t data = EepromReadFinish(&g_master, kDialogSlave);
-        read = WordRead{static_cast<uint16_t>(data & 0xFFFF), !EepromLastFinishFailed(&g_master, kDialogSlave)};
-    }
-    return read;
-}
-
-// Repeats the write until it is acknowledged or the shared attempt count passes the limit.
-bool WriteWordWithRetries(uint16_t word_address, uint16_t value, int* attempts) {
-    const uint16_t config_address = g_master.slave_table[kDialogSlave].config_address;
-    int result = 0;
-    do {
-        EepromToMaster(&g_master, kDialogSlave);
-        result = EepromWriteWord(&g_master, config_address, word_address, value);
-        (*attempts)++;
-    } while (result != 1 && *attempts <= kWriteAttemptLimit);
-    return result == 1;
-}
-
-// After a write loop gave up: one look at the EEPROM interface tells why.
-WriteStop WhyTheWriteStopped() {
-    uint16_t status = 0;
-    if (EepromWaitNotBusy(&g_master, g_master.slave_table[kDialogSlave].config_address, &status))
-        return (status & kEepromStatusCommandErrors) != 0 ? WriteStop::kRefused : WriteStop::kUnconfirmed;
-    return (status & kEepromStatusBusy) != 0 ? WriteStop::kBusy : WriteStop::kNoAnswer;
-}
 
 // Word 4 and word 7 belong together: once word 4 is written, a stop before word 7 would
 // leave a checksum that does not match. Ctrl-C and a termination request wait until
 // both write loops are over; they take effect when the previous mask is restored.
-void WriteAliasAndChecksum(AliasDialogOutcome* outcome) {
-    sigset_t held, previous;
+struct HeldSignals {
+    sigset_t previous;
+};
+
+void HoldSignals(void* user) {
+    sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGINT);
     sigaddset(&held, SIGTERM);
-    sigprocmask(SIG_BLOCK, &held, &previous);
-    outcome->alias_written = WriteWordWithRetries(kAliasWord, outcome->new_config_id, &outcome->attempts);
-    // A checksum for the new value next to the old word 4 would make the slave
-    // reject its whole configuration area at the next power-on.
-    if (outcome->alias_written)
-        outcome->checksum_written = WriteWordWithRetries(kChecksumWord, outcome->checksum, &outcome->attempts);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (!outcome->alias_written || !outcome->checksum_written) outcome->write_stop = WhyTheWriteStopped();
+    sigprocmask(SIG_BLOCK, &held, &static_cast<HeldSignals*>(user)->previous);
+}
+
+void ReleaseSignals(void* user) { sigprocmask(SIG_SETMASK, &static_cast<HeldSignals*>(user)->previous, nullptr); }
+
+void StoreWord(uint8_t* bytes, int word, uint16_t value) {
+    bytes[2 * word] = static_cast<uint8_t>(value & 0xFF);
+    bytes[2 * word + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void SayDump(const Console& console, const uint16_t* words) {
+    for (int word = 0; word < kHeaderWords; word++) {
+        SayNumber(console, kMsgDumpEntry, words[word] & 0xFF);
+        SayNumber(console, kMsgDumpEntry, words[word] >> 8);
+    }
 }
 
 }  // namespace
@@ -107,8 +82,7 @@ AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding,
     SaySlave(console, kMsgSlaveLine, kDialogSlave, name);
     SaySlave(console, kMsgSlaveLineZh, kDialogSlave, name);
 
-    int32_t input_value = 0;
-    outcome.current_config_id = ReadWord(kAliasWord).value;
+    AliasReadWord(&g_master, kDialogSlave, kAliasWord, kDialogLimits, &outcome.current_config_id);
 
     Say(console, kMsgRule29);
     Say(console, kMsgRestartHint);
@@ -122,61 +96,65 @@ AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding,
 
     // The prompt must be on the screen before the program waits for the answer.
     fflush(out);
-    const OperatorInput input = ScanDecimal(in, &input_value);
-    // Letters leave the value at 0 and are written as 0, as the operator sees in the
-    // echo; an input that ended, or a number beyond 32 bits, is no answer at all and
-    // nothing is written for it.
-    outcome.input_accepted = input == OperatorInput::kNumber || input == OperatorInput::kNotANumber;
-    outcome.new_config_id = static_cast<uint16_t>(input_value);
+    uint16_t input_value = 0;
+    outcome.input = ScanAliasValue(in, &input_value);
+    // Only a whole number 0..65535 is an answer. Anything else (letters, 0x1234, 12abc,
+    // -1, 70000, the end of the input) is shown as 0, as before, and nothing is written.
+    outcome.input_accepted = outcome.input == OperatorInput::kNumber;
+    outcome.new_config_id = outcome.input_accepted ? input_value : 0;
     SayNumber(console, kMsgEchoZh, outcome.new_config_id);
 
+    AliasWriteResult write{};
+    if (outcome.input_accepted) {
+        HeldSignals held{};
+        const AliasPairHooks hooks{HoldSignals, ReleaseSignals, &held};
+        AliasWrite(&g_master, kDialogSlave, outcome.new_config_id, kDialogLimits, &hooks, &write);
+    } else {
+        // No answer: the header is still read and shown, and nothing is written.
+        write.before_read = AliasReadHeader(&g_master, kDialogSlave, kDialogLimits, write.before);
+    }
     outcome.header_read = true;
-    for (int word = 0; word < kHeaderWords; word++) {
-        const WordRead read = ReadWord(static_cast<uint16_t>(word));
-        // The checksum is computed from words 0-6; a word that could not be read would
-        // enter it as 0 and leave a checksum that does not match the EEPROM.
-        if (!read.ok && word < kChecksumWord && outcome.header_read) {
+    for (int word = 0; word < kChecksumWord; word++)
+        if ((write.before_read & (1u << word)) == 0) {
             outcome.header_read = false;
             outcome.unreadable_word = word;
+            break;
         }
-        if (word == kAliasWord) outcome.old_alias = read.value;
-        outcome.header[2 * word] = static_cast<uint8_t>(read.value & 0xFF);
-        outcome.header[2 * word + 1] = static_cast<uint8_t>(read.value >> 8);
-        SayNumber(console, kMsgDumpEntry, outcome.header[2 * word]);
-        SayNumber(console, kMsgDumpEntry, outcome.header[2 * word + 1]);
-    }
+    outcome.old_alias = write.before[kAliasWord];
+    for (int word = 0; word < kHeaderWords; word++) StoreWord(outcome.header, word, write.before[word]);
+    SayDump(console, write.before);
     Say(console, kMsgFirstDumpEnd);
 
-    outcome.header[2 * kAliasWord] = static_cast<uint8_t>(outcome.new_config_id & 0xFF);
-    outcome.header[2 * kAliasWord + 1] = static_cast<uint8_t>(outcome.new_config_id >> 8);
-    outcome.checksum = SiiChecksum(outcome.header, kSiiChecksumBytes);
+    // The checksum over the first dump with the new value in word 4; the old word 7
+    // stays in the image (the repair line compares against it).
+    StoreWord(outcome.header, kAliasWord, outcome.new_config_id);
+    uint16_t image[kHeaderWords];
+    for (int word = 0; word < kHeaderWords; word++) image[word] = write.before[word];
+    image[kAliasWord] = outcome.new_config_id;
+    outcome.checksum = AliasHeaderChecksum(image);
     SayNumber(console, kMsgNewCrc, outcome.checksum);
     Say(console, kMsgRule30);
     Say(console, kMsgWritingZh);
 
-    if (outcome.input_accepted && outcome.header_read) WriteAliasAndChecksum(&outcome);
+    outcome.attempts = write.attempts;
+    outcome.alias_written = write.alias_acknowledged;
+    outcome.checksum_written = write.checksum_acknowledged;
+    outcome.write_stop = write.write_stop;
     SayNumber(console, kMsgAttemptsZh, outcome.attempts);
 
     // The second dump is also the check of what the EEPROM now holds: words 0-6 as the
     // first dump read them (the checksum was computed over those), the new value in
-    // word 4, the checksum in word 7. A write acknowledged but not carried out, or a
-    // first dump that read a word wrong, shows here and not in word 4 alone.
-    outcome.header_read_back = true;
-    for (int word = 0; word < kHeaderWords; word++) {
-        const WordRead read = ReadWord(static_cast<uint16_t>(word));
-        const uint16_t image_word = static_cast<uint16_t>(outcome.header[2 * word] | (outcome.header[2 * word + 1] << 8));
-        const uint16_t written = word == kChecksumWord ? outcome.checksum : image_word;
-        if (!read.ok || read.value != written) outcome.header_read_back = false;
-        outcome.second_dump[word] = read.value;
-        if (read.ok) outcome.second_dump_read = static_cast<uint8_t>(outcome.second_dump_read | (1u << word));
-        SayNumber(console, kMsgDumpEntry, read.value & 0xFF);
-        SayNumber(console, kMsgDumpEntry, read.value >> 8);
-    }
+    // word 4, the checksum in word 7. Without a write it is read here.
+    if (!write.write_tried) write.after_read = AliasReadHeader(&g_master, kDialogSlave, kDialogLimits, write.after);
+    memcpy(outcome.second_dump, write.after, sizeof outcome.second_dump);
+    outcome.second_dump_read = write.after_read;
+    outcome.header_read_back = write.write_tried && write.verified;
+    SayDump(console, write.after);
     Say(console, kMsgSecondDumpEnd);
 
-    const WordRead read_back = ReadWord(kAliasWord);
-    outcome.read_back = read_back.value;
-    outcome.read_back_ok = read_back.ok;
+    uint16_t read_back = 0;
+    outcome.read_back_ok = AliasReadWord(&g_master, kDialogSlave, kAliasWord, kDialogLimits, &read_back);
+    outcome.read_back = read_back;
     SayNumber(console, kMsgReadBackZh, outcome.read_back);
     Say(console, kMsgRule30);
 
@@ -204,9 +182,4 @@ AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding,
     Say(console, kMsgCloseZh);
     fflush(out);
     return outcome;
-}
-
-void AliasDialog() {
-    RunAliasDialog(stdin, stdout, ConsoleEncodingFromLocale());
-    StayOpenUntilClosed();
 }

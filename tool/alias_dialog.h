@@ -5,30 +5,27 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "slave/alias_write.h"
 #include "tool/console_text.h"
+#include "tool/operator_input.h"
 
 enum {
-    kAliasWord = 4,           // SII word holding the configured station alias
-    kChecksumWord = 7,        // SII word whose low byte holds the header checksum
-    kHeaderWords = 8,         // words 0-7, shown in the two dumps
+    kAliasWord = kSiiAliasWord,        // SII word holding the configured station alias
+    kChecksumWord = kSiiChecksumWord,  // SII word whose low byte holds the header checksum
+    kHeaderWords = kSiiHeaderWordCount,  // words 0-7, shown in the two dumps
     kWriteAttemptLimit = 100, // the two write loops stop once their shared count passes this
     kWordReadTries = 5,       // reads of one EEPROM word before the dialog takes it as unreadable
 };
 
 // Why a write loop gave up, as a look at the EEPROM interface just afterwards tells.
-enum class WriteStop : uint8_t {
-    kNone,         // no write loop gave up
-    kNoAnswer,     // the slave did not answer (off the line, powered down, frames lost)
-    kRefused,      // the EEPROM interface reports an error for the last command (NACK)
-    kBusy,         // the EEPROM interface stayed busy
-    kUnconfirmed,  // the interface answers idle and without error, yet no write was confirmed
-};
+using WriteStop = AliasWriteStop;
 
 // What one run of the dialog did, for the wrapper and for tests.
 struct AliasDialogOutcome {
     uint16_t current_config_id;  // word 4 before writing
-    uint16_t new_config_id;      // the operator's value modulo 65536
-    bool input_accepted;         // false: input ended or the number did not fit 32 bits
+    uint16_t new_config_id;      // the operator's value (0 when none was accepted)
+    OperatorInput input;         // how the operator's line was judged
+    bool input_accepted;         // a whole number 0..65535 was read
     bool header_read;            // every word 0-6 of the first dump was read
     int unreadable_word;         // the first of words 0-6 the first dump could not read; -1 none
     uint16_t old_alias;          // word 4 as the first dump read it
@@ -48,15 +45,13 @@ struct AliasDialogOutcome {
 
 // Runs the dialog's steps once against slave 1 of the brought-up network: reads the
 // operator's number from `in`, writes every message to `out` in `encoding`, and returns.
-// Nothing is written to the EEPROM when the number could not be taken or when a header
-// word could not be read (each word is read up to kWordReadTries times); word 7 is
-// written only after word 4 was. SIGINT and SIGTERM are held while the two words are
+// The alias is written by the shared write-and-verify code (slave/alias_write.h), with
+// force, so a header whose checksum is already wrong is repaired. Nothing is written to
+// the EEPROM when no whole number 0..65535 was given or when a header word could not be
+// read (each word is read up to kWordReadTries times); word 7 is written only after
+// word 4 was. SIGINT and SIGTERM are held while the two words are
 // written and delivered once both write loops are over, so an interruption cannot split
 // the pair. When the run fails, one English line on `err` says why and, where the
 // EEPROM may be left with a checksum that does not match, how to repair it (see
 // alias_repair_hint.h); `out` carries the dialog's messages only.
 AliasDialogOutcome RunAliasDialog(FILE* in, FILE* out, ConsoleEncoding encoding, FILE* err = stderr);
-
-// The console tool's dialog on standard input and output, in the encoding the locale
-// asks for. Ends by waiting until the program is closed; never returns.
-[[noreturn]] void AliasDialog();

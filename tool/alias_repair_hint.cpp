@@ -33,7 +33,11 @@ bool AliasRepairHint(const AliasDialogOutcome& o, char* text, size_t size) {
     text[0] = '\0';
     if (o.passed) return false;
     if (!o.input_accepted) {
-        snprintf(text, size, "ecalias: no config_id was read from standard input; nothing was written\n");
+        if (o.input == OperatorInput::kEndOfInput)
+            snprintf(text, size, "ecalias: no config_id was read from standard input; nothing was written\n");
+        else
+            snprintf(text, size,
+                     "ecalias: the config_id must be a whole decimal number from 0 to 65535; nothing was written\n");
         return true;
     }
     if (!o.header_read) {

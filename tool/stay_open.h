@@ -1,4 +1,5 @@
-// The end of every console run: the tool has no orderly stop, the operator closes it.
+// The end of a console run on a terminal: the tool has no orderly stop there, the
+// operator closes it.
 #pragma once
 
 // Flushes standard output and waits, without using the processor, until a signal ends

@@ -5,6 +5,7 @@
 #include "api/ec/ecalias_internal.h"
 #include "link/clock.h"
 #include "link/datagram.h"
+#include "slave/alias_write.h"
 #include "slave/bringup.h"
 #include "slave/coe.h"
 #include "slave/eeprom.h"
@@ -251,73 +252,73 @@ EC_EXPORT int ec_sii_check_image(const ec_master* m, int position, const uint16_
 
 // ---- station alias ----
 
+namespace {
+
+// The library's bounds: each word read up to five times, each word written up to ten
+// times; word 7 keeps its high byte; register 0x0012 is read for the report.
+AliasWriteLimits LibraryAliasLimits(unsigned flags) {
+    return AliasWriteLimits{kWordReadTries, kReadRetryGapUs, kWordWriteTries, 0, false, (flags & EC_FORCE) != 0, true};
+}
+
+int WriteStopStatus(AliasWriteStop stop) {
+    switch (stop) {
+        case AliasWriteStop::kRefused: return EC_EEEPROM_NACK;
+        case AliasWriteStop::kBusy: return EC_EEEPROM_BUSY;
+        case AliasWriteStop::kNoAnswer: return EC_ENOFRAME;
+        case AliasWriteStop::kUnconfirmed:
+        case AliasWriteStop::kNone:
+        default: return EC_ETIMEOUT;
+    }
+}
+
+}  // namespace
+
 EC_EXPORT int ec_alias_set(ec_master* m, int position, uint16_t value, unsigned flags, ec_alias_report* report) {
     EcCall call(m, false);
     if (call.status() != EC_OK) return call.status();
     ec_alias_report r{};
     if (report != nullptr) *report = r;
     if (EcCheckSlave(m, position, "set station alias") != EC_OK) return EC_ENOSLAVE;
-    const bool was_at_pdi = AtPdi(m, position);
-    // Words 0-7 first: the checksum covers 0-6, and the caller gets them back.
+    // The write-and-verify itself is the one the console dialog uses too. Signals are
+    // left alone: a library does not change its host's signal mask.
+    AliasWriteResult write{};
+    const AliasWriteStatus outcome = AliasWrite(m->context.get(), static_cast<uint16_t>(position), value,
+                                                LibraryAliasLimits(flags), nullptr, &write);
+    memcpy(r.before, write.before, sizeof r.before);
+    r.stored_checksum_ok = write.stored_checksum_ok ? 1 : 0;
     int status = EC_OK;
-    bool header_read = true;
-    for (uint16_t n = 0; n < EC_SII_HEADER_WORDS && header_read; n++) {
-        uint16_t word = 0;
-        if (EcSiiReadWords(m, position, n, 1, &word, nullptr) != EC_OK) {
-            if (n < kSiiWordChecksum) header_read = false;
-        } else {
-            r.before[n] = word;
-        }
-    }
-    if (!header_read) {
-        status = EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-6");
-    } else {
-        r.stored_checksum_ok = (r.before[kSiiWordChecksum] & 0xFF) == SiiHeaderCrc(r.before) ? 1 : 0;
-        if (!r.stored_checksum_ok && (flags & EC_FORCE) == 0)
+    switch (outcome) {
+        case AliasWriteStatus::kHeaderUnreadable:
+            status = EcFail(m, EC_EEEPROM_READ, position, "read SII words 0-6");
+            break;
+        case AliasWriteStatus::kChecksumWrong:
             status = EcFail(m, EC_ECHECKSUM, position, "check the stored header checksum");
+            break;
+        case AliasWriteStatus::kWriteFailed:
+            status = EcFail(m, WriteStopStatus(write.write_stop), position,
+                            write.alias_acknowledged ? "write SII word 7 (checksum)" : "write SII word 4 (alias)");
+            break;
+        case AliasWriteStatus::kNotVerified:
+            status = EcFail(m, EC_EVERIFY, position, "read back SII words 0-7");
+            break;
+        case AliasWriteStatus::kVerified:
+            break;
     }
-    if (status == EC_OK) {
-        uint16_t image[EC_SII_HEADER_WORDS];
-        memcpy(image, r.before, sizeof image);
-        image[kSiiWordAlias] = value;
-        const uint8_t checksum = SiiHeaderCrc(image);
-        // The high byte of word 7 is kept as it was.
-        image[kSiiWordChecksum] = static_cast<uint16_t>((r.before[kSiiWordChecksum] & 0xFF00) | checksum);
-        r.alias_written = value;
-        r.checksum_written = image[kSiiWordChecksum];
-        r.alias_acknowledged = WriteWord(m, position, kSiiWordAlias, value, &r.attempts) ? 1 : 0;
-        // A checksum for the new value next to the old word 4 would make the slave reject its
-        // whole configuration area at the next power-on: word 7 only after word 4.
-        if (r.alias_acknowledged)
-            r.checksum_acknowledged =
-                WriteWord(m, position, kSiiWordChecksum, image[kSiiWordChecksum], &r.attempts) ? 1 : 0;
+    if (write.write_tried) {
         EcSiiCacheInvalidate(m, position);
-        if (!r.alias_acknowledged || !r.checksum_acknowledged)
-            status = EcFail(m, WriteFailure(m, position), position,
-                            r.alias_acknowledged ? "write SII word 7 (checksum)" : "write SII word 4 (alias)");
-        r.verified = 1;
-        for (uint16_t n = 0; n < EC_SII_HEADER_WORDS; n++) {
-            uint16_t word = 0;
-            if (EcSiiReadWords(m, position, n, 1, &word, nullptr) == EC_OK) {
-                r.after[n] = word;
-                r.after_read |= 1u << n;
-                if (word != image[n]) r.verified = 0;
-            } else {
-                r.verified = 0;
-            }
-        }
-        if (status == EC_OK && !r.verified) status = EcFail(m, EC_EVERIFY, position, "read back SII words 0-7");
-        uint16_t alias = 0;
-        if (FPRD(&m->context->port, Station(m, position), kRegStationAlias, 2, &alias, kRegisterTimeoutUs) > 0) {
-            r.register_read = 1;
-            r.alias_register = alias;
-            r.register_shows_new = alias == value ? 1 : 0;
-        }
-        if (status == EC_OK) {
-            m->info[position].sii_alias = value;
-        }
+        r.alias_written = write.image[kSiiAliasWord];
+        r.checksum_written = write.image[kSiiChecksumWord];
+        r.alias_acknowledged = write.alias_acknowledged ? 1 : 0;
+        r.checksum_acknowledged = write.checksum_acknowledged ? 1 : 0;
+        r.attempts = write.attempts;
+        memcpy(r.after, write.after, sizeof r.after);
+        r.after_read = write.after_read;
+        r.verified = write.verified ? 1 : 0;
+        r.register_read = write.register_read ? 1 : 0;
+        r.alias_register = write.alias_register;
+        r.register_shows_new = write.register_read && write.alias_register == value ? 1 : 0;
+        if (status == EC_OK) m->info[position].sii_alias = value;
     }
-    RestorePdi(m, position, was_at_pdi);
     if (report != nullptr) *report = r;
     return status;
 }
@@ -449,8 +450,10 @@ int RequestOne(ec_master* m, int position, uint16_t state, int timeout_us) {
     int status = EcDatagramStatus(FPWR(&context->port, Station(m, position), kRegAlControl, 2, control,
                                        kRegisterTimeoutUs));
     if (status != EC_OK) return EcFail(m, status, position, "request AL state");
-    const uint16_t reached = StateCheck(context, static_cast<uint16_t>(position), state, timeout_us);
+    const uint16_t slave = static_cast<uint16_t>(position);
+    StateCheckAll(context, &slave, 1, state, timeout_us, StateWait::kStopOnError);
     const SlaveRecord& record = context->slave_table[position];
+    const uint16_t reached = record.state;
     m->info[position].al_state = record.state;
     m->info[position].al_status_code = record.al_status_code;
     if ((reached & 0x0F) != state) {

@@ -8,6 +8,7 @@
 #include "api/ec/ecalias_internal.h"
 #include "link/capture.h"
 #include "link/datagram.h"
+#include "link/pseudo_adapter.h"
 #include "sim/sim_capture.h"
 #include "slave/bringup.h"
 #include "slave/eeprom.h"
@@ -17,7 +18,7 @@
 #include "wire/esc_registers.h"
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
-int PrepareMailboxes(MasterContext* master);
+int PrepareMailboxesKeepingStates(MasterContext* master);
 
 namespace {
 
@@ -73,15 +74,6 @@ const AbortText kAbortTexts[] = {
     {0x08000022, "data cannot be transferred or stored to the application because of the present device state"},
     {0x08000023, "object dictionary dynamic generation fails or no object dictionary is present"},
 };
-
-// An adapter that cannot carry EtherCAT frames: pseudo devices of the capture library.
-bool PseudoAdapter(const char* name) {
-    static const char* const kExact[] = {"any", "lo", "nflog", "nfqueue", "bluetooth-monitor", "dbus-system",
-                                         "dbus-session"};
-    for (const char* exact : kExact)
-        if (strcmp(name, exact) == 0) return true;
-    return strncmp(name, "dbus-", 5) == 0 || strncmp(name, "usbmon", 6) == 0;
-}
 
 // The status an adapter's open failure stands for, from the capture library's text.
 int OpenFailureCode(const char* text) {
@@ -553,14 +545,14 @@ EC_EXPORT int ec_scan(ec_master* m, int* count) {
         std::lock_guard<std::mutex> hold(m->cache_lock);
         memset(context->sii_cache.fill_map, 0, sizeof context->sii_cache.fill_map);
     }
-    const int found = ConfigureNetwork(context);
+    const int found = ScanNetworkKeepingStates(context);
     if (found < 0) return EcFail(m, EcDatagramStatus(found), 0, "count the slaves");
     m->scanned = true;
     const int slaves = found > kMaxSlaves ? kMaxSlaves : found;
     m->count = slaves;
     if (slaves > 0) {
         ReadSlaveRecords(m, slaves);
-        PrepareMailboxes(context);
+        PrepareMailboxesKeepingStates(context);
         ReadSlaveStates(m, slaves);
     }
     if (count != nullptr) *count = slaves;

@@ -58,7 +58,8 @@ grep -qx 'init=0' "$EC_WORK/second.out" || { cat "$EC_WORK/second.out" >&2; ec_f
 grep -qF "$in_use" "$EC_WORK/second.err" || { cat "$EC_WORK/second.err" >&2; ec_fail "the second host did not say that the adapter is in use"; }
 
 # The console tool beside the holder: its summary shows no slaves, the reason goes to
-# standard error. The tool never ends by itself: wait for the summary, then stop it.
+# standard error. Its input is not a terminal, so it ends by itself after the summary
+# (it is stopped should it still run).
 tool_out=$EC_WORK/tool.out
 ip netns exec "$EC_NS_MASTER" env -i PATH="$PATH" LC_ALL=C "$EC_BUILD_DIR/ecalias" </dev/null >"$tool_out" 2>"$tool_out.stderr" &
 tool_pid=$!

@@ -6,16 +6,18 @@ namespace {
 
 struct Scan {
     OperatorInput kind;
-    int32_t value;
+    uint16_t value;
     int next;  // the character left in the input after the scan (EOF when none)
 };
+
+constexpr uint16_t kUntouched = 0x7777;
 
 Scan ScanText(const char* text) {
     FILE* in = tmpfile();
     fputs(text, in);
     rewind(in);
-    Scan scan{OperatorInput::kNumber, -77, EOF};
-    scan.kind = ScanDecimal(in, &scan.value);
+    Scan scan{OperatorInput::kNumber, kUntouched, EOF};
+    scan.kind = ScanAliasValue(in, &scan.value);
     scan.next = getc(in);
     fclose(in);
     return scan;
@@ -23,72 +25,55 @@ Scan ScanText(const char* text) {
 
 }  // namespace
 
-TEST(OperatorInput, ReadsOneSignedDecimalAfterWhiteSpace) {
-    Scan s = ScanText("1234\n");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, 1234);
-    EXPECT_EQ(s.next, '\n');
-
-    s = ScanText(" \t\n\n  -1\n");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, -1);
-
-    s = ScanText("+65537");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, 65537);  // reduced to 16 bits by the dialog, not here
-    EXPECT_EQ(s.next, EOF);
-
-    s = ScanText("0012abc");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, 12);
-    EXPECT_EQ(s.next, 'a');
+TEST(OperatorInput, TakesAWholeDecimalWithBlanksAndTheLineEndsScannersSend) {
+    struct Case {
+        const char* text;
+        uint16_t value;
+        int next;
+    } cases[] = {
+        {"1234\n", 1234, EOF},           {"0\n", 0, EOF},
+        {"65535\n", 65535, EOF},         {"007\n", 7, EOF},
+        {" \t 42 \t\n", 42, EOF},        {"42\r\n", 42, '\n'},  // CR LF: the CR ends the line
+        {"42\r", 42, EOF},               {"42", 42, EOF},        // the end of the input ends the line too
+        {"\n\n  \n99\nnext\n", 99, 'n'},  // blank lines before the number are passed over
+        {"5\n6\n", 5, '6'},              // one line per answer
+    };
+    for (const Case& c : cases) {
+        const Scan s = ScanText(c.text);
+        EXPECT_EQ(s.kind, OperatorInput::kNumber) << '"' << c.text << '"';
+        EXPECT_EQ(s.value, c.value) << '"' << c.text << '"';
+        EXPECT_EQ(s.next, c.next) << '"' << c.text << '"';
+    }
 }
 
-TEST(OperatorInput, LeavesTheValueAloneWhenNoNumberComes) {
-    Scan s = ScanText("abc\n");
+TEST(OperatorInput, RefusesEveryLineThatIsNotAWholeNumberAndLeavesTheValueAlone) {
+    for (const char* text : {"abc\n", "0x1234\n", "12abc\n", "-1\n", "+5\n", "12 34\n", "1.5\n", "1e3\n", "- 5\n",
+                             "12,5\n", "4660h\n", "\x31\x32\xc2\xa0\n"}) {
+        const Scan s = ScanText(text);
+        EXPECT_EQ(s.kind, OperatorInput::kNotANumber) << '"' << text << '"';
+        EXPECT_EQ(s.value, kUntouched) << '"' << text << '"';
+        EXPECT_EQ(s.next, EOF) << '"' << text << '"';  // the refused line is read to its end
+    }
+    // Only the refused line is read: the next one stays for whoever reads on.
+    const Scan s = ScanText("12abc\n77\n");
     EXPECT_EQ(s.kind, OperatorInput::kNotANumber);
-    EXPECT_EQ(s.value, -77);
-    EXPECT_EQ(s.next, 'a');  // nothing but white space consumed
+    EXPECT_EQ(s.next, '7');
+}
 
-    s = ScanText("-x");
-    EXPECT_EQ(s.kind, OperatorInput::kNotANumber);
-    EXPECT_EQ(s.value, -77);
-
-    s = ScanText("- 5");
-    EXPECT_EQ(s.kind, OperatorInput::kNotANumber);
-
-    s = ScanText("+");
-    EXPECT_EQ(s.kind, OperatorInput::kNotANumber);
+TEST(OperatorInput, RefusesValuesPast65535AndNumbersTooLongForAnyInteger) {
+    for (const char* text : {"65536\n", "70000\n", "4294967296\n", "99999999999999999999999999999999\n"}) {
+        const Scan s = ScanText(text);
+        EXPECT_EQ(s.kind, OperatorInput::kOutOfRange) << text;
+        EXPECT_EQ(s.value, kUntouched) << text;
+    }
+    // Digits past the range followed by other characters are no number at all.
+    EXPECT_EQ(ScanText("70000x\n").kind, OperatorInput::kNotANumber);
 }
 
 TEST(OperatorInput, TellsAnEndedInputFromAnAnswer) {
-    Scan s = ScanText("");
-    EXPECT_EQ(s.kind, OperatorInput::kEndOfInput);
-    EXPECT_EQ(s.value, -77);
-
-    s = ScanText("  \n\t\n");
-    EXPECT_EQ(s.kind, OperatorInput::kEndOfInput);
-    EXPECT_EQ(s.value, -77);
-}
-
-TEST(OperatorInput, RefusesNumbersBeyond32BitsAndConsumesTheirDigits) {
-    Scan s = ScanText("2147483647");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, 2147483647);
-
-    s = ScanText("-2147483648");
-    EXPECT_EQ(s.kind, OperatorInput::kNumber);
-    EXPECT_EQ(s.value, INT32_MIN);
-
-    s = ScanText("2147483648\n");
-    EXPECT_EQ(s.kind, OperatorInput::kOutOfRange);
-    EXPECT_EQ(s.value, -77);
-    EXPECT_EQ(s.next, '\n');
-
-    s = ScanText("-2147483649");
-    EXPECT_EQ(s.kind, OperatorInput::kOutOfRange);
-
-    s = ScanText("99999999999999999999999999999999x");
-    EXPECT_EQ(s.kind, OperatorInput::kOutOfRange);
-    EXPECT_EQ(s.next, 'x');
+    for (const char* text : {"", "  \n\t\n", "\r\n\r\n"}) {
+        const Scan s = ScanText(text);
+        EXPECT_EQ(s.kind, OperatorInput::kEndOfInput) << '"' << text << '"';
+        EXPECT_EQ(s.value, kUntouched);
+    }
 }

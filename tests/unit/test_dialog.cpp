@@ -2,19 +2,24 @@
 // transcript, what reaches the EEPROM, and the refusals that keep a slave's
 // configuration area consistent.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
 
+#include "api/connection.h"
+#include "api/ecdevice.h"
 #include "link/capture.h"
 #include "link/datagram.h"
 #include "sim/segment.h"
 #include "slave/bringup.h"
 #include "support_segment.h"
+#include "support_virtual_clock.h"
 #include "tool/alias_dialog.h"
 #include "tool/alias_repair_hint.h"
+#include "tool/dialog_main.h"
 #include "tool/sii_checksum.h"
 
 namespace {
@@ -195,6 +200,9 @@ protected:
     }
     void CopyHeader(uint16_t* words) const { memcpy(words, first->eeprom.words, kHeaderWords * sizeof(uint16_t)); }
 
+    // Time moves by the dialog's own waits only: the counts of retries, resends and
+    // rests do not depend on how fast the machine is.
+    VirtualClock clock{1};
     SimSlave* first = nullptr;
     std::string output;
     std::string errors;
@@ -274,35 +282,48 @@ TEST_F(AliasDialogTest, TheChecksumCoversTheNewValueAndNeverTheOldWords) {
     EXPECT_TRUE(outcome.passed);
 }
 
-TEST_F(AliasDialogTest, InputIsReducedToSixteenBitsAndLettersWriteZero) {
+TEST_F(AliasDialogTest, OnlyAWholeNumberFrom0To65535IsWritten) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     struct Case {
         const char* input;
         uint16_t written;
-    } cases[] = {{"65537\n", 1}, {"70000\n", 4464}, {"-1\n", 65535}, {"65536\n", 0}, {"  +300 trailing\n", 300}};
-    for (const Case& c : cases) {
+    } accepted[] = {{"0\n", 0}, {"65535\n", 65535}, {"  300 \r\n", 300}, {"\t12\t\n", 12}, {"4660\r", 4660}};
+    for (const Case& c : accepted) {
         SimEepromSetAlias(first, 0x4242);
         const AliasDialogOutcome outcome = Run(c.input);
         EXPECT_TRUE(outcome.passed) << c.input;
         EXPECT_EQ(first->eeprom.words[4], c.written) << c.input;
         EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, c.written)), std::string::npos) << c.input;
         EXPECT_TRUE(SimSiiHeaderValid(&first->eeprom)) << c.input;
+        EXPECT_EQ(errors, "") << c.input;
     }
 
-    SimEepromSetAlias(first, 0x4242);
-    const AliasDialogOutcome letters = Run("abc\n");
-    EXPECT_TRUE(letters.input_accepted);
-    EXPECT_EQ(letters.attempts, 2);
-    EXPECT_EQ(first->eeprom.words[4], 0);
-    EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, 0)), std::string::npos);
+    // Letters were once written as 0 and 70000 as 4464: now nothing is written, the echo
+    // shows 0, the count 0, and the verdict is the failure an ended input gets.
+    for (const char* input : {"abc\n", "0x1234\n", "12abc\n", "-1\n", "+5\n", "70000\n", "65536\n", "1 2\n"}) {
+        SimEepromSetAlias(first, 0x4242);
+        const uint32_t writes_before = first->eeprom.counters.writes;
+        const AliasDialogOutcome outcome = Run(input);
+        EXPECT_FALSE(outcome.input_accepted) << input;
+        EXPECT_FALSE(outcome.passed) << input;
+        EXPECT_EQ(outcome.attempts, 0) << input;
+        EXPECT_EQ(first->eeprom.counters.writes, writes_before) << input;
+        EXPECT_EQ(first->eeprom.words[4], 0x4242) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgEchoZh, 0)), std::string::npos) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgAttemptsZh, 0)), std::string::npos) << input;
+        EXPECT_NE(output.find(Format(ConsoleEncoding::kGbk, kMsgReadBackZh, 0x4242)), std::string::npos) << input;
+        EXPECT_NE(output.find("write fail\n\r "), std::string::npos) << input;
+        EXPECT_EQ(errors, "ecalias: the config_id must be a whole decimal number from 0 to 65535; nothing was written\n")
+            << input;
+    }
 }
 
-TEST_F(AliasDialogTest, NoAnswerOrAnOversizedNumberWritesNothing) {
+TEST_F(AliasDialogTest, NoAnswerWritesNothing) {
     Bring(1);
     SimEepromSetLatency(first, 0, 0);
     SimEepromSetAlias(first, 0x0102);
-    for (const char* input : {"", "   \n", "4294967297\n"}) {
+    for (const char* input : {"", "   \n", "\r\n\t\n"}) {
         const uint32_t writes_before = first->eeprom.counters.writes;
         const AliasDialogOutcome outcome = Run(input);
         EXPECT_FALSE(outcome.input_accepted) << '"' << input << '"';
@@ -716,4 +737,151 @@ TEST(AliasRepairHintTest, TheSecondDumpOutranksWhatTheWritesSuggest) {
     // A short buffer gets a cut, terminated line.
     ASSERT_TRUE(AliasRepairHint(o, text, 8));
     EXPECT_EQ(strlen(text), 7u);
+}
+
+// ---- The dialog program: one adapter, exit statuses, reasons ----------------------
+
+namespace {
+
+// Runs RunDialogProgram with `input` as standard input (a file, so not a terminal) and
+// keeps what it wrote on standard output and standard error.
+struct ProgramRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(FILE* file) {
+    std::string text;
+    rewind(file);
+    char chunk[512];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+    return text;
+}
+
+ProgramRun RunProgram(const char* adapter, const char* input) {
+    char path[] = "/tmp/ecalias-dialog-input-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, input, strlen(input)), static_cast<ssize_t>(strlen(input)));
+    close(fd);
+    const int saved_in = dup(STDIN_FILENO);
+    EXPECT_NE(freopen(path, "r", stdin), nullptr);
+    unlink(path);
+
+    fflush(stdout);
+    fflush(stderr);
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    const int saved_out = dup(STDOUT_FILENO);
+    const int saved_err = dup(STDERR_FILENO);
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
+    ProgramRun run{};
+    run.status = RunDialogProgram(adapter);
+    fflush(stdout);
+    fflush(stderr);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    dup2(saved_in, STDIN_FILENO);
+    close(saved_in);
+    clearerr(stdin);
+    run.out = ReadAll(out);
+    run.err = ReadAll(err);
+    fclose(out);
+    fclose(err);
+    return run;
+}
+
+constexpr char kEmptySummary[] = "Number of slaves:0\r\n=============End=============\r\n";
+
+class DialogProgramTest : public SegmentTest {
+protected:
+    void SetUp() override { ResetMaster(); }
+    void TearDown() override {
+        Deinit();
+        SetSegmentHandler(nullptr);
+        SegmentTest::TearDown();
+    }
+    VirtualClock clock{1};
+};
+
+}  // namespace
+
+TEST_F(DialogProgramTest, OffATerminalItEndsWithZeroOnlyForAWritePassed) {
+    // The program writes in the encoding the environment asks for.
+    const ConsoleEncoding encoding = ConsoleEncodingFromLocale();
+    ProgramRun run = RunProgram("sim:--slaves 2", "4660\r\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("write passed! \n\r "), std::string::npos);
+    EXPECT_NE(run.out.find(Format(encoding, kMsgReadBackZh, 4660)), std::string::npos);
+    const std::string close = Format(encoding, kMsgCloseZh);
+    EXPECT_EQ(run.out.rfind(close), run.out.size() - close.size());  // the last message, then the end
+    EXPECT_EQ(run.err, "");
+
+    run = RunProgram("sim:--slaves 2", "12abc\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("write fail\n\r "), std::string::npos);
+    EXPECT_NE(run.out.find(Format(encoding, kMsgAttemptsZh, 0)), std::string::npos);
+    EXPECT_EQ(run.err, "ecalias: the config_id must be a whole decimal number from 0 to 65535; nothing was written\n");
+
+    run = RunProgram("sim:--slaves 1", "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ecalias: no config_id was read from standard input; nothing was written\n");
+}
+
+TEST_F(DialogProgramTest, TheReasonOfAFailedWriteIsOneLineOnStandardError) {
+    const ProgramRun run = RunProgram("sim:--slaves 1 --alias 1:77 --eeprom-nack-writes 1:all", "5\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("write fail\n\r "), std::string::npos);
+    EXPECT_EQ(run.err,
+              "ecalias: slave 1 refused the alias write (its EEPROM reported an error): its EEPROM still holds alias "
+              "77; run ecalias again\n");
+}
+
+TEST_F(DialogProgramTest, NoSlavesOnTheAdapterGivenEndsWithOneAndSaysWhy) {
+    ProgramRun run = RunProgram("sim:--slaves 0", "5\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, kEmptySummary);
+    EXPECT_EQ(run.err,
+              "ecalias: no slaves found: no slave answered on sim:--slaves 0; check the cable and the power of the "
+              "first slave\n");
+
+    // An adapter that cannot be opened: its line on standard output, the reason on
+    // standard error, then the summary.
+    run = RunProgram("sim:--no-such-option", "5\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, std::string("interface sim:--no-such-option could not open with pcap\n") + kEmptySummary);
+    EXPECT_NE(run.err.find("sim:--no-such-option: "), std::string::npos);
+    EXPECT_NE(run.err.find("ecalias: no slaves found: adapter sim:--no-such-option could not be opened\n"),
+              std::string::npos);
+}
+
+TEST_F(DialogProgramTest, WithoutAnAdapterPseudoDevicesArePassedOverSilently) {
+    InprocAdapter adapters[6] = {{"any", nullptr}, {"nflog", nullptr}, {"dbus-system", nullptr},
+                                 {"usbmon1", nullptr}, {"bluetooth-monitor", nullptr}, {"eth7", nullptr}};
+    for (InprocAdapter& a : adapters) a.fails_to_open = true;
+    InprocInstall(adapters, 6);
+    const ProgramRun run = RunProgram(nullptr, "5\n");
+    InprocUninstall();
+    EXPECT_EQ(run.status, 1);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(adapters[i].opens, 0) << adapters[i].name;
+    EXPECT_EQ(run.out, std::string("interface eth7 could not open with pcap\n") + kEmptySummary);
+    EXPECT_EQ(run.err.find("any"), std::string::npos);
+    EXPECT_NE(run.err.find("ecalias: no slaves found: "), std::string::npos);
+
+    // Named on purpose, a pseudo-device is refused unopened, with the reason.
+    adapters[0].fails_to_open = false;
+    InprocInstall(adapters, 6);
+    const ProgramRun named = RunProgram("any", "5\n");
+    InprocUninstall();
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(adapters[0].opens, 0);
+    EXPECT_EQ(named.out, kEmptySummary);
+    EXPECT_EQ(named.err,
+              "ecalias: no slaves found: any is a pseudo-device of the capture library and carries no EtherCAT frames; "
+              "name a network adapter (ecalias adapters lists them)\n");
 }

@@ -73,3 +73,53 @@ TEST(ParallelScan, LossDuplicatesAndLateRepliesGiveTheUnfaultedRecords) {
     EXPECT_NE(clean.info[2].parts_read & EC_PART_NAME, 0u);  // no strings category: no name, read
     EXPECT_STREQ(clean.info[4].name, "Axis");
 }
+
+// A service tool lists slaves and reads EEPROMs on lines that run: a scan must not send
+// the line back to INIT. A second scan finds the states the first left, and SDOs work
+// with the SyncManagers the slaves run with.
+TEST(ScanKeepsStates, ARescanLeavesRunningSlavesInTheirStateAndTheirMailboxesUsable) {
+    VirtualClock clock{2};
+    ec_master* m = nullptr;
+    ASSERT_EQ(ec_open("sim:--slaves 3", &m), EC_OK);
+    int count = 0;
+    ASSERT_EQ(ec_scan(m, &count), EC_OK);
+    ASSERT_EQ(count, 3);
+    // A request before the rescan: the slave remembers its counter, and a request that
+    // carried it again after the rescan would be taken for a repeat and never answered.
+    uint8_t data[4] = {};
+    size_t size = sizeof data;
+    ASSERT_EQ(ec_sdo_upload(m, 2, 0x1018, 4, 0, data, &size, 100000), EC_OK);
+    ASSERT_EQ(ec_state_request(m, 2, EC_STATE_SAFEOP, 1000000), EC_OK);
+    ASSERT_EQ(ec_scan(m, &count), EC_OK);
+    ec_slave_info info{};
+    ASSERT_EQ(ec_slave_info_get(m, 2, &info), EC_OK);
+    EXPECT_EQ(info.al_state & 0x0F, EC_STATE_SAFEOP);
+    EXPECT_EQ(info.complete, 1);
+    ASSERT_EQ(ec_slave_info_get(m, 1, &info), EC_OK);
+    EXPECT_EQ(info.al_state & 0x0F, EC_STATE_PREOP);
+    data[0] = 0;
+    size = sizeof data;
+    EXPECT_EQ(ec_sdo_upload(m, 2, 0x1018, 4, 0, data, &size, 100000), EC_OK);
+    EXPECT_EQ(data[0], 2);
+    size = sizeof data;
+    EXPECT_EQ(ec_sdo_upload(m, 2, 0x1018, 4, 0, data, &size, 100000), EC_OK);  // and the one after
+    ec_close(m);
+}
+
+// A slave that refuses a state sets its error indication at once and follows no request
+// until the error is acknowledged: the call says so without waiting out its timeout.
+TEST(ScanKeepsStates, ARefusedStateRequestReturnsWithoutWaitingOutItsTimeout) {
+    VirtualClock clock{2};
+    ec_master* m = nullptr;
+    ASSERT_EQ(ec_open("sim:--slaves 2", &m), EC_OK);
+    ASSERT_EQ(ec_scan(m, nullptr), EC_OK);
+    const uint64_t before = clock.Micros();
+    EXPECT_EQ(ec_state_request(m, 1, EC_STATE_OP, 5000000), EC_ESTATE);  // PRE-OP to OP is not a transition
+    EXPECT_LT(clock.Micros() - before, 1000000u);
+    ec_error_detail detail{};
+    ASSERT_EQ(ec_last_error(m, &detail), EC_OK);
+    EXPECT_EQ(detail.al_status_code, 0x0011);
+    EXPECT_EQ(ec_state_request(m, 0, EC_STATE_OP, 5000000), EC_ESTATE);
+    EXPECT_LT(clock.Micros() - before, 2000000u);
+    ec_close(m);
+}
