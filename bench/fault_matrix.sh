@@ -158,7 +158,8 @@ header_words() {  # image-file: words 0-7 as decimal numbers
 }
 
 # One run of the console tool. Sets RUN_RESULT to "verdict alive eeprom": verdict passed,
-# fail or none; alive yes or no; eeprom old, new, mixed or damaged.
+# fail or none; alive yes when the tool ended with the status its verdict gives (0 passed,
+# 1 fail); eeprom old, new, mixed or damaged.
 tool_run() {  # options new-id old-id run-dir
   local options=$1 new=$2 old=$3 dir=$4
   mkdir -p "$dir"
@@ -179,11 +180,24 @@ tool_run() {  # options new-id old-id run-dir
   if grep -qa 'stop!' "$dir/out"; then
     if grep -qa 'write passed!' "$dir/out"; then verdict=passed; elif grep -qa 'write fail' "$dir/out"; then verdict=fail; fi
   fi
-  # The tool must block for ever after its last message.
-  sleep 0.3
-  kill -0 "$pid" 2>/dev/null || alive=no
-  kill "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
+  # Off a terminal the tool ends after its last message: status 0 after "write passed!",
+  # 1 after "write fail". "alive" now records that the status says what the verdict says.
+  for i in $(seq 1 40); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    alive=no
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  else
+    wait "$pid" 2>/dev/null
+    local rc=$?
+    case "$verdict/$rc" in
+      passed/0 | fail/1) alive=yes ;;
+      *) alive=no ;;
+    esac
+  fi
   ec_stop_ecsim
   cp "$dir/images/slave-1.bin" "$dir/after-1.bin"
   cp "$dir/images/slave-2.bin" "$dir/after-2.bin"
@@ -496,7 +510,7 @@ scan_row() {  # name label ecsim-options faulted-slaves
 }
 
 echo "Console tool (ecalias) end to end, $SEEDS seed(s) per fault:"
-echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | alive after verdict | row |"
+echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | exit status as verdict | row |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 for row in "${TOOL_ROWS[@]}"; do
   IFS='|' read -r name label options allows <<<"$row"
@@ -564,7 +578,7 @@ if [ -n "$MATRIX_DOC" ]; then
     echo "pessimistic: acceptable only where replies are lost on the wire. Consistent: slave 1 holds"
     echo "the old pair of words 4 and 7 or the new pair, nothing else changed, slave 2 untouched."
     echo
-    echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | alive after verdict | row |"
+    echo "| fault | runs | write passed | write fail | pessimistic fail | no verdict | wrong verdicts | EEPROM consistent | exit status as verdict | row |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     cat "$TOOL_TABLE"
     echo
