@@ -356,18 +356,28 @@ void DecodeDlStatus(uint16_t dl_status, uint8_t* topology, uint8_t* active_ports
     }
 }
 
+namespace {
+
+// Counts the slaves with a broadcast read of the type register; the table takes as many
+// as it has room for. Returns the read's working counter.
+int CountSlaves(MasterContext* master) {
+    uint8_t type[2] = {0, 0};
+    const int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
+    if (wkc > 0) {
+        const int room = TableCapacity(master) - 1;  // record 0 is the aggregate
+        master->slave_count = wkc > room ? room : wkc;
+    }
+    return wkc;
+}
+
+}  // namespace
+
 int DetectSlaves(MasterContext* master) {
     const uint8_t alias_off = 0x00;
     BroadcastWrite(master, kRegDlControlAlias, 1, &alias_off);
     BroadcastWrite(master, kRegAlControl, 1, &kAlInitAcknowledge);
     BroadcastWrite(master, kRegAlControl, 1, &kAlInitAcknowledge);
-    uint8_t type[2] = {0, 0};
-    int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
-    if (wkc > 0) {
-        int room = TableCapacity(master) - 1;  // record 0 is the aggregate
-        master->slave_count = wkc > room ? room : wkc;
-    }
-    return wkc;
+    return CountSlaves(master);
 }
 
 void SetSlavesToDefault(MasterContext* master) {
@@ -530,11 +540,8 @@ int ScanNetworkKeepingStates(MasterContext* master) {
     ResetTables(master);
     const uint8_t alias_off = 0x00;
     BroadcastWrite(master, kRegDlControlAlias, 1, &alias_off);
-    uint8_t type[2] = {0, 0};
-    const int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
+    const int wkc = CountSlaves(master);
     if (wkc <= 0) return wkc;
-    const int room = TableCapacity(master) - 1;  // record 0 is the aggregate
-    master->slave_count = wkc > room ? room : wkc;
     const int count = master->slave_count;
     AddressAllSlaves(master, count);
     ReadAllIdentities(master, count);

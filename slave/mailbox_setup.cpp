@@ -16,6 +16,7 @@
 #include "slave/mailbox.h"
 #include "slave/packed_exchange.h"
 #include "slave/sii_engine.h"
+#include "wire/byte_order.h"
 #include "wire/esc_registers.h"
 #include "wire/sii_layout.h"
 
@@ -71,13 +72,13 @@ void TakeRunningSyncManagers(MasterContext* master, const uint16_t* slaves, int 
         SlaveRecord& record = master->slave_table[slaves[k]];
         record.mbx_counter = kMailboxCounterRestart;
         if (list[k].result != 1) continue;
-        const uint16_t write_length = static_cast<uint16_t>(images[k][2] | (images[k][3] << 8));
-        const uint16_t read_length = static_cast<uint16_t>(images[k][10] | (images[k][11] << 8));
-        if (write_length == 0 || read_length == 0) continue;
-        record.mbx_write_offset = static_cast<uint16_t>(images[k][0] | (images[k][1] << 8));
-        record.mbx_length = write_length;
-        record.mbx_read_offset = static_cast<uint16_t>(images[k][8] | (images[k][9] << 8));
-        record.mbx_read_length = read_length;
+        const uint8_t* write_sm = images[k];
+        const uint8_t* read_sm = images[k] + kSyncManagerBytes;
+        if (WireLoad16(write_sm + 2) == 0 || WireLoad16(read_sm + 2) == 0) continue;
+        record.mbx_write_offset = WireLoad16(write_sm);
+        record.mbx_length = WireLoad16(write_sm + 2);
+        record.mbx_read_offset = WireLoad16(read_sm);
+        record.mbx_read_length = WireLoad16(read_sm + 2);
         FillSyncManagers(&record);
     }
 }
