@@ -43,7 +43,8 @@ tool_stop() {
   wait "$TOOL_PID" 2>/dev/null
   TOOL_PID=
 }
-tool_status() {  # waits up to 5 s for the tool to end by itself; its exit status
+tool_status() {  # waits up to 5 s for the tool to end by itself; its exit status in TOOL_STATUS
+  # Not called in $(...): a subshell is not the parent of ecalias and cannot wait for it.
   local i
   for i in $(seq 1 50); do
     kill -0 "$TOOL_PID" 2>/dev/null || break
@@ -51,7 +52,7 @@ tool_status() {  # waits up to 5 s for the tool to end by itself; its exit statu
   done
   kill -0 "$TOOL_PID" 2>/dev/null && { tool_stop; ec_fail "ecalias did not end although its input is not a terminal"; }
   wait "$TOOL_PID"
-  echo $?
+  TOOL_STATUS=$?
   TOOL_PID=
 }
 header_words() {  # image-file: words 0-7 as decimal numbers
@@ -179,8 +180,8 @@ fi
 [ ! -s "$EC_WORK/out1.stderr" ] || ec_fail "ecalias wrote to standard error: $(cat "$EC_WORK/out1.stderr")"
 
 # --- 2. Ends with its status from a pipe; alive and idle on a terminal ---------------
-status=$(tool_status)
-[ "$status" = 0 ] || ec_fail "a run that passed ended with status $status"
+tool_status
+[ "$TOOL_STATUS" = 0 ] || ec_fail "a run that passed ended with status $TOOL_STATUS"
 source "$EC_SOURCE_DIR/tests/e2e/tool_lib.sh"
 tool_on_terminal "$EC_WORK/out-tty" '4660\n'
 wait_for_end "$EC_WORK/out-tty" "$LAST_GBK" 600 || ec_fail "on a terminal the dialog did not reach its last message"
@@ -203,8 +204,8 @@ ec_start_ecsim --slaves 3 --eeprom-dir "$images"
 printf '65535\n' >"$EC_WORK/in2"
 tool_start "$EC_WORK/in2" "$EC_WORK/out2" C.UTF-8
 tool_wait_end "$EC_WORK/out2" '程序结束运行，请关闭软件，从站模块断电!\n\r '
-status=$(tool_status)
-[ "$status" = 0 ] || ec_fail "the UTF-8 run ended with status $status"
+tool_status
+[ "$TOOL_STATUS" = 0 ] || ec_fail "the UTF-8 run ended with status $TOOL_STATUS"
 crc2=$(crc_with_alias 65535 "${after1[@]}")
 after2=("${after1[@]}")
 after2[4]=65535
