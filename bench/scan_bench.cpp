@@ -3,8 +3,15 @@
 // and an alias-style write (words 0-7 read, words 4 and 7 written, words 0-7 read back)
 // on every slave against one slave's. Prints key=value pairs for bench/bench_scan.sh.
 //
-//   scan_bench IFNAME SLAVES RUNS scan     the API scan and the legacy Init
-//   scan_bench IFNAME SLAVES RUNS sii      reads and writes on the SII engine
+//   scan_bench IFNAME SLAVES RUNS scan [FORWARD_NS:READ_US:WRITE_US]
+//                                          the API scan and the legacy Init
+//   scan_bench IFNAME SLAVES RUNS sii [FORWARD_NS:READ_US:WRITE_US]
+//                                          reads and writes on the SII engine
+//
+// The optional model names the segment's costs (ecsim --wire-timing=FORWARD_NS,
+// --eeprom-latency READ_US:WRITE_US): each figure then carries the modelled time of what
+// the run did, the wire time of its round trips plus its longest chain of one slave's
+// EEPROM commands (FORWARD_NS 0: no wire time).
 //
 // Frames are counted at the capture back end; a round trip is a run of sends followed
 // by the replies awaited (frames in flight together count once). Each figure is the best
@@ -33,18 +40,93 @@ uint64_t g_round_trips = 0;
 uint64_t g_replies = 0;
 bool g_replied = true;  // the last thing seen was a reply (or nothing yet)
 
+// The wire model of ecsim --wire-timing: each frame its serialisation at 100 Mbit/s (at
+// least 84 byte times, 24 bytes of checksum, preamble and gap), the frames of a round
+// trip one after the other on the line, and the last of them back after passing every
+// slave. Set from the command line; forward_ns 0 models no wire.
+struct WireModel {
+    int slaves = 0;
+    uint32_t forward_ns = 0;
+    uint32_t eeprom_read_us = 0;
+    uint32_t eeprom_write_us = 0;
+};
+WireModel g_model;
+
+// What one measured run did, beyond frames and round trips: where its time went and the
+// figures of the model.
+struct RunTrace {
+    uint64_t wire_ns = 0;         // modelled wire time of every round trip
+    double waiting_us = 0;        // from a round trip's first send to its last reply
+    double own_us = 0;            // from a reply to the next round trip's first send
+    std::chrono::steady_clock::time_point round_start;
+    std::chrono::steady_clock::time_point last_reply;
+    bool any_reply = false;
+    // EEPROM commands sent to each station (station addresses 0x1000 + position).
+    uint32_t reads[1024] = {};
+    uint32_t writes[1024] = {};
+};
+RunTrace g_trace;
+
+uint64_t FrameWireNs(int length) {
+    uint64_t bytes = static_cast<uint64_t>(length) + 24;
+    if (bytes < 84) bytes = 84;
+    return bytes * 80;
+}
+
+// Counts the EEPROM commands a frame carries (a write of the control word with a read
+// or write command), per addressed station.
+void CountEepromCommands(const uint8_t* frame, int length) {
+    int at = 16;
+    for (;;) {
+        if (at + 12 > length) return;
+        const uint8_t command = frame[at];
+        const uint16_t adp = static_cast<uint16_t>(frame[at + 2] | (frame[at + 3] << 8));
+        const uint16_t ado = static_cast<uint16_t>(frame[at + 4] | (frame[at + 5] << 8));
+        const uint16_t field = static_cast<uint16_t>(frame[at + 6] | (frame[at + 7] << 8));
+        const int data = field & 0x07FF;
+        if (at + 12 + data > length) return;
+        if (command == 5 /* FPWR */ && ado == 0x0502 && data >= 2) {
+            const uint8_t code = frame[at + 10 + 1] & 0x07;
+            const uint16_t slot = static_cast<uint16_t>(adp - 0x1000);
+            if (slot < 1024) {
+                if (code == 1) g_trace.reads[slot]++;
+                if (code == 2) g_trace.writes[slot]++;
+            }
+        }
+        at += 12 + data;
+        if ((field & 0x8000) == 0) return;
+    }
+}
+
+double MicrosBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
 uint64_t g_sent_total = 0;
 int CountingSend(void* handle, const uint8_t* frame, int length) {
+    const auto now = std::chrono::steady_clock::now();
     g_frames++;
     g_sent_total++;
-    if (g_replied) g_round_trips++;
+    if (g_replied) {
+        g_round_trips++;
+        if (g_trace.any_reply) g_trace.own_us += MicrosBetween(g_trace.last_reply, now);
+        g_trace.round_start = now;
+        g_trace.wire_ns += static_cast<uint64_t>(g_model.slaves) * g_model.forward_ns;
+    }
     g_replied = false;
+    if (g_model.forward_ns > 0) g_trace.wire_ns += FrameWireNs(length);
+    CountEepromCommands(frame, length);
     return g_inner->send(handle, frame, length);
 }
 
 int CountingNext(void* handle, const uint8_t** data, int* length) {
     int result = g_inner->next(handle, data, length);
     if (result > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!g_replied) g_trace.waiting_us += MicrosBetween(g_trace.round_start, now);
+        else g_trace.waiting_us += MicrosBetween(g_trace.last_reply, now);
+        g_trace.last_reply = now;
+        g_trace.any_reply = true;
         g_replied = true;
         g_replies++;
     }
@@ -63,7 +145,22 @@ struct Figure {
     uint64_t frames = 0;
     uint64_t round_trips = 0;
     bool ok = true;
+    double wire_us = 0;    // modelled wire time of the best run
+    double eeprom_us = 0;  // the longest chain of EEPROM commands of one slave, at the modelled latencies
+    double waiting_us = 0;
+    double own_us = 0;
 };
+
+// The longest chain of one slave's EEPROM commands in the run just traced.
+double EepromChainUs() {
+    double longest = 0;
+    for (int s = 0; s < 1024; s++) {
+        const double us = static_cast<double>(g_trace.reads[s]) * g_model.eeprom_read_us +
+                          static_cast<double>(g_trace.writes[s]) * g_model.eeprom_write_us;
+        if (us > longest) longest = us;
+    }
+    return longest;
+}
 
 double Micros(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - since).count();
@@ -73,6 +170,7 @@ template <typename Body>
 void Measure(Figure* figure, Body body) {
     g_frames = g_round_trips = 0;
     g_replied = true;
+    g_trace = RunTrace{};
     auto start = std::chrono::steady_clock::now();
     bool ok = body();
     double us = Micros(start);
@@ -81,13 +179,23 @@ void Measure(Figure* figure, Body body) {
         figure->best_us = us;
         figure->frames = g_frames;
         figure->round_trips = g_round_trips;
+        figure->wire_us = static_cast<double>(g_trace.wire_ns) / 1000.0;
+        figure->eeprom_us = EepromChainUs();
+        figure->waiting_us = g_trace.waiting_us;
+        figure->own_us = g_trace.own_us;
     }
 }
 
+// key_ms, frames, round trips, success; then where the time went (waiting for replies,
+// the master's own time between a reply and its next send) and the model: the wire time
+// of the round trips, the EEPROM chain, and their sum.
 void Print(const char* key, const Figure& f) {
-    printf("%s_ms=%.2f %s_frames=%llu %s_rt=%llu %s_ok=%d\n", key, f.best_us / 1000.0, key,
+    printf("%s_ms=%.2f %s_frames=%llu %s_rt=%llu %s_ok=%d", key, f.best_us / 1000.0, key,
            static_cast<unsigned long long>(f.frames), key, static_cast<unsigned long long>(f.round_trips), key,
            f.ok ? 1 : 0);
+    printf(" %s_wait_ms=%.2f %s_own_ms=%.2f %s_wire_ms=%.2f %s_eeprom_ms=%.2f %s_model_ms=%.2f\n", key,
+           f.waiting_us / 1000.0, key, f.own_us / 1000.0, key, f.wire_us / 1000.0, key, f.eeprom_us / 1000.0, key,
+           (f.wire_us + f.eeprom_us) / 1000.0);
 }
 
 int RunScan(const char* ifname, int slaves, int runs) {
@@ -207,11 +315,17 @@ int RunSii(const char* ifname, int slaves, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: scan_bench IFNAME SLAVES RUNS scan|sii\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: scan_bench IFNAME SLAVES RUNS scan|sii [FORWARD_NS:READ_US:WRITE_US]\n");
         return 1;
     }
     const int slaves = atoi(argv[2]);
+    g_model.slaves = slaves;
+    if (argc == 6 && sscanf(argv[5], "%u:%u:%u", &g_model.forward_ns, &g_model.eeprom_read_us,
+                            &g_model.eeprom_write_us) != 3) {
+        fprintf(stderr, "scan_bench: the model is FORWARD_NS:READ_US:WRITE_US, not %s\n", argv[5]);
+        return 1;
+    }
     const int runs = std::max(1, atoi(argv[3]));
     if (strcmp(argv[4], "scan") == 0) return RunScan(argv[1], slaves, runs);
     if (strcmp(argv[4], "sii") == 0) return RunSii(argv[1], slaves, runs);

@@ -72,6 +72,9 @@ SimSegment* SimSegmentCreate(int count) {
         segment->slaves.push_back(slave);
     }
     SimSegmentInstallLayers(segment);
+    // The address index is made here, once: processing a frame allocates nothing.
+    segment->address_index.owner.assign(0x10000, 0);
+    segment->address_index.keys.reserve(static_cast<size_t>(count));
     return segment;
 }
 
@@ -167,9 +170,11 @@ void LogicalAccess(SimSlave* slave, uint8_t command, uint32_t logical, uint16_t 
     *wkc += (any_read ? 1 : 0) + (any_write ? (command == CMD_LRW ? 2 : 1) : 0);
 }
 
-// Executes one datagram on one slave. `adp` is the address field as the frame carries
-// it when it reaches this slave; auto-increment commands raise it afterwards.
-void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
+}  // namespace
+
+// `adp` is the address field as the frame carries it when it reaches this slave;
+// auto-increment commands raise it afterwards.
+void SimSlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
     uint8_t command = datagram[kDatagramCommandAt];
     uint16_t adp = WireLoad16(datagram + kDatagramAdpAt);
     uint16_t ado = WireLoad16(datagram + kDatagramAdoAt);
@@ -239,6 +244,127 @@ void SlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t length) {
     WireStore16(wkc_field, static_cast<uint16_t>(wkc));
 }
 
+
+namespace {
+
+// The configured addresses a slave answers to, as one key: its station address, and in
+// the upper half its alias when enabled, set and not the station address itself (0
+// otherwise). Matches StationMatches.
+uint32_t AddressKey(const SimSlave* slave) {
+    const uint16_t station = WireLoad16(slave->memory + kRegStationAddress);
+    const bool alias_enabled = (slave->memory[kRegDlControl + 3] & 0x01) != 0;
+    uint16_t alias = WireLoad16(slave->memory + kRegStationAlias);
+    if (!alias_enabled || alias == station) alias = 0;
+    return station | static_cast<uint32_t>(alias) << 16;
+}
+
+void IndexClaim(SimAddressIndex& index, uint16_t address, int slave) {
+    uint16_t& owner = index.owner[address];
+    owner = owner == 0 ? static_cast<uint16_t>(slave + 1) : static_cast<uint16_t>(kSimSeveralOwners);
+}
+
+void IndexRebuild(SimSegment* segment) {
+    SimAddressIndex& index = segment->address_index;
+    const size_t count = segment->slaves.size();
+    if (index.owner.size() != 0x10000) index.owner.assign(0x10000, 0);
+    // Only the entries set before are cleared: a rebuild costs the slaves, not 64 Ki.
+    for (uint32_t key : index.keys) {
+        index.owner[key & 0xFFFF] = 0;
+        index.owner[key >> 16] = 0;
+    }
+    index.keys.resize(count);
+    for (size_t i = 0; i < count; i++) {
+        const uint32_t key = AddressKey(segment->slaves[i]);
+        index.keys[i] = key;
+        IndexClaim(index, static_cast<uint16_t>(key), static_cast<int>(i));
+        if ((key >> 16) != 0) IndexClaim(index, static_cast<uint16_t>(key >> 16), static_cast<int>(i));
+    }
+    index.stale = false;
+}
+
+// One frame's walk through the line.
+struct LineWalk {
+    SimSegment* segment;
+    int live;       // slaves that answer: 0 .. live-1
+    bool checked;   // the index was compared with every slave's registers in this frame
+};
+
+// The owner of a configured address: a slave index, -1 for none, or kSimSeveralOwners.
+int AddressOwner(LineWalk& walk, uint16_t address) {
+    SimSegment* segment = walk.segment;
+    SimAddressIndex& index = segment->address_index;
+    if (!walk.checked) {
+        // Registers may have changed between frames by other paths than a datagram (a
+        // layer's power-on, an EEPROM reload, a test writing memory).
+        if (index.keys.size() != segment->slaves.size()) index.stale = true;
+        for (size_t i = 0; !index.stale && i < segment->slaves.size(); i++)
+            if (AddressKey(segment->slaves[i]) != index.keys[i]) index.stale = true;
+        walk.checked = true;
+    }
+    if (index.stale) IndexRebuild(segment);
+    const uint16_t owner = index.owner[address];
+    if (owner == kSimSeveralOwners) return kSimSeveralOwners;
+    return static_cast<int>(owner) - 1;
+}
+
+void Visit(LineWalk& walk, int position_index, uint8_t* datagram, uint16_t length) {
+    SimSlave* slave = walk.segment->slaves[static_cast<size_t>(position_index)];
+    SimSlaveExecute(slave, datagram, length);
+    walk.segment->slave_visits++;
+    // An access in this frame may have moved the slave's address: later datagrams of the
+    // frame must find it where it is now.
+    SimAddressIndex& index = walk.segment->address_index;
+    if (walk.checked && !index.stale && AddressKey(slave) != index.keys[static_cast<size_t>(position_index)])
+        index.stale = true;
+}
+
+void VisitAll(LineWalk& walk, uint8_t* datagram, uint16_t length) {
+    for (int s = 0; s < walk.live; s++) Visit(walk, s, datagram, length);
+}
+
+// One datagram through the line: the slaves it can address, in line order.
+void WalkDatagram(LineWalk& walk, uint8_t* datagram, uint16_t length) {
+    const uint8_t command = datagram[kDatagramCommandAt];
+    const uint16_t adp = WireLoad16(datagram + kDatagramAdpAt);
+    switch (command) {
+        case CMD_APRD:
+        case CMD_APWR:
+        case CMD_APRW: {
+            // The address reaches 0 at the slave with this index (0 = the first); every
+            // slave raises it by one on the way.
+            const uint16_t reached_at = static_cast<uint16_t>(0u - adp);
+            if (reached_at < walk.live) {
+                WireStore16(datagram + kDatagramAdpAt, 0);
+                Visit(walk, reached_at, datagram, length);
+            }
+            WireStore16(datagram + kDatagramAdpAt, static_cast<uint16_t>(adp + walk.live));
+            return;
+        }
+        case CMD_FPRD:
+        case CMD_FPWR:
+        case CMD_FPRW: {
+            const int owner = AddressOwner(walk, adp);
+            if (owner == kSimSeveralOwners)
+                VisitAll(walk, datagram, length);  // each slave decides for itself
+            else if (owner >= 0 && owner < walk.live)
+                Visit(walk, owner, datagram, length);
+            return;
+        }
+        case CMD_BRD:
+        case CMD_BWR:
+        case CMD_BRW:
+        case CMD_LRD:
+        case CMD_LWR:
+        case CMD_LRW:
+        case CMD_ARMW:
+        case CMD_FRMW:
+            VisitAll(walk, datagram, length);
+            return;
+        default:  // NOP and reserved codes: no slave acts on them
+            return;
+    }
+}
+
 }  // namespace
 
 bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
@@ -253,20 +379,17 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     if (segment->vanished_from > 0 && segment->vanished_from - 1 < live) live = segment->vanished_from - 1;
     if (live <= 0) return false;  // the line is broken at the first slave: nothing comes back
     segment->frames_processed++;
-    // Walk the datagram chain once per slave, in line order.
-    for (int s = 0; s < live; s++) {
-        SimSlave* slave = segment->slaves[s];
-        int at = kFirstDatagramOffset;
-        for (;;) {
-            if (at + DatagramBytes(0) > end) break;
-            uint16_t data_length = DatagramDataLength(frame + at);
-            if (at + DatagramBytes(data_length) > end) break;
-            bool more = DatagramMoreFollows(frame + at);
-            SlaveExecute(slave, frame + at, data_length);
-            if (s == 0) segment->datagrams_processed++;
-            at += DatagramBytes(data_length);
-            if (!more) break;
-        }
+    LineWalk walk{segment, live, false};
+    int at = kFirstDatagramOffset;
+    for (;;) {
+        if (at + DatagramBytes(0) > end) break;
+        uint16_t data_length = DatagramDataLength(frame + at);
+        if (at + DatagramBytes(data_length) > end) break;
+        bool more = DatagramMoreFollows(frame + at);
+        WalkDatagram(walk, frame + at, data_length);
+        segment->datagrams_processed++;
+        at += DatagramBytes(data_length);
+        if (!more) break;
     }
     frame[6] |= 0x02;  // a slave controller marks the frame it returns
     return true;

@@ -32,6 +32,18 @@ struct SimSlave {
     SimMailbox mailbox;
 };
 
+// Which slave answers a configured address: the segment keeps an index from station
+// address (or enabled alias) to slave so that a frame's cost grows with its datagrams,
+// not with datagrams times slaves. It is checked against the slaves' registers before
+// it is used in a frame and after every access a slave executes, so registers written
+// by any path (the master, a layer, a test) are always seen.
+struct SimAddressIndex {
+    std::vector<uint16_t> owner;  // per address: slave index + 1, kSimSeveralOwners, or 0 (none)
+    std::vector<uint32_t> keys;   // per slave: station address | alias << 16 as indexed
+    bool stale = true;
+};
+enum : uint16_t { kSimSeveralOwners = 0xFFFF };
+
 struct SimSegment {
     std::vector<SimSlave*> slaves;  // line order
     int vanished_from;              // slaves from this position on do not answer (0 = none)
@@ -42,6 +54,8 @@ struct SimSegment {
     const ClockSource* clock;
     uint64_t frames_processed;
     uint64_t datagrams_processed;
+    SimAddressIndex address_index;
+    uint64_t slave_visits;  // datagram executions on a slave, addressed or not
 };
 
 // Builds a segment of `count` slaves with power-on register contents; each slave's
@@ -56,7 +70,19 @@ void SimSlavePowerOn(SimSlave* slave);
 // Runs one Ethernet frame through the line, in place. Returns true when the frame is to
 // be returned to the master (an EtherCAT frame passed by at least one live slave); the
 // returned frame carries bit 1 of the first source address byte set.
+//
+// The result is that of the frame passing slave 1, then slave 2, ..., each slave
+// executing every datagram of the chain in order. Slaves share no state, so the line is
+// walked datagram by datagram instead, each datagram visiting in line order only the
+// slaves it can address: the one a position address reaches, the owner of a configured
+// address, every slave for broadcast, logical and read-multiple-write commands. Each
+// slave still sees its datagrams in chain order and each datagram the slaves in line
+// order.
 bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length);
+// One slave's part of a datagram as the frame carries it when it reaches the slave:
+// the access if the slave is addressed, the working counter raised, an auto-increment
+// address raised by one. SimProcessFrame is made of these; tests walk a line with it.
+void SimSlaveExecute(SimSlave* slave, uint8_t* datagram, uint16_t data_length);
 
 // Register access as one slave executes it, its hooks included. A read that the ESC
 // does not execute (an empty read mailbox) or a write it ignores (a full write mailbox)

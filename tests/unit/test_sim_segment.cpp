@@ -342,6 +342,172 @@ TEST_F(SimSegmentTest, MalformedFramesAreNeverReadOrWrittenOutOfBounds) {
     }
 }
 
+// The line as its definition states it: the frame passes slave 1, then slave 2, ...,
+// each slave executing every datagram of the chain in order. The segment walks the line
+// datagram by datagram, visiting only the slaves a datagram can address; on every frame
+// it must give what this walk gives.
+bool ReferenceWalk(SimSegment* line, std::vector<uint8_t>& frame) {
+    const int length = static_cast<int>(frame.size());
+    if (length < 28 || frame[12] != 0x88 || frame[13] != 0xA4) return false;
+    const uint16_t header = SimGet16(frame.data() + 14);
+    if ((header >> 12) != 1) return false;
+    int end = 16 + (header & 0x07FF);
+    if (end > length) end = length;
+    for (SimSlave* slave : line->slaves) {
+        int at = 16;
+        for (;;) {
+            if (at + 12 > end) break;
+            const uint16_t data_length = SimGet16(frame.data() + at + 6) & 0x07FF;
+            if (at + 12 + data_length > end) break;
+            const bool more = (SimGet16(frame.data() + at + 6) & 0x8000) != 0;
+            SimSlaveExecute(slave, frame.data() + at, data_length);
+            at += 12 + data_length;
+            if (!more) break;
+        }
+    }
+    frame[6] |= 0x02;
+    return true;
+}
+
+// Two identical lines: slave n has station 0x1000 + n, some have an alias (enabled on
+// a few), and every slave maps logical 0x10000 + 2n (4 bytes, overlapping its
+// neighbour's) to its process memory for reading and writing.
+SimSegment* LineForComparison(int slaves) {
+    SimSegment* line = SimSegmentCreate(slaves);
+    for (int n = 1; n <= slaves; n++) {
+        uint8_t* m = line->slaves[static_cast<size_t>(n - 1)]->memory;
+        SimPut16(m + 0x0010, static_cast<uint16_t>(0x1000 + n));
+        if (n % 5 == 0) SimPut16(m + 0x0012, static_cast<uint16_t>(0x2000 + n / 5));
+        if (n % 10 == 0) m[0x0103] = 0x01;
+        uint8_t* fmmu = m + 0x0600;
+        SimPut32(fmmu, 0x10000u + 2u * static_cast<uint32_t>(n));
+        SimPut16(fmmu + 4, 4);
+        SimPut16(fmmu + 8, 0x1000);
+        fmmu[11] = 3;
+        fmmu[12] = 1;
+        for (int b = 0; b < 64; b++) m[0x1000 + b] = static_cast<uint8_t>(n * 7 + b);
+    }
+    return line;
+}
+
+// A random frame of mixed datagrams aimed at the slaves of a line of `slaves`: position
+// and configured addresses (some of no slave, aliases, addresses that datagrams earlier
+// in the frame may give to a slave), broadcasts, logical and read-multiple-write
+// commands, on process memory, the station address, DL control, AL control, the EEPROM
+// interface and the FMMUs.
+std::vector<Datagram> RandomDatagrams(std::mt19937& random, int slaves) {
+    static const uint8_t kCommands[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0};
+    static const uint16_t kRegisters[] = {0x1000, 0x1002, 0x0010, 0x0012, 0x0100, 0x0120,
+                                          0x0130, 0x0502, 0x0504, 0x0508, 0x0600, 0x0800};
+    std::vector<Datagram> list(1 + random() % 40);
+    for (Datagram& d : list) {
+        d.command = kCommands[random() % sizeof kCommands];
+        d.ado = kRegisters[random() % (sizeof kRegisters / sizeof kRegisters[0])];
+        if (d.command >= 1 && d.command <= 3) {
+            d.adp = static_cast<uint16_t>(0u - random() % static_cast<unsigned>(slaves + 3));
+        } else {
+            switch (random() % 4) {
+                case 0: d.adp = static_cast<uint16_t>(0x2000 + random() % (slaves / 5 + 2)); break;  // aliases
+                case 1: d.adp = static_cast<uint16_t>(0x3000 + random() % 4); break;  // given in the frame
+                default: d.adp = static_cast<uint16_t>(0x1000 + random() % static_cast<unsigned>(slaves + 3));
+            }
+        }
+        d.logical = 0x10000u + static_cast<uint32_t>(random() % static_cast<unsigned>(2 * slaves + 8));
+        size_t bytes = 1 + random() % 6;
+        if (d.ado == 0x0010 && d.command != 7 && d.command != 10) {
+            // A new station address: one of a few, so that later datagrams find it (and
+            // two slaves may end up with the same).
+            const uint16_t station = static_cast<uint16_t>(0x3000 + random() % 4);
+            d.data = {static_cast<uint8_t>(station), static_cast<uint8_t>(station >> 8)};
+            continue;
+        }
+        if (d.ado == 0x0502) bytes = 6;  // an EEPROM command with its address
+        d.data.resize(bytes);
+        for (uint8_t& b : d.data) b = static_cast<uint8_t>(random());
+        if (d.ado == 0x0502) {
+            d.data[1] = static_cast<uint8_t>(random() % 2 ? 0x01 : 0x00);  // a read, or no command
+            d.data[2] = static_cast<uint8_t>(random() % 64);
+            d.data[3] = d.data[4] = d.data[5] = 0;
+        }
+    }
+    return list;
+}
+
+TEST(SimLineWalk, EveryFrameGivesWhatTheSlaveBySlaveWalkGives) {
+    VirtualClock clock(0);  // both lines see the same times
+    for (int slaves : {1, 7, 40, 199}) {
+        SimSegment* walked = LineForComparison(slaves);
+        SimSegment* reference = LineForComparison(slaves);
+        std::mt19937 random(static_cast<unsigned>(slaves));
+        const int frames = slaves == 199 ? 150 : 400;
+        for (int f = 0; f < frames; f++) {
+            std::vector<uint8_t> frame = BuildFrame(RandomDatagrams(random, slaves));
+            std::vector<uint8_t> expected = frame;
+            ASSERT_EQ(SimProcessFrame(walked, frame.data(), static_cast<int>(frame.size())),
+                      ReferenceWalk(reference, expected));
+            ASSERT_EQ(frame, expected) << slaves << " slaves, frame " << f;
+            clock.Advance(100);  // EEPROM commands of earlier frames finish on the way
+        }
+        for (int n = 0; n < slaves; n++)
+            ASSERT_EQ(memcmp(walked->slaves[static_cast<size_t>(n)]->memory,
+                             reference->slaves[static_cast<size_t>(n)]->memory, kSimMemoryBytes),
+                      0)
+                << "slave " << n + 1 << " of " << slaves;
+        SimSegmentDestroy(walked);
+        SimSegmentDestroy(reference);
+    }
+}
+
+TEST(SimLineWalk, AddressesFollowEveryWriteAndADatagramVisitsOnlyItsSlaves) {
+    SimSegment* line = LineForComparison(199);
+    // Auto-increment across the whole line: the 151st slave, the address raised by all 199.
+    std::vector<uint8_t> frame = BuildFrame({{1, static_cast<uint16_t>(0u - 150u), 0x0010, {0, 0}},
+                                             {1, 5, 0x0010, {0, 0}}});  // no slave at +5
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(Wkc(frame, 0), 1);
+    EXPECT_EQ(SimGet16(Data(frame, 0)), 0x1000 + 151);
+    EXPECT_EQ(Adp(frame, 0), static_cast<uint16_t>(199 - 150));
+    EXPECT_EQ(Wkc(frame, 1), 0);
+    EXPECT_EQ(Adp(frame, 1), 5 + 199);
+    // A station address given in a frame answers later datagrams of the same frame, and
+    // the old one no longer does.
+    frame = BuildFrame({{2, static_cast<uint16_t>(0u - 4u), 0x0010, {0x45, 0x23}},  // slave 5: 0x2345
+                        {4, 0x2345, 0x1000, {0}},
+                        {4, 0x1005, 0x1000, {0}}});
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(Wkc(frame, 1), 1);
+    EXPECT_EQ(Data(frame, 1)[0], static_cast<uint8_t>(5 * 7));
+    EXPECT_EQ(Wkc(frame, 2), 0);
+    // Two slaves with one address both answer (a fault the master must be able to see),
+    // also when the second got it by a write between frames that no datagram made.
+    SimPut16(line->slaves[9]->memory + 0x0010, 0x2345);
+    frame = BuildFrame({{5, 0x2345, 0x1800, {0x5A}}});
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(Wkc(frame), 2);
+    EXPECT_EQ(line->slaves[4]->memory[0x1800], 0x5A);
+    EXPECT_EQ(line->slaves[9]->memory[0x1800], 0x5A);
+    // An enabled alias answers; a disabled one does not.
+    frame = BuildFrame({{4, 0x2002, 0x1000, {0}}, {4, 0x2001, 0x1000, {0}}});  // slaves 10 and 5
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(Wkc(frame, 0), 1);
+    EXPECT_EQ(Wkc(frame, 1), 0);
+    // The cost of a frame: one slave visit per configured or position-addressed
+    // datagram, however long the line; a broadcast visits every slave.
+    std::vector<Datagram> reads;
+    for (int n = 1; n <= 100; n++) reads.push_back({4, static_cast<uint16_t>(0x1000 + 99 + n), 0x0130, {0, 0}});  // slaves 100-199
+    reads.push_back({1, static_cast<uint16_t>(0u - 7u), 0x0130, {0, 0}});
+    frame = BuildFrame(reads);
+    const uint64_t visits = line->slave_visits;
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(line->slave_visits - visits, 101u);
+    for (int n = 0; n <= 100; n++) EXPECT_EQ(Wkc(frame, n), 1) << n;
+    frame = BuildFrame({{7, 0, 0x0000, {0, 0}}});
+    ASSERT_TRUE(SimProcessFrame(line, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(Wkc(frame), 199);
+    EXPECT_EQ(line->slave_visits - visits, 101u + 199u);
+    SimSegmentDestroy(line);
+}
+
 TEST(SimWire, LossDuplicatesAndLateRepliesFollowTheSettings) {
     SimSegment* segment = SimSegmentCreate(1);
     std::vector<uint8_t> request = BuildFrame({{7, 0, 0x0000, {0, 0}}});
