@@ -102,6 +102,58 @@ double MicrosBetween(std::chrono::steady_clock::time_point from, std::chrono::st
     return std::chrono::duration<double, std::micro>(to - from).count();
 }
 
+// With EC_SCAN_TRACE set, every frame sent is listed on standard error: the time since
+// the run began, its round trip, its length and its datagrams (command@register xcount).
+bool g_list_frames = false;
+std::chrono::steady_clock::time_point g_run_start;
+// Collected during a run and written after it, so the listing costs the run little.
+char g_listing[1 << 22];
+size_t g_listed = 0;
+
+#define EC_LIST(...)                                                                                     \
+    do {                                                                                                 \
+        if (g_listed < sizeof g_listing)                                                                 \
+            g_listed += static_cast<size_t>(snprintf(g_listing + g_listed, sizeof g_listing - g_listed, \
+                                                     __VA_ARGS__));                                      \
+    } while (0)
+
+void FlushListing() {
+    if (g_listed > sizeof g_listing) g_listed = sizeof g_listing;
+    fwrite(g_listing, 1, g_listed, stderr);
+    g_listed = 0;
+}
+
+void ListFrame(const uint8_t* frame, int length, bool new_round_trip) {
+    EC_LIST("%9.1f us %s rt %4llu len %4d:", MicrosBetween(g_run_start, std::chrono::steady_clock::now()),
+            new_round_trip ? "*" : " ", static_cast<unsigned long long>(g_round_trips), length);
+    static const char* const kNames[] = {"NOP", "APRD", "APWR", "APRW", "FPRD", "FPWR", "FPRW", "BRD",
+                                         "BWR", "BRW",  "LRD",  "LWR",  "LRW",  "ARMW", "FRMW"};
+    int at = 16;
+    int run = 0;
+    uint8_t last_command = 0xFF;
+    uint16_t last_ado = 0;
+    auto flush = [&] {
+        if (run > 0)
+            EC_LIST(" %s@%04x x%d", last_command < 15 ? kNames[last_command] : "?", last_ado, run);
+    };
+    while (at + 12 <= length) {
+        const uint8_t command = frame[at];
+        const uint16_t ado = static_cast<uint16_t>(frame[at + 4] | (frame[at + 5] << 8));
+        const uint16_t field = static_cast<uint16_t>(frame[at + 6] | (frame[at + 7] << 8));
+        if (command != last_command || ado != last_ado) {
+            flush();
+            run = 0;
+            last_command = command;
+            last_ado = ado;
+        }
+        run++;
+        at += 12 + (field & 0x07FF);
+        if ((field & 0x8000) == 0) break;
+    }
+    flush();
+    EC_LIST("\n");
+}
+
 uint64_t g_sent_total = 0;
 int CountingSend(void* handle, const uint8_t* frame, int length) {
     const auto now = std::chrono::steady_clock::now();
@@ -116,6 +168,7 @@ int CountingSend(void* handle, const uint8_t* frame, int length) {
     g_replied = false;
     if (g_model.forward_ns > 0) g_trace.wire_ns += FrameWireNs(length);
     CountEepromCommands(frame, length);
+    if (g_list_frames) ListFrame(frame, length, g_trace.round_start == now);
     return g_inner->send(handle, frame, length);
 }
 
@@ -127,6 +180,11 @@ int CountingNext(void* handle, const uint8_t** data, int* length) {
         else g_trace.waiting_us += MicrosBetween(g_trace.last_reply, now);
         g_trace.last_reply = now;
         g_trace.any_reply = true;
+        if (g_list_frames)
+            EC_LIST("%9.1f us   reply len %4d wkc-of-first %u\n", MicrosBetween(g_run_start, now), *length,
+                    *length >= 30 ? static_cast<unsigned>((*data)[26 + ((*data)[22] | (((*data)[23] & 7) << 8))] |
+                                                          ((*data)[27 + ((*data)[22] | (((*data)[23] & 7) << 8))] << 8))
+                                  : 0u);
         g_replied = true;
         g_replies++;
     }
@@ -172,8 +230,11 @@ void Measure(Figure* figure, Body body) {
     g_replied = true;
     g_trace = RunTrace{};
     auto start = std::chrono::steady_clock::now();
+    g_run_start = start;
+    if (g_list_frames) EC_LIST("-- run\n");
     bool ok = body();
     double us = Micros(start);
+    if (g_list_frames) FlushListing();
     figure->ok = figure->ok && ok;
     if (us < figure->best_us) {
         figure->best_us = us;
@@ -321,6 +382,7 @@ int main(int argc, char** argv) {
     }
     const int slaves = atoi(argv[2]);
     g_model.slaves = slaves;
+    g_list_frames = getenv("EC_SCAN_TRACE") != nullptr;
     if (argc == 6 && sscanf(argv[5], "%u:%u:%u", &g_model.forward_ns, &g_model.eeprom_read_us,
                             &g_model.eeprom_write_us) != 3) {
         fprintf(stderr, "scan_bench: the model is FORWARD_NS:READ_US:WRITE_US, not %s\n", argv[5]);
