@@ -17,7 +17,7 @@ EC_SOURCE_DIR=${EC_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 source "$EC_SOURCE_DIR/tests/e2e/lib.sh"
 BENCH=$EC_BUILD_DIR/bench/scan_bench
 [ -x "$BENCH" ] || ec_fail "scan_bench is not built in $EC_BUILD_DIR"
-RUNS=${1:-3}
+RUNS=${1:-5}
 SCAN_TARGET=3
 SII_TARGET=2
 MODEL_TARGET=1.5

@@ -382,23 +382,29 @@ int DetectSlaves(MasterContext* master) {
 
 void SetSlavesToDefault(MasterContext* master) {
     static const uint8_t kZeros[64] = {0};
-    const uint8_t event_mask[2] = {0x04, 0x00};
-    const uint8_t speed_counter_start[2] = {0x00, 0x10};
-    const uint8_t filter_depths[2] = {0x00, 0x0C};
-    const uint8_t init_acknowledge = kAlInitAcknowledge;
-    const uint8_t eeprom_force_master = 0x02;
-    BroadcastWrite(master, kRegDlControlLoops, 1, kZeros);
-    BroadcastWrite(master, kRegEventMask, 2, event_mask);
-    BroadcastWrite(master, kRegRxErrorCounters, 8, kZeros);
-    BroadcastWrite(master, kRegFmmu, 48, kZeros);
-    BroadcastWrite(master, kRegSyncManager, 32, kZeros);
-    BroadcastWrite(master, kRegDcSystemTime, 4, kZeros);
-    BroadcastWrite(master, kRegDcSpeedCounterStart, 2, speed_counter_start);
-    BroadcastWrite(master, kRegDcFilterDepths, 2, filter_depths);
-    BroadcastWrite(master, kRegDlControlAlias, 1, kZeros);
-    BroadcastWrite(master, kRegAlControl, 1, &init_acknowledge);
-    BroadcastWrite(master, kRegEepromConfiguration, 1, &eeprom_force_master);
-    BroadcastWrite(master, kRegEepromConfiguration, 1, kZeros);
+    static const uint8_t kEventMask[2] = {0x04, 0x00};
+    static const uint8_t kSpeedCounterStart[2] = {0x00, 0x10};
+    static const uint8_t kFilterDepths[2] = {0x00, 0x0C};
+    static const uint8_t kInitAcknowledge = kAlInitAcknowledge;
+    static const uint8_t kEepromForceMaster = 0x02;
+    // Every write in one frame: each slave executes them in this order, as it did one
+    // frame after the other, and a line of 199 slaves costs one round trip, not twelve.
+    PackedDatagram list[] = {
+        {CMD_BWR, 0, kRegDlControlLoops, 1, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegEventMask, 2, kEventMask, nullptr, 0},
+        {CMD_BWR, 0, kRegRxErrorCounters, 8, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegFmmu, 48, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegSyncManager, 32, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegDcSystemTime, 4, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegDcSpeedCounterStart, 2, kSpeedCounterStart, nullptr, 0},
+        {CMD_BWR, 0, kRegDcFilterDepths, 2, kFilterDepths, nullptr, 0},
+        {CMD_BWR, 0, kRegDlControlAlias, 1, kZeros, nullptr, 0},
+        {CMD_BWR, 0, kRegAlControl, 1, &kInitAcknowledge, nullptr, 0},
+        {CMD_BWR, 0, kRegEepromConfiguration, 1, &kEepromForceMaster, nullptr, 0},
+        {CMD_BWR, 0, kRegEepromConfiguration, 1, kZeros, nullptr, 0},
+    };
+    PackedExchangeUntilAnswered(&master->port, list, static_cast<int>(sizeof list / sizeof list[0]),
+                                kPackedReplyWaitUs, kPackedSends, nullptr);
 }
 
 uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_state, int32_t timeout_us) {

@@ -401,3 +401,35 @@ TEST_F(Bringup, LossyWireStillGivesTheWholeTable) {
     EXPECT_EQ(Record(1).mbx_protocols, 0x0004);
     EXPECT_GT(wire.dropped, 0u);
 }
+
+TEST_F(Bringup, ControllerDefaultsGoOutInOneFrameInTheirOrderAndAgainWhenLost) {
+    Start(5);
+    ASSERT_EQ(DetectSlaves(&g_master), 5);
+    for (int n = 1; n <= 5; n++) {
+        memset(Sim(n)->memory + 0x0600, 0xAB, 48);
+        Sim(n)->eeprom.pdi_access = 1;  // the PDI holds the EEPROM: forced back, then released
+    }
+    uint64_t frames = InprocFramesSent();
+    SetSlavesToDefault(&g_master);
+    EXPECT_EQ(InprocFramesSent() - frames, 1u);  // twelve writes, one round trip
+    uint8_t frame[1518];
+    InprocLastSent(frame);
+    EXPECT_EQ(frame[16], CMD_BWR);
+    EXPECT_EQ(frame[20] | (frame[21] << 8), 0x0101);  // the first write leads the frame
+    for (int n = 1; n <= 5; n++) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(Sim(n)->memory[0x0600], 0);
+        EXPECT_EQ(Sim(n)->memory[0x0935], 0x0C);
+        EXPECT_EQ(Sim(n)->memory[0x0120], 0x11);
+        EXPECT_EQ(Sim(n)->memory[0x0500], 0x00);  // forced to the master, then the force released
+        EXPECT_EQ(Sim(n)->eeprom.pdi_access, 0);
+    }
+    // A lost frame is sent again: the defaults still reach every slave.
+    for (int n = 1; n <= 5; n++) memset(Sim(n)->memory + 0x0600, 0xAB, 48);
+    DatagramRule* lost = WireFilter::Add(CMD_BWR, 0x0101, DatagramFate::kLost, 1);
+    frames = InprocFramesSent();
+    SetSlavesToDefault(&g_master);
+    EXPECT_EQ(lost->hits, 1);  // the first send never reached the segment
+    EXPECT_EQ(InprocFramesSent() - frames, 1u);
+    for (int n = 1; n <= 5; n++) EXPECT_EQ(Sim(n)->memory[0x0600], 0) << n;
+}
