@@ -36,6 +36,27 @@ constexpr int kEepromHandSends = 4;
 
 bool NeedsMailboxWords(const SlaveRecord& record) { return record.mbx_length > 0 && record.sm_types[1] == 0; }
 
+// A controller's process memory, where mailboxes live, starts here; below are its own
+// registers.
+constexpr uint16_t kProcessMemoryStart = 0x1000;
+
+// Both mailboxes lie in process memory. A read mailbox word that could not be read
+// leaves offset 0: SyncManager 1 set up from it would lie over the registers from
+// 0x0000 on, the slave would refuse every read of them (the counting read of the next
+// bring-up among them) and a mailbox read would take register contents for a reply.
+bool MailboxesInMemory(const SlaveRecord& record) {
+    return record.sync_managers[0].start_address >= kProcessMemoryStart &&
+           record.sync_managers[1].start_address >= kProcessMemoryStart;
+}
+
+// A slave whose mailbox cannot be set up gets none: no SyncManager is written, it stays
+// where it is, and its record claims no read mailbox, so nothing is read from the
+// registers as if it were one.
+void NoMailbox(SlaveRecord* record) {
+    record->mbx_read_length = 0;
+    memset(record->sm_types, 0, sizeof record->sm_types);
+}
+
 void FillSyncManagers(SlaveRecord* record) {
     record->sm_types[0] = 1;
     record->sm_types[1] = 2;
@@ -136,6 +157,16 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
         mailboxes = in_init;
         if (mailboxes == 0) return running;
     }
+    int usable = 0;
+    for (int k = 0; k < mailboxes; k++) {
+        SlaveRecord& record = master->slave_table[with_mailbox[k]];
+        if (MailboxesInMemory(record))
+            with_mailbox[usable++] = with_mailbox[k];
+        else
+            NoMailbox(&record);
+    }
+    mailboxes = usable;
+    if (mailboxes == 0) return running;
     PackedDatagram list[kMaxSlaves];
     uint8_t images[kMaxSlaves][16];
     for (int k = 0; k < mailboxes; k++) {

@@ -98,3 +98,28 @@ TEST_F(MailboxSetup, ConsoleFlowPreparesNothing) {
     }
     EXPECT_EQ(Record(2).mbx_read_length, 0) << "the bring-up's own record, untouched";
 }
+
+// The read mailbox words of slave 2 cannot be read (its EEPROM NACKs them): the master
+// does not know where the slave's read mailbox is, so it sets up no mailbox there. Set
+// up from words taken as 0, SyncManager 1 would lie over the ESC's own registers from
+// 0x0000 on and the slave would refuse every read of them (the counting read of the next
+// bring-up among them).
+TEST_F(MailboxSetup, ASlaveWhoseMailboxWordsCannotBeReadGetsNoMailboxOverItsRegisters) {
+    ASSERT_EQ(InitSegment(3,
+                          [this] {
+                              Sim(2)->eeprom.faults.bad_words_first = 0x1A;
+                              Sim(2)->eeprom.faults.bad_words_count = 3;
+                          }),
+              3);
+    EXPECT_EQ(AlStatus(2), 1) << "no mailbox set up: stays in INIT";
+    EXPECT_EQ(Sim(2)->memory[0x0806], 0) << "SyncManager 0 not enabled";
+    EXPECT_EQ(Sim(2)->memory[0x080E], 0) << "SyncManager 1 not enabled";
+    EXPECT_EQ(Record(2).sm_types[1], 0);
+    for (int n : {1, 3}) EXPECT_EQ(AlStatus(n), 2) << "slave " << n << " in PRE-OP";
+    uint8_t data[4];
+    int size = sizeof(data);
+    EXPECT_EQ(SdoRead(2, 0x1000, 0, 0, &size, data, 1000), 0);
+    // Every slave still answers a read of its registers: a second bring-up counts three.
+    Deinit();
+    EXPECT_EQ(Init(), 3);
+}
