@@ -22,20 +22,12 @@ void FreeSlaveStorage(MasterContext* master) {
 
 }  // namespace
 
-MasterContext::MasterContext(const FixedSlaveStorage& fixed) : owns_slave_storage(false) {
-    slave_table.records = fixed.records;
-    slave_table.capacity = fixed.records_held;
-    eeprom_reads = fixed.eeprom_reads;
-    owed_answers = fixed.owed_answers;
-    position_lists = fixed.position_lists;
-    max_slaves = fixed.records_held - 1;
-}
-
 MasterContext::~MasterContext() { FreeSlaveStorage(this); }
 
-// Every member starts zero but for the capacities and the static storage.
-MasterContext g_master(FixedSlaveStorage{g_legacy_records, g_legacy_eeprom_reads, g_legacy_owed_answers,
-                                         g_legacy_position_lists, kMaxSlaveRecords});
+// Every member starts zero but for the capacities and the static storage, before any
+// constructor of any file runs.
+constinit MasterContext g_master(FixedSlaveStorage{g_legacy_records, g_legacy_eeprom_reads, g_legacy_owed_answers,
+                                                   g_legacy_position_lists, kMaxSlaveRecords});
 
 bool SlaveStorageReserve(MasterContext* master, int slaves) {
     if (slaves < 0 || slaves > kProtocolMaxSlaves) return false;

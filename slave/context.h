@@ -161,7 +161,19 @@ struct FixedSlaveStorage {
 // scans and freed with the master.
 struct MasterContext {
     MasterContext() = default;
-    explicit MasterContext(const FixedSlaveStorage& fixed);
+    // A master on static storage, set up before any code runs (constant-initialized).
+    constexpr explicit MasterContext(const FixedSlaveStorage& fixed)
+        : port{},
+          slave_table{fixed.records, fixed.records_held},
+          max_slaves(fixed.records_held - 1),
+          group_table{},
+          sii_cache{},
+          error_list{},
+          error_flag(0),
+          eeprom_reads(fixed.eeprom_reads),
+          owed_answers(fixed.owed_answers),
+          position_lists(fixed.position_lists),
+          owns_slave_storage(false) {}
     ~MasterContext();
     MasterContext(const MasterContext&) = delete;
     MasterContext& operator=(const MasterContext&) = delete;
