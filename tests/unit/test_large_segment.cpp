@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -22,6 +23,9 @@
 #include "slave/context.h"
 #include "support_virtual_clock.h"
 #include "tool/cli/cli.h"
+
+// Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
+int PrepareMailboxes(MasterContext* master);
 
 namespace {
 
@@ -160,6 +164,39 @@ TEST(LargeSegment, AScanDescribesEveryOneOfAThousandSlavesAndReachesEach) {
     ec_slave_info info{};
     ASSERT_EQ(ec_slave_info_get(m, 600, &info), EC_OK);
     EXPECT_EQ(info.sii_alias, 0x2600);
+}
+
+// Every step of the bring-up works through the slaves in runs; 600 slaves take three
+// runs, the last one short: the table, the identity words, the started reads, the names
+// and the mailbox setup reach every slave.
+TEST(LargeSegment, TheBringUpReachesEverySlaveOfEveryRun) {
+    VirtualClock clock{2};
+    std::unique_ptr<MasterContext> master = std::make_unique<MasterContext>();
+    char errbuf[kCaptureErrorSize] = {0};
+    ASSERT_EQ(PortOpenOn(&master->port, &kSimCaptureBackend, "sim:--slaves 600 --name 600:Last --name 257:Next", errbuf),
+              1)
+        << errbuf;
+    ASSERT_EQ(ConfigureNetwork(master.get()), 600);
+    EXPECT_EQ(master->slave_table.capacity, 601);
+    for (int n = 1; n <= 600; n++) {
+        const SlaveRecord& record = master->slave_table[n];
+        EXPECT_EQ(record.config_address, 0x1000 + n) << n;
+        EXPECT_EQ(record.product_code, kSiiDefaultProductBase + static_cast<uint32_t>(n)) << n;
+        EXPECT_EQ(record.mbx_length, 128) << n;
+        // The read of word 0x001A stays started on every slave but the first.
+        EXPECT_EQ(master->eeprom_reads[n].read_issued, n >= 2 ? 1 : 0) << n;
+    }
+    NameSlaves(master.get(), 2);
+    for (int n = 2; n <= 600; n++) {
+        const std::string expected = n == 600 ? "Last" : n == 257 ? "Next" : "ecsim slave " + std::to_string(n);
+        EXPECT_EQ(std::string(master->slave_table[n].name), expected) << n;
+    }
+    EXPECT_EQ(PrepareMailboxes(master.get()), 600);
+    for (int n = 1; n <= 600; n++) {
+        EXPECT_EQ(master->slave_table[n].state & 0x0F, kAlStatePreOp) << n;
+        EXPECT_EQ(master->slave_table[n].sync_managers[1].length, 128) << n;
+    }
+    PortClose(&master->port);
 }
 
 // The command line lists every slave of a segment larger than the old table.
