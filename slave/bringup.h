@@ -61,7 +61,7 @@ int ScanNetworkKeepingStates(MasterContext* master);
 // is none, it is empty or it cannot be read.
 void NameSlaves(MasterContext* master, int first);
 // Writes `requested_state` into the AL control register of every listed slave, packed;
-// each datagram whose frame got no reply is sent again, up to three sends.
+// each datagram whose frame got no reply is sent again, up to five sends.
 void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state);
 // StateCheck for every listed slave at once: the AL status of all slaves not yet in the
 // state is polled in packed frames about every millisecond until each is in it or the
