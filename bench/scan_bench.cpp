@@ -17,6 +17,7 @@
 // by the replies awaited (frames in flight together count once). Each figure is the best
 // of RUNS: on a shared machine other work only ever adds time.
 #include <algorithm>
+#include <cstdarg>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -110,12 +111,14 @@ std::chrono::steady_clock::time_point g_run_start;
 char g_listing[1 << 22];
 size_t g_listed = 0;
 
-#define EC_LIST(...)                                                                                     \
-    do {                                                                                                 \
-        if (g_listed < sizeof g_listing)                                                                 \
-            g_listed += static_cast<size_t>(snprintf(g_listing + g_listed, sizeof g_listing - g_listed, \
-                                                     __VA_ARGS__));                                      \
-    } while (0)
+__attribute__((format(printf, 1, 2))) void List(const char* format, ...) {
+    if (g_listed >= sizeof g_listing) return;
+    va_list args;
+    va_start(args, format);
+    const int n = vsnprintf(g_listing + g_listed, sizeof g_listing - g_listed, format, args);
+    va_end(args);
+    if (n > 0) g_listed += static_cast<size_t>(n);
+}
 
 void FlushListing() {
     if (g_listed > sizeof g_listing) g_listed = sizeof g_listing;
@@ -124,7 +127,7 @@ void FlushListing() {
 }
 
 void ListFrame(const uint8_t* frame, int length, bool new_round_trip) {
-    EC_LIST("%9.1f us %s rt %4llu len %4d:", MicrosBetween(g_run_start, std::chrono::steady_clock::now()),
+    List("%9.1f us %s rt %4llu len %4d:", MicrosBetween(g_run_start, std::chrono::steady_clock::now()),
             new_round_trip ? "*" : " ", static_cast<unsigned long long>(g_round_trips), length);
     static const char* const kNames[] = {"NOP", "APRD", "APWR", "APRW", "FPRD", "FPWR", "FPRW", "BRD",
                                          "BWR", "BRW",  "LRD",  "LWR",  "LRW",  "ARMW", "FRMW"};
@@ -134,7 +137,7 @@ void ListFrame(const uint8_t* frame, int length, bool new_round_trip) {
     uint16_t last_ado = 0;
     auto flush = [&] {
         if (run > 0)
-            EC_LIST(" %s@%04x x%d", last_command < 15 ? kNames[last_command] : "?", last_ado, run);
+            List(" %s@%04x x%d", last_command < 15 ? kNames[last_command] : "?", last_ado, run);
     };
     while (at + 12 <= length) {
         const uint8_t command = frame[at];
@@ -151,7 +154,18 @@ void ListFrame(const uint8_t* frame, int length, bool new_round_trip) {
         if ((field & 0x8000) == 0) break;
     }
     flush();
-    EC_LIST("\n");
+    List("\n");
+}
+
+// A frame read from the adapter: its length, source (0x03...: returned by the segment) and
+// the working counter of its first datagram.
+void ListReply(const uint8_t* frame, int length, std::chrono::steady_clock::time_point at) {
+    unsigned wkc = 0;
+    if (length >= 28) {
+        const int data = (frame[22] | (frame[23] << 8)) & 0x07FF;
+        if (28 + data <= length) wkc = static_cast<unsigned>(frame[26 + data] | (frame[27 + data] << 8));
+    }
+    List("%9.1f us   reply len %4d src %02x wkc %u\n", MicrosBetween(g_run_start, at), length, frame[6], wkc);
 }
 
 uint64_t g_sent_total = 0;
@@ -181,10 +195,7 @@ int CountingNext(void* handle, const uint8_t** data, int* length) {
         g_trace.last_reply = now;
         g_trace.any_reply = true;
         if (g_list_frames)
-            EC_LIST("%9.1f us   reply len %4d wkc-of-first %u\n", MicrosBetween(g_run_start, now), *length,
-                    *length >= 30 ? static_cast<unsigned>((*data)[26 + ((*data)[22] | (((*data)[23] & 7) << 8))] |
-                                                          ((*data)[27 + ((*data)[22] | (((*data)[23] & 7) << 8))] << 8))
-                                  : 0u);
+            ListReply(*data, *length, now);
         g_replied = true;
         g_replies++;
     }
@@ -231,7 +242,7 @@ void Measure(Figure* figure, Body body) {
     g_trace = RunTrace{};
     auto start = std::chrono::steady_clock::now();
     g_run_start = start;
-    if (g_list_frames) EC_LIST("-- run\n");
+    if (g_list_frames) List("-- run\n");
     bool ok = body();
     double us = Micros(start);
     if (g_list_frames) FlushListing();
