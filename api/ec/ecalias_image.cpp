@@ -10,6 +10,7 @@
 #include <new>
 
 #include "api/ec/ecalias_internal.h"
+#include "api/ec/ecalias_sii_files.h"
 
 namespace {
 
@@ -107,6 +108,11 @@ EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* p
     size_t count = 0;
     const int read = ReadImage(m, position, words.get(), EC_SII_MAX_WORDS, &count);
     if (read != EC_OK) return read;
+    return EcWriteBackupFile(m, position, words.get(), count, dir, path, path_size);
+}
+
+int EcWriteBackupFile(ec_master* m, int position, const uint16_t* words, size_t count, const char* dir, char* path,
+                      size_t path_size) {
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[count * 2]);
     if (!bytes) return EcFail(m, EC_ENOMEM, position, "back up the SII image");
     for (size_t n = 0; n < count; n++) {
@@ -127,7 +133,7 @@ EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* p
     char base[EC_PATH_BYTES - 16];
     const int base_length =
         snprintf(base, sizeof base, "%s%sslave%d-vendor%08x-product%08x-serial%08x-%s", folder, separator, position,
-                 Long(words.get(), count, 8), Long(words.get(), count, 10), Long(words.get(), count, 14), stamp);
+                 Long(words, count, 8), Long(words, count, 10), Long(words, count, 14), stamp);
     if (base_length < 0 || static_cast<size_t>(base_length) >= sizeof base)
         return FileFailure(m, position, "name the backup file", folder, ENAMETOOLONG);
 

@@ -104,6 +104,73 @@ int ReadWords(Cli& cli, int position, const WordRange& range, std::vector<uint16
     return status;
 }
 
+// A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
+// a one-slave call.
+std::string ExplainEntry(int status, int position, const char* step) {
+    std::string text = ec_strerror(status);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    text += " (slave " + std::to_string(position);
+    if (step[0] != '\0') text += std::string(", ") + step;
+    return text + ")";
+}
+
+// Every slave's image (or the range) at once. statuses[n] and messages[n] tell what
+// became of slave n + 1; EC_OK when every read succeeded.
+void ReadEverySlave(Cli& cli, const WordRange& range, std::vector<std::vector<uint16_t>>* words,
+                    std::vector<int>* statuses, std::vector<std::string>* messages) {
+    const size_t count = static_cast<size_t>(cli.slave_count());
+    words->assign(count, {});
+    statuses->assign(count, EC_OK);
+    messages->assign(count, "");
+    if (range.given) {
+        std::vector<ec_sii_range> ranges(count);
+        for (size_t n = 0; n < count; n++) {
+            (*words)[n].assign(range.last - range.first + 1, 0);
+            ranges[n] = ec_sii_range{static_cast<int>(n + 1), range.first, range.last - range.first + 1,
+                                     (*words)[n].data(), 0, 0, {}};
+        }
+        ec_sii_read_many(cli.master(), ranges.data(), count);
+        for (size_t n = 0; n < count; n++) {
+            (*statuses)[n] = ranges[n].status;
+            if (ranges[n].status != EC_OK) {
+                (*words)[n].clear();
+                (*messages)[n] = ExplainEntry(ranges[n].status, ranges[n].position, ranges[n].step);
+            }
+        }
+        return;
+    }
+    // Most images are small: a first pass with room for 4096 words, then the larger ones
+    // again with the room they need.
+    constexpr size_t kFirstCapacity = 4096;
+    std::vector<ec_sii_image_entry> images(count);
+    for (size_t n = 0; n < count; n++) {
+        (*words)[n].assign(kFirstCapacity, 0);
+        images[n] = ec_sii_image_entry{static_cast<int>(n + 1), (*words)[n].data(), kFirstCapacity, 0, 0, {}};
+    }
+    ec_sii_read_image_many(cli.master(), images.data(), count);
+    std::vector<ec_sii_image_entry> larger;
+    std::vector<size_t> larger_owners;
+    for (size_t n = 0; n < count; n++) {
+        if (images[n].status != EC_ETOOBIG || images[n].count <= kFirstCapacity) continue;
+        (*words)[n].assign(images[n].count, 0);
+        larger.push_back(ec_sii_image_entry{images[n].position, (*words)[n].data(), images[n].count, 0, 0, {}});
+        larger_owners.push_back(n);
+    }
+    if (!larger.empty()) {
+        ec_sii_read_image_many(cli.master(), larger.data(), larger.size());
+        for (size_t k = 0; k < larger.size(); k++) images[larger_owners[k]] = larger[k];
+    }
+    for (size_t n = 0; n < count; n++) {
+        (*statuses)[n] = images[n].status;
+        if (images[n].status == EC_OK) {
+            (*words)[n].resize(images[n].count);
+        } else {
+            (*words)[n].clear();
+            (*messages)[n] = ExplainEntry(images[n].status, images[n].position, images[n].step);
+        }
+    }
+}
+
 void JsonWordArray(JsonWriter& json, const std::vector<uint16_t>& words) {
     json.Key("words").BeginArray();
     for (uint16_t w : words) json.Number(w);
@@ -138,12 +205,27 @@ int RunSiiDump(Cli& cli, const ParsedArgs& args) {
     JsonWriter& json = cli.Json();
     json.BeginObject().Field("adapter", cli.adapter()).Key("slaves").BeginArray();
     int failures = 0;
+    // Every slave's EEPROM is read at once; the report goes slave after slave.
+    std::vector<std::vector<uint16_t>> every_words;
+    std::vector<int> every_status;
+    std::vector<std::string> every_message;
+    if (all) ReadEverySlave(cli, range, &every_words, &every_status, &every_message);
     for (int n = first; n <= last; n++) {
         std::vector<uint16_t> words;
-        const int status = ReadWords(cli, n, range, &words);
+        int status = EC_OK;
+        std::string explained;
+        if (all) {
+            const size_t index = static_cast<size_t>(n - 1);
+            words.swap(every_words[index]);
+            status = every_status[index];
+            explained = every_message[index];
+        } else {
+            status = ReadWords(cli, n, range, &words);
+            if (status != EC_OK) explained = cli.Explain(status);
+        }
         json.BeginObject().Field("position", n).Field("first_word", range.first);
         if (status != EC_OK) {
-            const std::string message = "slave " + std::to_string(n) + ": " + cli.Explain(status) +
+            const std::string message = "slave " + std::to_string(n) + ": " + explained +
                                         (status == EC_EINVAL && range.given ? " (is the range inside the EEPROM?)" : "");
             cli.Note("ecalias: %s\n", message.c_str());
             json.Key("error").BeginObject().Field("code", status).Field("message", message).EndObject().EndObject();
