@@ -238,22 +238,16 @@ bool BackupEntries(ec_master* m, ec_sii_backup_entry* entries, size_t count, con
         buffers[n] = images[n].get();
     }
     if (!ReadMeasuredImages(m, walks.get(), buffers.get(), count)) return false;
+    std::unique_ptr<size_t[]> lengths = Allocate<size_t>(count);
+    if (!lengths) return false;
     for (size_t n = 0; n < count; n++) {
         ec_sii_backup_entry& entry = entries[n];
-        if (entry.status != EC_OK) continue;
-        if (walks[n].status != EC_OK) {
-            entry.status = walks[n].status;
-            SetWalkStep(entry.step, walks[n]);
-            continue;
-        }
-        entry.status = EcWriteBackupFile(m, entry.position, buffers[n], walks[n].length, dir, entry.path,
-                                         sizeof entry.path);
-        if (entry.status != EC_OK) {
-            entry.path[0] = '\0';
-            std::lock_guard<std::mutex> hold(m->detail_lock);
-            SetStep(entry.step, m->last.step);
-        }
+        lengths[n] = walks[n].length;
+        if (entry.status != EC_OK || walks[n].status == EC_OK) continue;
+        entry.status = walks[n].status;
+        SetWalkStep(entry.step, walks[n]);
     }
+    EcWriteBackupFiles(m, entries, buffers.get(), lengths.get(), count, dir);
     return true;
 }
 

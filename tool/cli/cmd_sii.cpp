@@ -209,7 +209,25 @@ int RunSiiDump(Cli& cli, const ParsedArgs& args) {
     std::vector<std::vector<uint16_t>> every_words;
     std::vector<int> every_status;
     std::vector<std::string> every_message;
+    std::vector<std::string> every_path, every_file_error;
     if (all) ReadEverySlave(cli, range, &every_words, &every_status, &every_message);
+    if (all && output != nullptr) {
+        // The files of the whole segment, flushed to disk together.
+        std::vector<ImageFileJob> files;
+        every_path.assign(every_words.size(), "");
+        for (size_t n = 0; n < every_words.size(); n++) {
+            if (every_status[n] != EC_OK) continue;
+            ec_slave_info info{};
+            ec_slave_info_get(cli.master(), static_cast<int>(n + 1), &info);
+            every_path[n] = std::string(output) + "/" + DumpFileName(static_cast<int>(n + 1), info);
+            files.push_back(ImageFileJob{every_path[n], every_words[n].data(), every_words[n].size()});
+        }
+        std::vector<std::string> errors;
+        ImageFilesWrite(files, &errors);
+        every_file_error.assign(every_words.size(), "");
+        for (size_t n = 0, k = 0; n < every_words.size(); n++)
+            if (every_status[n] == EC_OK) every_file_error[n] = errors[k++];
+    }
     for (int n = first; n <= last; n++) {
         std::vector<uint16_t> words;
         int status = EC_OK;
@@ -241,13 +259,16 @@ int RunSiiDump(Cli& cli, const ParsedArgs& args) {
             continue;
         }
         std::string path = output;
-        if (all) {
-            ec_slave_info info{};
-            ec_slave_info_get(cli.master(), n, &info);
-            path += "/" + DumpFileName(n, info);
-        }
         std::string error;
-        if (!ImageFileWrite(path.c_str(), words.data(), words.size(), &error)) {
+        bool written = false;
+        if (all) {
+            path = every_path[static_cast<size_t>(n - 1)];
+            error = every_file_error[static_cast<size_t>(n - 1)];
+            written = error.empty();
+        } else {
+            written = ImageFileWrite(path.c_str(), words.data(), words.size(), &error);
+        }
+        if (!written) {
             cli.Note("ecalias: slave %d: %s\n", n, error.c_str());
             json.Key("error").BeginObject().Field("code", EC_EFILE).Field("message", error).EndObject().EndObject();
             failures++;
