@@ -122,6 +122,20 @@ run --json -i "$SIM" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/bac
 expect_rc 0 "sii write -p all"
 json_true '[s["words_written"] for s in doc["slaves"]] == [2, 0, 0] and doc["failed"] == 0' "write -p all report"
 diff -r "$WORK/line.eeprom" "$IMAGES" >/dev/null || ec_fail "write -p all did not bring the line back"
+# Every slave is restored at once: a slave that refuses its writes fails alone, the others
+# are restored, and the next run finishes the line.
+run -i "$SIM" alias set -p 1 78 --yes --backup-dir "$WORK/backups"
+expect_rc 0 "alias set on slave 1 before the second line restore"
+run -i "$SIM" alias set -p 3 79 --yes --backup-dir "$WORK/backups"
+expect_rc 0 "alias set on slave 3 before the second line restore"
+run --json -i "$SIM --eeprom-nack-writes 1:all" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/backups"
+expect_rc 1 "sii write -p all with slave 1 refusing its writes"
+json_true 'doc["failed"] == 1 and doc["slaves"][0]["error"]["code"] == -8 and doc["slaves"][0]["words_written"] == 0 and
+  "error" not in doc["slaves"][2] and doc["slaves"][2]["words_written"] == 2' "write -p all with one slave refusing"
+grep -q "slave 1: .*word 0x0004 is the first not written" "$WORK/err" || ec_fail "write -p all, refusing slave: $(cat "$WORK/err")"
+run -i "$SIM" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/backups"
+expect_rc 0 "sii write -p all once slave 1 takes writes again"
+diff -r "$WORK/line.eeprom" "$IMAGES" >/dev/null || ec_fail "the second write -p all did not bring the line back"
 # A folder that does not match the line writes nothing.
 rm "$WORK/line/slave003-"*
 snapshot
