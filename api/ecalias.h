@@ -455,8 +455,8 @@ typedef struct ec_sii_backup_entry {
 
 /* Saves every entry's slave's whole image into a new file in dir (NULL or "": the
  * current directory), as ec_sii_backup does: the same names, never an existing file
- * replaced, each file written whole and flushed to disk, a failed one removed. The
- * images are read together, the files written one after the other. */
+ * replaced, each file written whole and flushed to disk before the call returns, a
+ * failed one removed. The images are read together and the files flushed together. */
 EC_API int ec_sii_backup_many(ec_master* m, ec_sii_backup_entry* entries, size_t count, const char* dir);
 
 /* One restore for ec_sii_restore_many. */
