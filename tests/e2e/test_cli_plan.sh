@@ -118,8 +118,8 @@ all_sound() {  # eeprom dir, what
     [ "$rc" -eq 0 ] || ec_fail "$2: slave $n's header is not sound: $(cat "$WORK/err")"
   done
 }
-# During the backups (reads take 10 ms here, an image some 50 reads): nothing written.
-SLOW_READS="sim:--slaves 5 --eeprom-dir $WORK/slow-reads --eeprom-latency 10000:5000"
+# During the backups (reads take 5 ms here, an image some 50 reads): nothing written.
+SLOW_READS="sim:--slaves 5 --eeprom-dir $WORK/slow-reads --eeprom-latency 5000:5000"
 "$E" -i "$SLOW_READS" list >/dev/null 2>&1 || ec_fail "list of the slow segment failed"
 rm -rf "$WORK/slow-reads.before" && cp -r "$WORK/slow-reads" "$WORK/slow-reads.before"
 mkdir "$WORK/slow-backups"
