@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of fuzz/ with clang and runs them.
 #
 #   scripts/fuzz.sh [short|long|regress|seeds]
-#     short    every target for FUZZ_SECONDS (default 15) seconds; the test suite's run
+#     short    every target for FUZZ_SECONDS (default 10) seconds; the test suite's run
 #     long     every target for FUZZ_SECONDS (default 300) seconds; `make fuzz`
 #     regress  only replays the kept findings in fuzz/regressions/<target>/
 #     seeds    rewrites fuzz/corpus/ with the seed generator (fuzz/make_seeds.cpp)
@@ -23,7 +23,7 @@ SOURCE_DIR=$(pwd)
 
 mode=${1:-short}
 case "$mode" in
-  short) seconds=${FUZZ_SECONDS:-15} ;;
+  short) seconds=${FUZZ_SECONDS:-10} ;;
   long) seconds=${FUZZ_SECONDS:-300} ;;
   regress | seeds) seconds=0 ;;
   *)

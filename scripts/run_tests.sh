@@ -7,7 +7,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc)}
-FUZZ_SECONDS=${FUZZ_SECONDS:-15}
+FUZZ_SECONDS=${FUZZ_SECONDS:-10}
 LOGS=$(mktemp -d /tmp/ecalias-tests.XXXXXX)
 trap 'rm -rf "$LOGS"' EXIT
 passed=0
