@@ -137,6 +137,12 @@ run -i "$SIM" alias set -p 1 78 --yes --backup-dir "$WORK/backups"
 expect_rc 0 "alias set on slave 1 before the second line restore"
 run -i "$SIM" alias set -p 3 79 --yes --backup-dir "$WORK/backups"
 expect_rc 0 "alias set on slave 3 before the second line restore"
+snapshot
+run -i "$SIM" sii write -p all "$WORK/line" --dry-run
+expect_rc 0 "dry run of a line restore"
+grep -q "slave 1: 2 of .* words would change" "$WORK/out" && grep -q "slave 2: 0 of .* words would change" "$WORK/out" &&
+  grep -q "slave 3: 2 of .* words would change" "$WORK/out" || ec_fail "dry run of a line restore: $(cat "$WORK/out")"
+unchanged "dry run of a line restore"
 run --json -i "$SIM --eeprom-nack-writes 1:all" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/backups"
 expect_rc 1 "sii write -p all with slave 1 refusing its writes"
 json_true 'doc["failed"] == 1 and doc["slaves"][0]["error"]["code"] == -8 and doc["slaves"][0]["words_written"] == 0 and

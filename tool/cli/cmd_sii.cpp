@@ -323,11 +323,20 @@ std::string Describe(const ec_slave_info& info) {
            std::to_string(info.serial);
 }
 
-// The words of the slave's EEPROM that differ from the image, for a dry run.
-int ListChanges(Cli& cli, const RestoreJob& job, JsonWriter& json) {
+// The words of the slave's EEPROM that differ from the image, for a dry run. `read` holds
+// the EEPROM's words when they were read already (a whole segment's at once), with the
+// status of that read in *read_status.
+int ListChanges(Cli& cli, const RestoreJob& job, JsonWriter& json, const std::vector<uint16_t>* read = nullptr,
+                int read_status = EC_OK) {
     std::vector<uint16_t> current(job.words.size());
-    const int status = ec_sii_read(cli.master(), job.position, 0, static_cast<uint32_t>(current.size()), current.data());
-    if (status != EC_OK) return status;
+    if (read != nullptr) {
+        if (read_status != EC_OK) return read_status;
+        current = *read;
+    } else {
+        const int status =
+            ec_sii_read(cli.master(), job.position, 0, static_cast<uint32_t>(current.size()), current.data());
+        if (status != EC_OK) return status;
+    }
     json.Key("changes").BeginArray();
     unsigned changes = 0;
     for (size_t n = 0; n < current.size(); n++) {
@@ -414,7 +423,9 @@ void BeginSlaveReport(Cli& cli, const RestoreJob& job, ec_slave_info* info) {
 }
 
 // One restore, reported; true when it completed. *holding is set once signals are held.
-bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std::string& backup_dir, bool* holding) {
+bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std::string& backup_dir, bool* holding,
+             const std::vector<uint16_t>* read = nullptr, int read_status = EC_OK,
+             const std::string& read_failure = "") {
     JsonWriter& json = cli.Json();
     const unsigned force = args.Has("--force") ? EC_FORCE : 0;
     const std::string slave = "slave " + std::to_string(job.position);
@@ -426,8 +437,10 @@ bool Restore(Cli& cli, const ParsedArgs& args, const RestoreJob& job, const std:
         if (checked != EC_OK) return FailSlave(cli, checked, message);
     }
     if (args.Has("--dry-run")) {
-        const int listed = ListChanges(cli, job, json);
-        if (listed != EC_OK) return FailSlave(cli, listed, slave + ": " + cli.Explain(listed) + "; nothing written");
+        const int listed = ListChanges(cli, job, json, read, read_status);
+        if (listed != EC_OK)
+            return FailSlave(cli, listed,
+                             slave + ": " + (read != nullptr ? read_failure : cli.Explain(listed)) + "; nothing written");
         json.EndObject();
         return true;
     }
@@ -604,7 +617,25 @@ int RunSiiWrite(Cli& cli, const ParsedArgs& args) {
         json.EndArray().Field("failed", failures).EndObject();
         return failures == 0 ? kExitDone : kExitFailed;
     }
+    // A dry run of a whole segment reads every slave's EEPROM at once.
+    std::vector<std::vector<uint16_t>> current;
+    std::vector<ec_sii_range> ranges;
+    if (all && args.Has("--dry-run") && !jobs.empty()) {
+        current.resize(jobs.size());
+        for (size_t n = 0; n < jobs.size(); n++) {
+            current[n].assign(jobs[n].words.size(), 0);
+            ranges.push_back(ec_sii_range{jobs[n].position, 0, static_cast<uint32_t>(current[n].size()),
+                                          current[n].data(), 0, 0, {}});
+        }
+        ec_sii_read_many(cli.master(), ranges.data(), ranges.size());
+    }
     for (size_t n = 0; n < jobs.size(); n++) {
+        if (!ranges.empty()) {
+            const ec_sii_range& r = ranges[n];
+            const std::string failure = r.status == EC_OK ? "" : ExplainEntry(r.status, r.position, r.step);
+            if (!Restore(cli, args, jobs[n], backup_dir, &holding, &current[n], r.status, failure)) failures++;
+            continue;
+        }
         // An interruption during a write stops the line before the next slave.
         if (holding && cli.HoldSignals().Pending()) {
             std::string left;
