@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `ecalias sii dump -p all -o DIR` of 100 slaves against one slave's `sii dump -p 1 -o
-# FILE`, over libpcap on a veth pair against ecsim with EEPROM busy times of 250 us per
+# FILE`, over libpcap on a veth pair against ecsim (busy-polling) with EEPROM busy times of 250 us per
 # read and 5000 us per write (--eeprom-latency 250:5000). Both runs open the adapter and
 # scan the line; a `list` of the same line is measured too, so the time of the dumps
 # themselves can be told from the scan's. Every slave's EEPROM is read at the same time
@@ -22,7 +22,7 @@ ROUNDS=${1:-3}
 SLAVES=${2:-100}
 
 ec_netns_up
-ec_start_ecsim --slaves "$SLAVES" --eeprom-latency 250:5000
+ec_start_ecsim --slaves "$SLAVES" --busy-poll --eeprom-latency 250:5000
 
 # Milliseconds of one run of ecalias with the given words; the run must succeed.
 timed() {
@@ -50,7 +50,7 @@ one=$(echo "${one_ms[*]}" | median)
 all=$(echo "${all_ms[*]}" | median)
 words=$(($(stat -c %s "$EC_WORK/one.bin") / 2))
 
-echo "sii dump over veth, ecsim with $SLAVES slaves, EEPROM busy 250 us per read, median of $ROUNDS runs"
+echo "sii dump over veth, ecsim --busy-poll with $SLAVES slaves, EEPROM busy 250 us per read, median of $ROUNDS runs"
 printf '%-34s %10s\n' "run" "ms"
 printf '%-34s %10s\n' "list (open, scan)" "$list"
 printf '%-34s %10s\n' "sii dump -p 1 -o FILE" "$one"
