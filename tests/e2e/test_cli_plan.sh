@@ -100,6 +100,16 @@ grep -q 'stored SII checksum is wrong' "$WORK/err" || ec_fail "vanish: slave 3's
 run -i "sim:--slaves 5 --eeprom-dir $WORK/vanish" alias set -p 3 203 --force --yes --backup-dir "$WORK/backups"
 expect_rc 0 "vanish: the --force the report names"
 
+# Slave 3's image cannot be read whole (a word of its name is NACKed), so it cannot be
+# backed up: no backup, no write, and with one row failed no alias is written at all.
+NOBACKUP="sim:--slaves 5 --eeprom-dir $WORK/nobackup --eeprom-bad-words 3:0x50:1"
+run -i "$NOBACKUP" --json alias plan vanish.csv --apply --yes --backup-dir "$WORK/backups"
+expect_rc 1 "a slave that cannot be backed up"
+json_true '[r["result"] for r in doc["rows"]] == ["not done", "not done", "failed", "not done", "not done"] and
+  "no backup, no write" in doc["rows"][2]["message"]' "no backup: rows"
+run -i "sim:--slaves 5 --eeprom-dir $WORK/nobackup" --json list
+json_true '[s["sii_alias"] for s in doc["slaves"]] == [0, 0, 0, 0, 0]' "no backup: nothing written"
+
 # Interruptions (SIGTERM; a background job of a script ignores SIGINT) of an applied
 # plan. Every row is written at once, so a plan stops between its steps: a signal that
 # comes while the backups are taken stops it before any alias is written; one that comes
