@@ -579,7 +579,6 @@ enum { kHeaderJobs = EC_SII_HEADER_WORDS, kHeaderJobWords = 1 };
 struct AliasWork {
     uint16_t image[EC_SII_HEADER_WORDS];
     bool write;
-    uint16_t alias_register;
 };
 
 // Words 0-7 of the slaves whose `read` is set into words[n], one word at a time (a failed word
