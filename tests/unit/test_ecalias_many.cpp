@@ -336,6 +336,50 @@ TEST_F(ManySlaves, AliasesAreSetAsTheOneSlaveCallSetsThemRefusalsAndFailuresIncl
     }
 }
 
+// Under lost, duplicated and late frames both paths end with every alias set and every
+// image restored, and the EEPROMs hold the same words.
+TEST_F(ManySlaves, AliasesAndRestoresUnderLossDuplicatesAndLateRepliesEndAsTheOneSlaveCalls) {
+    for (const char* faults : {" --drop 0.05 --seed 11", " --dup 0.3 --seed 4", " --late 0.2:3000 --seed 9"}) {
+        SCOPED_TRACE(faults);
+        TempDir dir_one, dir_many;
+        const std::string segment = std::string("sim:--slaves 4") + faults;
+        Opened one(segment), many(segment);
+        ec_alias_entry entries[4] = {};
+        for (int n = 1; n <= 4; n++) {
+            ec_alias_report report{};
+            EXPECT_EQ(ec_alias_set(one.m, n, static_cast<uint16_t>(900 + n), 0, &report), EC_OK) << n;
+            entries[n - 1].position = n;
+            entries[n - 1].value = static_cast<uint16_t>(900 + n);
+        }
+        EXPECT_EQ(ec_alias_set_many(many.m, entries, 4, 0), EC_OK);
+        for (int n = 1; n <= 4; n++) {
+            EXPECT_EQ(entries[n - 1].status, EC_OK) << n << " " << entries[n - 1].step;
+            EXPECT_TRUE(entries[n - 1].report.verified) << n;
+            EXPECT_EQ(one.Stored(n, 128), many.Stored(n, 128)) << n;
+        }
+        // Back to the images the segment started with, through a restore.
+        std::vector<std::vector<uint16_t>> images(4);
+        ec_sii_restore_entry restores[4] = {};
+        for (int n = 1; n <= 4; n++) {
+            std::vector<uint16_t>& w = images[static_cast<size_t>(n - 1)];
+            w = many.Image(n);
+            w[4] = 0;
+            w[7] = SiiHeaderCrc(w.data());
+            ec_sii_restore_report report{};
+            EXPECT_EQ(ec_sii_restore(one.m, n, w.data(), w.size(), 0, dir_one.path.c_str(), &report), EC_OK) << n;
+            restores[n - 1] = ec_sii_restore_entry{n, w.data(), w.size(), 0, {}, {}};
+        }
+        EXPECT_EQ(ec_sii_restore_many(many.m, restores, 4, 0, dir_many.path.c_str()), EC_OK);
+        for (int n = 1; n <= 4; n++) {
+            EXPECT_EQ(restores[n - 1].status, EC_OK) << n << " " << restores[n - 1].step;
+            EXPECT_EQ(restores[n - 1].report.words_written, 2u) << n;
+            EXPECT_EQ(restores[n - 1].report.words_verified, 2u) << n;
+            EXPECT_EQ(one.Stored(n, 128), many.Stored(n, 128)) << n;
+        }
+        EXPECT_EQ(dir_many.Files().size(), 4u);
+    }
+}
+
 TEST_F(ManySlaves, ASlaveVanishingAtItsChecksumWordLeavesItAndTheSlavesBehindWithTheAliasOnly) {
     Opened o("sim:--slaves 5 --vanish-at-write 3:2");
     std::vector<std::vector<uint16_t>> before;
