@@ -144,7 +144,7 @@ void StartAfresh() {
     // finds nothing must not leave the earlier count behind for the host to trust.
     PortClose(&g_master.port);
     g_master.slave_count = 0;
-    memset(g_master.owed_answers, 0, sizeof(g_master.owed_answers));  // a new segment owes nothing
+    OwedAnswersZero(&g_master);  // a new segment owes nothing
     g_last_scan = AdapterScanSummary{};
 }
 

@@ -14,8 +14,9 @@
  *   - The library prints nothing.
  *
  * Slaves are addressed by their position on the line, 1 for the first slave behind the
- * master, as the last ec_scan() found them. A master describes at most EC_MAX_SLAVES
- * slaves (the size of its slave table); slaves beyond are counted but not described.
+ * master, as the last ec_scan() found them. A master describes every slave the scan
+ * counts, up to EC_MAX_SLAVES (65535, the protocol's limit: the slaves are counted by a
+ * 16-bit working counter); its slave table is sized by the scan.
  *
  * Threads: calls on different slaves of one master may run at once. Calls on the same
  * slave must not overlap (the slave's mailbox counter and EEPROM interface allow one
@@ -91,7 +92,7 @@ enum {
 };
 
 enum {
-    EC_MAX_SLAVES = 199,          /* slaves a master describes */
+    EC_MAX_SLAVES = 65535,        /* slaves a master describes: the protocol's limit */
     EC_NAME_BYTES = 41,           /* slave name: 40 characters and a 0 */
     EC_TEXT_BYTES = 256,          /* texts in ec_error_detail and ec_adapter_info */
     EC_SII_MAX_WORDS = 32768,     /* 64 KiB */
@@ -215,7 +216,9 @@ typedef struct ec_slave_info {
  * found in INIT gets its mailbox SyncManagers and PRE-OP. To start from INIT, request
  * it with ec_state_request(m, 0, EC_STATE_INIT, ...). Runs alone on the master. *count (may be NULL) gets the slave count, at most
  * EC_MAX_SLAVES. EC_ENOFRAME when no frame came back; 0 slaves is a success. A record
- * whose parts could not all be read has complete 0 (see ec_slave_info.parts_read). */
+ * whose parts could not all be read has complete 0 (see ec_slave_info.parts_read).
+ * EC_ENOMEM when the records of the slaves counted could not be allocated; the master
+ * then has no slaves until a scan succeeds. */
 EC_API int ec_scan(ec_master* m, int* count);
 
 /* The slave count of the last scan (0 before). */

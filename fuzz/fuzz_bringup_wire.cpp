@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               g_master.slave_table[1].name);
     FUZZ_CHECK(result >= -3 && result <= 0xFFFF);
     if (result <= 0) FUZZ_CHECK(g_master.slave_count == 0);
-    FUZZ_CHECK(g_master.slave_count <= kMaxSlaves);
+    FUZZ_CHECK(g_master.slave_count <= kLegacyMaxSlaves);
     FuzzCheckMasterInvariants();
     for (int n = 1; n <= g_master.slave_count; n++) {
         const SlaveRecord& record = g_master.slave_table[n];

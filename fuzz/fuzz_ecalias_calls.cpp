@@ -31,8 +31,20 @@ const ClockSource kVirtualSource = {VirtualNowUs, VirtualWaitUs, nullptr};
 struct State {
     ec_master* m;
     bool closed;
-    int count;  // slaves of the last scan
+    int count;   // slaves of the last scan
+    int slaves;  // slaves of the segment
 };
+
+// A scan that succeeded counted and described every slave of the segment, each at its
+// position with a station address of its own.
+void CheckScanned(const State& s, int count) {
+    FUZZ_CHECK(count == s.slaves);
+    for (int n = 1; n <= count; n++) {
+        ec_slave_info info{};
+        FUZZ_CHECK(ec_slave_info_get(s.m, n, &info) == EC_OK);
+        FUZZ_CHECK(info.position == n && info.station_address == 0x1000 + n);
+    }
+}
 
 int ChoosePosition(FuzzReader* in) {
     const uint8_t raw = in->Byte();
@@ -145,7 +157,7 @@ void CallOne(State* s, FuzzReader* in) {
             const int status = ec_scan(s->m, &count);
             CheckCommon(*s, status, 0, false);
             if (status == EC_OK) {
-                FUZZ_CHECK(count >= 0 && count <= EC_MAX_SLAVES);
+                CheckScanned(*s, count);
                 s->count = count;
             } else if (!s->closed) {
                 s->count = 0;
@@ -247,13 +259,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snprintf(adapter, sizeof adapter, "sim:--slaves %d%s%s%s", 1 + segment % 4,
              segment & 0x10 ? " --eeprom-nack 1:3" : "", segment & 0x20 ? " --eeprom-bad-words all:0x40:4" : "",
              segment & 0x40 ? " --drop 0.1 --seed 7" : "");
-    State s{nullptr, false, 0};
+    State s{nullptr, false, 0, 1 + segment % 4};
     const int opened = ec_open(adapter, &s.m);
     FuzzTrace("open(%s): %d", adapter, opened);
     FUZZ_CHECK(opened == EC_OK);
     if (in.Byte() & 1) {
         const int status = ec_scan(s.m, &s.count);
         FUZZ_CHECK(status == EC_OK || status == EC_ENOFRAME);
+        if (status == EC_OK) CheckScanned(s, s.count);
     }
     for (int call = 0; call < kMaxCalls && !in.Empty(); call++) CallOne(&s, &in);
     if (!s.closed) FUZZ_CHECK(ec_close(s.m) == EC_OK);

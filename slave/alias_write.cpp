@@ -94,7 +94,7 @@ AliasWriteStatus AliasWrite(MasterContext* master, uint16_t slave, uint16_t valu
     r = AliasWriteResult{};
     r.unreadable_word = -1;
     // Record 0 is the aggregate, not a slave; past the table there is nothing to address.
-    if (slave == 0 || slave >= kMaxSlaveRecords) {
+    if (slave == 0 || slave >= master->slave_table.capacity) {
         r.unreadable_word = 0;
         return AliasWriteStatus::kHeaderUnreadable;
     }

@@ -36,7 +36,6 @@ constexpr uint16_t kSiiWordLimit = kSiiCacheBytes / 2;  // the words the legacy 
 constexpr uint8_t kAlInitAcknowledge = 0x11;  // INIT with the error acknowledge bit
 constexpr uint16_t kAlStatusErrorIndication = 0x0010;
 constexpr uint16_t kFeatureDc = 0x0004;
-constexpr uint16_t kFirstStationAddress = 0x1000;
 
 constexpr uint32_t kSmMailboxWrite = 0x00010026;  // mailbox, master writes, PDI interrupt, enabled
 constexpr uint32_t kSmMailboxRead = 0x00010022;   // mailbox, master reads, PDI interrupt, enabled
@@ -59,14 +58,15 @@ void BroadcastWrite(MasterContext* master, uint16_t reg, uint16_t length, const 
     BWR(&master->port, 0, reg, length, data, kSetupTimeoutUs);
 }
 
-int TableCapacity(MasterContext* master) {
-    return master->max_slaves > 0 && master->max_slaves <= kMaxSlaveRecords ? master->max_slaves : kMaxSlaveRecords;
+// The slaves a count may describe: the master's bound, within the protocol's.
+int SlaveBound(const MasterContext* master) {
+    return master->max_slaves > 0 && master->max_slaves <= kProtocolMaxSlaves ? master->max_slaves
+                                                                               : kProtocolMaxSlaves;
 }
 
 void ResetTables(MasterContext* master) {
     master->slave_count = 0;
-    memset(master->slave_table.records, 0, sizeof(SlaveRecord) * static_cast<size_t>(TableCapacity(master)));
-    memset(master->eeprom_reads, 0, sizeof(master->eeprom_reads));
+    SlaveTableZero(master);
     int groups = master->max_groups > 0 && master->max_groups <= kMaxGroups ? master->max_groups : kMaxGroups;
     for (int g = 0; g < groups; g++) {
         master->group_table[g] = GroupRecord{};
@@ -83,7 +83,7 @@ void AddressSlave(MasterContext* master, int n) {
     APRD(&master->port, position, kRegPdiControl, 2, buffer, kSetupTimeoutUs);
     record.interface_type = WireLoad16(buffer);
 
-    uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
+    uint16_t station = StationAddressFor(n);
     const uint8_t station_bytes[2] = {static_cast<uint8_t>(station), static_cast<uint8_t>(station >> 8)};
     APWR(&master->port, position, kRegStationAddress, 2, station_bytes, kSetupTimeoutUs);
     // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
@@ -109,66 +109,79 @@ void AddressSlave(MasterContext* master, int n) {
 // Phase 1 for every slave at once: the same accesses as AddressSlave, each one for all
 // slaves packed into as few frames as fit. Each access is a phase of its own (the
 // station address is written to all before any is read back), so a datagram sent again
-// after a lost frame never overtakes one it depends on.
+// after a lost frame never overtakes one it depends on. A phase works through the
+// slaves in runs of kSlavesPerRun.
 void AddressAllSlaves(MasterContext* master, int count) {
-    PackedDatagram list[kMaxSlaves];
-    uint8_t bytes[kMaxSlaves][2];
-    uint8_t station_bytes[kMaxSlaves][2];
-    uint8_t dl_control[kMaxSlaves][2];
-    auto phase = [&](uint8_t command, uint16_t reg, bool by_position, auto&& out_of) {
-        for (int n = 1; n <= count; n++) {
-            const uint16_t adp = by_position ? PositionAddress(n) : master->slave_table[n].config_address;
-            bytes[n - 1][0] = bytes[n - 1][1] = 0;
-            list[n - 1] = PackedDatagram{command, adp, reg, 2, out_of(n), bytes[n - 1], 0};
+    PackedDatagram list[kSlavesPerRun];
+    uint8_t bytes[kSlavesPerRun][2];
+    uint8_t out[kSlavesPerRun][2];
+    // One access for every slave: `fill(n, out)` lays out what a write sends, `take(n,
+    // bytes)` takes what a read brought (zeros when unanswered).
+    auto phase = [&](uint8_t command, uint16_t reg, bool by_position, auto&& fill, auto&& take) {
+        for (int first = 1; first <= count; first += kSlavesPerRun) {
+            const int run = count - first + 1 < kSlavesPerRun ? count - first + 1 : kSlavesPerRun;
+            for (int k = 0; k < run; k++) {
+                const int n = first + k;
+                const uint16_t adp = by_position ? PositionAddress(n) : master->slave_table[n].config_address;
+                bytes[k][0] = bytes[k][1] = 0;
+                const bool write = fill(n, out[k]);
+                list[k] = PackedDatagram{command, adp, reg, 2, write ? out[k] : nullptr, bytes[k], 0};
+            }
+            PackedExchangeUntilAnswered(&master->port, list, run, kPackedReplyWaitUs, kPackedSends, nullptr);
+            for (int k = 0; k < run; k++) take(first + k, bytes[k]);
         }
-        PackedExchangeUntilAnswered(&master->port, list, count, kPackedReplyWaitUs, kPackedSends, nullptr);
     };
-    auto none = [](int) -> const void* { return nullptr; };
-    phase(CMD_APRD, kRegPdiControl, true, none);
-    for (int n = 1; n <= count; n++) master->slave_table[n].interface_type = WireLoad16(bytes[n - 1]);
-    for (int n = 1; n <= count; n++) {
-        const uint16_t station = static_cast<uint16_t>(kFirstStationAddress + n);
-        station_bytes[n - 1][0] = static_cast<uint8_t>(station);
-        station_bytes[n - 1][1] = static_cast<uint8_t>(station >> 8);
-        // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
-        dl_control[n - 1][0] = static_cast<uint8_t>(n == 1 ? 0x01 : 0x00);
-        dl_control[n - 1][1] = 0x00;
-    }
-    phase(CMD_APWR, kRegStationAddress, true, [&](int n) -> const void* { return station_bytes[n - 1]; });
-    phase(CMD_APWR, kRegDlControl, true, [&](int n) -> const void* { return dl_control[n - 1]; });
-    phase(CMD_APRD, kRegStationAddress, true, none);
-    for (int n = 1; n <= count; n++) master->slave_table[n].config_address = WireLoad16(bytes[n - 1]);
+    auto read = [](int, uint8_t*) { return false; };
+    auto nothing = [](int, const uint8_t*) {};
+    phase(CMD_APRD, kRegPdiControl, true, read,
+          [&](int n, const uint8_t* b) { master->slave_table[n].interface_type = WireLoad16(b); });
+    phase(CMD_APWR, kRegStationAddress, true,
+          [](int n, uint8_t* o) {
+              WireStore16(o, StationAddressFor(n));
+              return true;
+          },
+          nothing);
+    // Slave 1 discards non-EtherCAT frames, the others pass them on; loops stay automatic.
+    phase(CMD_APWR, kRegDlControl, true,
+          [](int n, uint8_t* o) {
+              o[0] = static_cast<uint8_t>(n == 1 ? 0x01 : 0x00);
+              o[1] = 0x00;
+              return true;
+          },
+          nothing);
+    phase(CMD_APRD, kRegStationAddress, true, read,
+          [&](int n, const uint8_t* b) { master->slave_table[n].config_address = WireLoad16(b); });
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
-    phase(CMD_FPRD, kRegStationAlias, false, none);
-    for (int n = 1; n <= count; n++) master->slave_table[n].alias_address = WireLoad16(bytes[n - 1]);
-    phase(CMD_FPRD, kRegEepromControl, false, none);
-    for (int n = 1; n <= count; n++)
-        master->slave_table[n].eeprom_8byte_reads = (WireLoad16(bytes[n - 1]) & kEepromStatusEightByte) ? 1 : 0;
+    phase(CMD_FPRD, kRegStationAlias, false, read,
+          [&](int n, const uint8_t* b) { master->slave_table[n].alias_address = WireLoad16(b); });
+    phase(CMD_FPRD, kRegEepromControl, false, read, [&](int n, const uint8_t* b) {
+        master->slave_table[n].eeprom_8byte_reads = (WireLoad16(b) & kEepromStatusEightByte) ? 1 : 0;
+    });
 }
 
 // Phase 2 for every slave at once on the SII engine: vendor, product, revision and the
 // write mailbox words, one EEPROM command each as the split reads had (a word that
-// fails is 0).
-void ReadAllIdentities(MasterContext* master, int count) {
+// fails is 0). The engine takes the slaves in runs of kSlavesPerRun.
+void ReadIdentitiesOfRun(MasterContext* master, int first, int run) {
     enum { kWordsPerSlave = 8 };
-    uint16_t words[kMaxSlaves][kWordsPerSlave] = {};
-    SiiJob jobs[4 * kMaxSlaves];
+    uint16_t words[kSlavesPerRun][kWordsPerSlave] = {};
+    SiiJob jobs[4 * kSlavesPerRun];
     int used = 0;
-    for (int n = 1; n <= count; n++) {
-        const uint16_t slave = static_cast<uint16_t>(n);
-        jobs[used++] = SiiJob{slave, kSiiWordVendor, 2, &words[n - 1][0], 0, 0, 0};
-        jobs[used++] = SiiJob{slave, kSiiWordProduct, 2, &words[n - 1][2], 0, 0, 0};
-        jobs[used++] = SiiJob{slave, kSiiWordRevision, 2, &words[n - 1][4], 0, 0, 0};
-        jobs[used++] = SiiJob{slave, kSiiWordWriteMailboxOffset, 2, &words[n - 1][6], 0, 0, 0};
+    for (int k = 0; k < run; k++) {
+        const uint16_t slave = static_cast<uint16_t>(first + k);
+        jobs[used++] = SiiJob{slave, kSiiWordVendor, 2, &words[k][0], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWordProduct, 2, &words[k][2], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWordRevision, 2, &words[k][4], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWordWriteMailboxOffset, 2, &words[k][6], 0, 0, 0};
     }
     SiiReadManyOnce(master, jobs, used, nullptr);
-    for (int n = 1; n <= count; n++) {
-        SlaveRecord& record = master->slave_table[n];
+    for (int k = 0; k < run; k++) {
+        SlaveRecord& record = master->slave_table[first + k];
         // A job that failed part way keeps the words it read; a pair is taken whole only.
         auto pair = [&](int job, int at) -> uint32_t {
-            if (jobs[4 * (n - 1) + job].status != kSiiDone) return 0;
-            return static_cast<uint32_t>(words[n - 1][at]) | (static_cast<uint32_t>(words[n - 1][at + 1]) << 16);
+            if (jobs[4 * k + job].status != kSiiDone) return 0;
+            return static_cast<uint32_t>(words[k][at]) | (static_cast<uint32_t>(words[k][at + 1]) << 16);
         };
         record.vendor_id = pair(0, 0);
         record.product_code = pair(1, 2);
@@ -179,21 +192,27 @@ void ReadAllIdentities(MasterContext* master, int count) {
     }
 }
 
+void ReadAllIdentities(MasterContext* master, int count) {
+    for (int first = 1; first <= count; first += kSlavesPerRun)
+        ReadIdentitiesOfRun(master, first, count - first + 1 < kSlavesPerRun ? count - first + 1 : kSlavesPerRun);
+}
+
 // The split-read orders leave the read of word 0x001A started on every slave with a
 // mailbox but slave 1 (its EepromReadFinish gives the word), and so does the parallel
 // order: an answered idle status first, old error bits cleared, then the command, for
-// all such slaves at once. A slave whose command was not acknowledged has no read
-// started (its finish fails, as the split read's does).
-void StartReadMailboxReads(MasterContext* master, int count) {
-    PackedDatagram list[kMaxSlaves];
-    uint16_t slaves[kMaxSlaves];
-    uint8_t status[kMaxSlaves][2];
+// all such slaves at once (in runs of kSlavesPerRun slaves, slaves first..last). A
+// slave whose command was not acknowledged has no read started (its finish fails, as the
+// split read's does).
+void StartReadMailboxReadsOfRun(MasterContext* master, int first, int last) {
+    PackedDatagram list[kSlavesPerRun];
+    uint16_t slaves[kSlavesPerRun];
+    uint8_t status[kSlavesPerRun][2];
     static const uint8_t kNoCommand[2] = {0, 0};
     static const uint8_t kReadCommand[6] = {static_cast<uint8_t>(kEepromCommandRead),
                                             static_cast<uint8_t>(kEepromCommandRead >> 8),
                                             static_cast<uint8_t>(kSiiWordReadMailboxOffset), 0, 0, 0};
     int used = 0;
-    for (int n = 2; n <= count; n++) {
+    for (int n = first; n <= last; n++) {
         const SlaveRecord& record = master->slave_table[n];
         if (record.mbx_length == 0) continue;
         status[used][0] = status[used][1] = 0;
@@ -227,6 +246,13 @@ void StartReadMailboxReads(MasterContext* master, int count) {
                                  sizeof kReadCommand, kReadCommand, nullptr, 0};
     PackedExchangeUntilAnswered(&master->port, list, idle, kPackedReplyWaitUs, kPackedSends + 1, nullptr);
     for (int k = 0; k < idle; k++) master->eeprom_reads[slaves[k]].read_issued = list[k].result > 0 ? 1 : 0;
+}
+
+void StartReadMailboxReads(MasterContext* master, int count) {
+    for (int first = 2; first <= count; first += kSlavesPerRun) {
+        const int last = count - first + 1 < kSlavesPerRun ? count : first + kSlavesPerRun - 1;
+        StartReadMailboxReadsOfRun(master, first, last);
+    }
 }
 
 // Phase 2, one step for one slave: finish the word started before, start the next.
@@ -343,6 +369,13 @@ void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for
 
 }  // namespace
 
+uint16_t StationAddressFor(int position) {
+    // 0x1001..0xFFFF for positions 1..61439, then the addresses below 0x1001 not taken
+    // yet, 0x0001..0x1000, for positions 61440..65535.
+    if (position <= kLastPlainPosition) return static_cast<uint16_t>(kFirstStationAddress + position);
+    return static_cast<uint16_t>(position - kLastPlainPosition);
+}
+
 void DecodeDlStatus(uint16_t dl_status, uint8_t* topology, uint8_t* active_ports) {
     *topology = 0;
     *active_ports = 0;
@@ -358,14 +391,17 @@ void DecodeDlStatus(uint16_t dl_status, uint8_t* topology, uint8_t* active_ports
 
 namespace {
 
-// Counts the slaves with a broadcast read of the type register; the table takes as many
-// as it has room for. Returns the read's working counter.
+// Counts the slaves with a broadcast read of the type register and makes room in the
+// table for as many as the master describes. Returns the read's working counter, or
+// kBringupNoMemory (slave count 0) when the room could not be had.
 int CountSlaves(MasterContext* master) {
     uint8_t type[2] = {0, 0};
     const int wkc = BRD(&master->port, 0, kRegType, 2, type, kCountTimeoutUs);
     if (wkc > 0) {
-        const int room = TableCapacity(master) - 1;  // record 0 is the aggregate
-        master->slave_count = wkc > room ? room : wkc;
+        const int bound = SlaveBound(master);
+        const int count = wkc > bound ? bound : wkc;
+        if (!SlaveStorageReserve(master, count)) return kBringupNoMemory;
+        master->slave_count = count;
     }
     return wkc;
 }
@@ -420,11 +456,13 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
     return static_cast<uint16_t>(al_status & 0x000F);
 }
 
-void NameSlaves(MasterContext* master, int first) {
-    const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
-    SiiCategorySearch searches[kMaxSlaves];
+namespace {
+
+// NameSlaves for the slaves first..last (at most kSlavesPerRun of them).
+void NameSlavesOfRun(MasterContext* master, int first, int last) {
+    SiiCategorySearch searches[kSlavesPerRun];
     int found = 0;
-    for (int n = first < 1 ? 1 : first; n <= count; n++)
+    for (int n = first; n <= last; n++)
         if (master->slave_table[n].name[0] == '\0')
             searches[found++] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings, kSiiWordLimit, 0, 0, 0};
     if (found == 0) return;
@@ -432,10 +470,10 @@ void NameSlaves(MasterContext* master, int first) {
     // String 1: its count and length word, then its text (at most 40 characters). Words
     // past the cache's 4096 bytes read as 0xFF, as the cache gives them.
     enum { kTextWords = (kSiiNameChars + 1) / 2 };
-    uint16_t head[kMaxSlaves];
-    uint16_t text[kMaxSlaves][kTextWords];
-    SiiJob jobs[kMaxSlaves];
-    int owner[kMaxSlaves];
+    uint16_t head[kSlavesPerRun];
+    uint16_t text[kSlavesPerRun][kTextWords];
+    SiiJob jobs[kSlavesPerRun];
+    int owner[kSlavesPerRun];
     int used = 0;
     for (int k = 0; k < found; k++) {
         const SiiCategorySearch& search = searches[k];
@@ -446,12 +484,12 @@ void NameSlaves(MasterContext* master, int first) {
         owner[used++] = k;
     }
     SiiReadMany(master, jobs, used, nullptr);
-    bool head_read[kMaxSlaves] = {};
+    bool head_read[kSlavesPerRun] = {};
     for (int k = 0; k < found; k++)
         head_read[k] = searches[k].status == kSiiDone && searches[k].data_word >= kSiiWordLimit;
     for (int j = 0; j < used; j++) head_read[owner[j]] = jobs[j].status == kSiiDone;
     used = 0;
-    int kept[kMaxSlaves] = {};
+    int kept[kSlavesPerRun] = {};
     for (int k = 0; k < found; k++) {
         if (!head_read[k] || (head[k] & 0xFF) == 0) continue;
         kept[k] = (head[k] >> 8) < kSiiNameChars ? (head[k] >> 8) : kSiiNameChars;
@@ -479,28 +517,36 @@ void NameSlaves(MasterContext* master, int first) {
     }
 }
 
+}  // namespace
+
+void NameSlaves(MasterContext* master, int first) {
+    const int count = master->slave_count;
+    for (int from = first < 1 ? 1 : first; from <= count; from += kSlavesPerRun)
+        NameSlavesOfRun(master, from, count - from + 1 < kSlavesPerRun ? count : from + kSlavesPerRun - 1);
+}
+
 void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state) {
-    PackedDatagram list[kMaxSlaves];
+    PackedDatagram list[kSlavesPerRun];
     const uint8_t request[2] = {static_cast<uint8_t>(requested_state), static_cast<uint8_t>(requested_state >> 8)};
-    for (int start = 0; start < count; start += kMaxSlaves) {
+    for (int start = 0; start < count; start += kSlavesPerRun) {
         int used = 0;
-        for (int k = start; k < count && used < kMaxSlaves; k++)
+        for (int k = start; k < count && used < kSlavesPerRun; k++)
             list[used++] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address, kRegAlControl, 2,
                                           request, nullptr, 0};
         PackedExchangeUntilAnswered(&master->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
     }
 }
 
-int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
-                  int32_t timeout_us, StateWait wait) {
-    if (timeout_us < 0) timeout_us = 0;
-    if (count > kMaxSlaves) count = kMaxSlaves;
-    const TimeStamp deadline = DeadlineAfterOf(master->port.clock, static_cast<uint32_t>(timeout_us));
-    PackedDatagram list[kMaxSlaves];
-    uint8_t status[kMaxSlaves][6];
-    int which[kMaxSlaves];
-    bool reached[kMaxSlaves] = {};
-    bool refused[kMaxSlaves] = {};
+namespace {
+
+// StateCheckAll for at most kSlavesPerRun slaves, up to a deadline shared by every run.
+int StateCheckRun(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                  TimeStamp deadline, StateWait wait) {
+    PackedDatagram list[kSlavesPerRun];
+    uint8_t status[kSlavesPerRun][6];
+    int which[kSlavesPerRun];
+    bool reached[kSlavesPerRun] = {};
+    bool refused[kSlavesPerRun] = {};
     for (;;) {
         int used = 0;
         for (int k = 0; k < count; k++) {
@@ -531,6 +577,22 @@ int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint
     }
     int in_state = 0;
     for (int k = 0; k < count; k++) in_state += reached[k] ? 1 : 0;
+    return in_state;
+}
+
+}  // namespace
+
+// Runs of slaves are polled one after the other up to the one deadline: the slaves of
+// later runs were asked at the same time and change state meanwhile, and each is polled
+// at least once.
+int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                  int32_t timeout_us, StateWait wait) {
+    if (timeout_us < 0) timeout_us = 0;
+    const TimeStamp deadline = DeadlineAfterOf(master->port.clock, static_cast<uint32_t>(timeout_us));
+    int in_state = 0;
+    for (int start = 0; start < count; start += kSlavesPerRun)
+        in_state += StateCheckRun(master, slaves + start, count - start < kSlavesPerRun ? count - start : kSlavesPerRun,
+                                  requested_state, deadline, wait);
     return in_state;
 }
 

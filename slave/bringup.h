@@ -6,10 +6,23 @@
 
 struct MasterContext;
 
+enum {
+    // A bring-up or scan whose slave table could not be allocated (slave count 0).
+    kBringupNoMemory = -4,
+    kFirstStationAddress = 0x1000,
+    // The last position whose station address is kFirstStationAddress + position.
+    kLastPlainPosition = 0xFFFF - kFirstStationAddress,
+};
+
+// The station address the bring-up gives the slave at `position` (1..65535):
+// 0x1000 + position up to position 61439 (0xFFFF), then 0x0001, 0x0002, ... 0x1000 for
+// positions 61440..65535. Every position has its own address, and none is 0.
+uint16_t StationAddressFor(int position);
 
 // Counts the slaves with a broadcast read of register 0x0000 (after disabling alias
 // addressing and requesting INIT twice). Returns the working counter; when it is above
-// 0 the slave count is set to it, capped at the 199 slaves the table holds.
+// 0 the slave count is set to it, capped at the master's max_slaves (199 for the legacy
+// master), and the table has room for them; kBringupNoMemory when it could not be had.
 int DetectSlaves(MasterContext* master);
 // The twelve broadcast writes that put every slave controller into a known state.
 void SetSlavesToDefault(MasterContext* master);
@@ -21,8 +34,9 @@ uint16_t StateCheck(MasterContext* master, uint16_t slave, uint16_t requested_st
 // Rebuilds the slave table: DetectSlaves, SetSlavesToDefault, then addresses, identity
 // and mailbox words of every slave and the details of slave 1. Returns the working
 // counter of the counting read when it is 0 or negative (nothing else is sent), else
-// the slave count. A segment with more than 199 slaves is brought up as far as the table
-// reaches: the first 199 slaves are described, the others keep their addresses.
+// the slave count, or kBringupNoMemory. A segment with more slaves than the master's
+// max_slaves is brought up as far as the table reaches: the first max_slaves slaves are
+// described, the others keep their addresses.
 int ConfigureNetwork(MasterContext* master);
 
 // How the addressing and the identity and mailbox words are done. ConfigureNetwork
@@ -47,7 +61,7 @@ int ScanNetworkKeepingStates(MasterContext* master);
 // is none, it is empty or it cannot be read.
 void NameSlaves(MasterContext* master, int first);
 // Writes `requested_state` into the AL control register of every listed slave, packed;
-// each datagram whose frame got no reply is sent again, up to three sends.
+// each datagram whose frame got no reply is sent again, up to five sends.
 void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state);
 // StateCheck for every listed slave at once: the AL status of all slaves not yet in the
 // state is polled in packed frames about every millisecond until each is in it or the

@@ -7,8 +7,19 @@
 #include "link/frame_port.h"
 
 enum {
-    kMaxSlaveRecords = 200,  // record 0 (aggregate) and up to 199 slaves
-    kMaxSlaves = kMaxSlaveRecords - 1,
+    // The most slaves a master describes: the protocol's limit. The broadcast read that
+    // counts the slaves has a 16-bit working counter, and every one of 65535 positions
+    // gets its own non-zero station address (StationAddressFor, slave/bringup.h).
+    kProtocolMaxSlaves = 65535,
+    // The legacy master (g_master: the host functions of ecdevice.h and the console
+    // dialog) describes at most 199 slaves, as it always has, in a static table of 200
+    // records (record 0 is the aggregate).
+    kLegacyMaxSlaves = 199,
+    kMaxSlaveRecords = kLegacyMaxSlaves + 1,
+    // Slaves one packed phase (or one call on the SII engine) of the bring-up takes at
+    // once: its datagram lists and buffers live on the stack, and a segment with more
+    // slaves is worked through in runs of this many. A run fills several frames already.
+    kSlavesPerRun = 256,
     kMaxGroups = 2,
     kSiiCacheBytes = 4096,
     kErrorListSlots = 65,  // holds at most 64 entries
@@ -63,8 +74,12 @@ struct SlaveRecord {
     char name[kSlaveNameBytes];
 };
 
+// Record 0 (the aggregate of all slaves) and one record per slave, by 1-based position.
+// The storage is sized by the scan that learned the slave count (SlaveStorageReserve):
+// allocated then, never by an exchange. Only the legacy master's is static.
 struct SlaveTable {
-    SlaveRecord records[kMaxSlaveRecords];
+    SlaveRecord* records = nullptr;
+    int32_t capacity = 0;  // records held, record 0 included
     SlaveRecord& operator[](int n) { return records[n]; }
     const SlaveRecord& operator[](int n) const { return records[n]; }
 };
@@ -127,14 +142,48 @@ struct OwedAnswer {
     TimeStamp since;    // when the last of them was given up
 };
 
+// The static storage of the legacy master's slave table and per-slave records.
+struct FixedSlaveStorage {
+    SlaveRecord* records;
+    EepromReadTrack* eeprom_reads;
+    OwedAnswer* owed_answers;
+    uint16_t* position_lists;
+    int32_t records_held;
+};
+
 // A master: one adapter (frame port), the slave table and what the master keeps per
 // slave. Every function of slave/ takes the master it works on, so several masters may
 // live in one process, each on its own adapter.
+//
+// The slave table, the EEPROM read tracks, the owed answers and the position lists hold
+// one entry per record (slave_table.capacity of each): a master starts with none, and
+// the scan that counts the slaves makes room for them. The storage is kept for later
+// scans and freed with the master.
 struct MasterContext {
+    MasterContext() = default;
+    // A master on static storage, set up before any code runs (constant-initialized).
+    constexpr explicit MasterContext(const FixedSlaveStorage& fixed)
+        : port{},
+          slave_table{fixed.records, fixed.records_held},
+          max_slaves(fixed.records_held - 1),
+          group_table{},
+          sii_cache{},
+          error_list{},
+          error_flag(0),
+          eeprom_reads(fixed.eeprom_reads),
+          owed_answers(fixed.owed_answers),
+          position_lists(fixed.position_lists),
+          owns_slave_storage(false) {}
+    ~MasterContext();
+    MasterContext(const MasterContext&) = delete;
+    MasterContext& operator=(const MasterContext&) = delete;
+
     FramePort port;
     SlaveTable slave_table;
-    int32_t slave_count;
-    int32_t max_slaves = kMaxSlaveRecords;
+    int32_t slave_count = 0;
+    // The most slaves the table describes (at most kProtocolMaxSlaves): slaves counted
+    // beyond are neither addressed nor described.
+    int32_t max_slaves = kProtocolMaxSlaves;
     GroupRecord group_table[kMaxGroups];
     int32_t max_groups = kMaxGroups;
     SiiCache sii_cache;
@@ -143,13 +192,29 @@ struct MasterContext {
     // The error list is the one record that calls on different slaves share: SDO
     // transfers on two slaves may record entries at the same moment.
     std::mutex error_lock;
-    EepromReadTrack eeprom_reads[kMaxSlaveRecords];
-    OwedAnswer owed_answers[kMaxSlaveRecords];
+    EepromReadTrack* eeprom_reads = nullptr;
+    OwedAnswer* owed_answers = nullptr;
+    // Two lists of slave positions (2 x capacity entries): work space of the mailbox
+    // setup, which runs alone on the master (inside a scan or the legacy Init).
+    uint16_t* position_lists = nullptr;
+    // False for the legacy master, whose storage is static.
+    bool owns_slave_storage = true;
 };
 
 // The master behind the legacy host functions (ecdevice.h) and the console dialog, zero
-// at start but for the capacities.
+// at start but for the capacities: 199 slaves at most, in static storage.
 extern MasterContext g_master;
+
+// Makes room for `slaves` slaves (records 0..slaves) in the table and every per-slave
+// array, keeping the storage the master has when it is large enough. New storage starts
+// zero; what the old storage held is not carried over (a scan starts afresh). False, and
+// the old storage kept, when `slaves` is outside 0..kProtocolMaxSlaves, when the memory
+// could not be had, or when the storage is static and too small.
+bool SlaveStorageReserve(MasterContext* master, int slaves);
+// Zeroes every record of the table (the aggregate included) and every EEPROM read track.
+void SlaveTableZero(MasterContext* master);
+// Zeroes the answers owed by every slave: a new segment owes nothing.
+void OwedAnswersZero(MasterContext* master);
 
 inline bool SlaveNumberValid(const MasterContext* master, int slave) {
     return slave >= 1 && slave <= master->slave_count;

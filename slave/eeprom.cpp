@@ -27,7 +27,7 @@ constexpr uint8_t kConfigurationToPdi = 0x01;
 constexpr uint8_t kConfigurationForceMaster = 0x02;
 constexpr uint8_t kConfigurationMaster = 0x00;
 
-bool SlaveInTable(uint16_t slave) { return slave < kMaxSlaveRecords; }
+bool SlaveInTable(const MasterContext* master, uint16_t slave) { return slave < master->slave_table.capacity; }
 
 
 int WriteWithAttempts(MasterContext* master, uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
@@ -122,7 +122,7 @@ SiiByte SiiFetchByte(MasterContext* master, uint16_t slave, uint16_t byte_addres
     if (byte_address >= kSiiCacheBytes) return SiiByte{true, 0xFF};
     if (cache.fill_map[byte_address / 32] & (1u << (byte_address % 32)))
         return SiiByte{true, cache.cache_bytes[byte_address]};
-    if (!SlaveInTable(slave)) return SiiByte{false, 0};
+    if (!SlaveInTable(master, slave)) return SiiByte{false, 0};
     EepromToMaster(master, slave);
     const SlaveRecord& record = master->slave_table[slave];
     uint16_t word = byte_address / 2;
@@ -193,13 +193,13 @@ bool CopyName(MasterContext* master, char* buffer, uint16_t slave) {
 }
 
 bool EepromWithPdi(MasterContext* master, uint16_t slave) {
-    return SlaveInTable(slave) && master->slave_table[slave].eeprom_at_pdi != 0;
+    return SlaveInTable(master, slave) && master->slave_table[slave].eeprom_at_pdi != 0;
 }
 
 }  // namespace
 
 int EepromToMaster(MasterContext* master, uint16_t slave) {
-    if (!SlaveInTable(slave)) return 0;
+    if (!SlaveInTable(master, slave)) return 0;
     SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi == 0) return 1;
     WriteConfiguration(master, record.config_address, kConfigurationForceMaster);
@@ -209,7 +209,7 @@ int EepromToMaster(MasterContext* master, uint16_t slave) {
 }
 
 int EepromToPdi(MasterContext* master, uint16_t slave) {
-    if (!SlaveInTable(slave)) return 0;
+    if (!SlaveInTable(master, slave)) return 0;
     SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi != 0) return 1;
     int wkc = WriteConfiguration(master, record.config_address, kConfigurationToPdi);
@@ -263,7 +263,7 @@ int EepromWriteWord(MasterContext* master, uint16_t config_address, uint16_t wor
 }
 
 void EepromReadStart(MasterContext* master, uint16_t slave, uint16_t word_address) {
-    if (!SlaveInTable(slave)) return;
+    if (!SlaveInTable(master, slave)) return;
     EepromReadTrack& track = master->eeprom_reads[slave];
     track.read_issued = 0;
     EepromToMaster(master, slave);
@@ -273,7 +273,7 @@ void EepromReadStart(MasterContext* master, uint16_t slave, uint16_t word_addres
 }
 
 uint32_t EepromReadFinish(MasterContext* master, uint16_t slave) {
-    if (!SlaveInTable(slave)) return 0;
+    if (!SlaveInTable(master, slave)) return 0;
     EepromReadTrack& track = master->eeprom_reads[slave];
     bool issued = track.read_issued != 0;
     track.read_issued = 0;  // a finish consumes the started read
@@ -291,7 +291,7 @@ uint32_t EepromReadFinish(MasterContext* master, uint16_t slave) {
 }
 
 bool EepromLastFinishFailed(MasterContext* master, uint16_t slave) {
-    if (!SlaveInTable(slave)) return true;
+    if (!SlaveInTable(master, slave)) return true;
     return master->eeprom_reads[slave].last_finish_failed != 0;
 }
 

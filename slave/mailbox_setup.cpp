@@ -57,11 +57,12 @@ void LaySyncManagers(const SlaveRecord& record, uint8_t* image) {
 
 // Slaves past INIT run with the SyncManagers whoever took them there set: the mailbox is
 // where SyncManagers 0 and 1 say (SII words describe only the default), and nothing is
-// written to them. A SyncManager that reads back empty leaves the SII's value.
-void TakeRunningSyncManagers(MasterContext* master, const uint16_t* slaves, int count) {
+// written to them. A SyncManager that reads back empty leaves the SII's value. At most
+// kSlavesPerRun slaves.
+void TakeRunningSyncManagersOfRun(MasterContext* master, const uint16_t* slaves, int count) {
     if (count == 0) return;
-    PackedDatagram list[kMaxSlaves];
-    uint8_t images[kMaxSlaves][16];
+    PackedDatagram list[kSlavesPerRun];
+    uint8_t images[kSlavesPerRun][16];
     for (int k = 0; k < count; k++) {
         memset(images[k], 0, sizeof images[k]);
         list[k] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegSyncManager, 16,
@@ -83,24 +84,31 @@ void TakeRunningSyncManagers(MasterContext* master, const uint16_t* slaves, int 
     }
 }
 
-int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
-    const int count = master->slave_count < kMaxSlaves ? master->slave_count : kMaxSlaves;
-    // The read of word 0x001A that the bring-up left started cannot be trusted here:
-    // other SII reads (the slaves' names) may have used the EEPROM interface since. So
-    // the words are read afresh, on every slave that needs them at once.
-    uint16_t words[kMaxSlaves][4] = {};
-    SiiJob jobs[2 * kMaxSlaves];
+// Calls `work(slaves, count)` for the listed slaves, at most kSlavesPerRun at a time.
+template <typename Work>
+void InRuns(const uint16_t* slaves, int count, Work&& work) {
+    for (int start = 0; start < count; start += kSlavesPerRun)
+        work(slaves + start, count - start < kSlavesPerRun ? count - start : kSlavesPerRun);
+}
+
+// The read of word 0x001A that the bring-up left started cannot be trusted here: other
+// SII reads (the slaves' names) may have used the EEPROM interface since. So the words
+// are read afresh, on every slave of first..last (at most kSlavesPerRun) that needs them
+// at once.
+void ReadMailboxWordsOfRun(MasterContext* master, int first, int last) {
+    uint16_t words[kSlavesPerRun][4] = {};
+    SiiJob jobs[2 * kSlavesPerRun];
     int used = 0;
-    for (int n = 1; n <= count; n++) {
+    for (int n = first; n <= last; n++) {
         if (!NeedsMailboxWords(master->slave_table[n])) continue;
         const uint16_t slave = static_cast<uint16_t>(n);
-        jobs[used++] = SiiJob{slave, kSiiWordReadMailboxOffset, 2, &words[n - 1][0], 0, 0, 0};
-        jobs[used++] = SiiJob{slave, kSiiWordMailboxProtocols, 1, &words[n - 1][2], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWordReadMailboxOffset, 2, &words[n - first][0], 0, 0, 0};
+        jobs[used++] = SiiJob{slave, kSiiWordMailboxProtocols, 1, &words[n - first][2], 0, 0, 0};
     }
     SiiReadMany(master, jobs, used, nullptr);
     for (int j = 0; j < used; j += 2) {
         SlaveRecord& record = master->slave_table[jobs[j].slave];
-        uint16_t* mine = words[jobs[j].slave - 1];
+        uint16_t* mine = words[jobs[j].slave - first];
         // A word that could not be read is 0, as a failed finish gave it.
         if (jobs[j].status != kSiiDone) mine[0] = mine[1] = 0;
         if (jobs[j + 1].status != kSiiDone) mine[2] = 0;
@@ -110,10 +118,17 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
         record.mbx_protocols = mine[2];
         FillSyncManagers(&record);
     }
+}
+
+int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
+    const int count = master->slave_count;
+    for (int first = 1; first <= count; first += kSlavesPerRun)
+        ReadMailboxWordsOfRun(master, first, count - first + 1 < kSlavesPerRun ? count : first + kSlavesPerRun - 1);
     // Then, each for all slaves with a mailbox before the next: SyncManagers, EEPROM
     // back to the slave, PRE-OP requested. Each step is a packed phase of its own, so a
-    // datagram sent again never overtakes the step before it.
-    uint16_t with_mailbox[kMaxSlaves];
+    // datagram sent again never overtakes the step before it. The lists of slaves are
+    // the master's work space, sized with its table.
+    uint16_t* with_mailbox = master->position_lists;
     int mailboxes = 0;
     for (int n = 1; n <= count; n++)
         if (master->slave_table[n].mbx_length > 0) with_mailbox[mailboxes++] = static_cast<uint16_t>(n);
@@ -123,7 +138,7 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
         // One poll of every mailbox slave's AL status (the records take it); those past
         // INIT are left as they run.
         StateCheckAll(master, with_mailbox, mailboxes, kAlStateInit, 0);
-        uint16_t past_init[kMaxSlaves];
+        uint16_t* past_init = master->position_lists + master->slave_table.capacity;
         int in_init = 0;
         for (int k = 0; k < mailboxes; k++) {
             const uint16_t state = master->slave_table[with_mailbox[k]].state & 0x000F;
@@ -132,27 +147,32 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
             else if (state != 0)
                 past_init[running++] = with_mailbox[k];
         }
-        TakeRunningSyncManagers(master, past_init, running);
+        InRuns(past_init, running, [&](const uint16_t* run, int n) { TakeRunningSyncManagersOfRun(master, run, n); });
         mailboxes = in_init;
         if (mailboxes == 0) return running;
     }
-    PackedDatagram list[kMaxSlaves];
-    uint8_t images[kMaxSlaves][16];
-    for (int k = 0; k < mailboxes; k++) {
-        const SlaveRecord& record = master->slave_table[with_mailbox[k]];
-        LaySyncManagers(record, images[k]);
-        list[k] = PackedDatagram{CMD_FPWR, record.config_address, kRegSyncManager, 16, images[k], nullptr, 0};
-    }
-    PackedExchangeUntilAnswered(&master->port, list, mailboxes, kPackedReplyWaitUs, kPackedSends, nullptr);
+    PackedDatagram list[kSlavesPerRun];
+    uint8_t images[kSlavesPerRun][16];
+    InRuns(with_mailbox, mailboxes, [&](const uint16_t* run, int n) {
+        for (int k = 0; k < n; k++) {
+            const SlaveRecord& record = master->slave_table[run[k]];
+            LaySyncManagers(record, images[k]);
+            list[k] = PackedDatagram{CMD_FPWR, record.config_address, kRegSyncManager, 16, images[k], nullptr, 0};
+        }
+        PackedExchangeUntilAnswered(&master->port, list, n, kPackedReplyWaitUs, kPackedSends, nullptr);
+    });
     static const uint8_t kToPdi = kConfigurationToPdi;
-    int handed = 0;
-    for (int k = 0; k < mailboxes; k++) {
-        SlaveRecord& record = master->slave_table[with_mailbox[k]];
-        if (record.eeprom_at_pdi != 0) continue;
-        list[handed++] = PackedDatagram{CMD_FPWR, record.config_address, kRegEepromConfiguration, 1, &kToPdi, nullptr, 0};
-        record.eeprom_at_pdi = 1;
-    }
-    PackedExchangeUntilAnswered(&master->port, list, handed, kPackedReplyWaitUs, kEepromHandSends, nullptr);
+    InRuns(with_mailbox, mailboxes, [&](const uint16_t* run, int n) {
+        int handed = 0;
+        for (int k = 0; k < n; k++) {
+            SlaveRecord& record = master->slave_table[run[k]];
+            if (record.eeprom_at_pdi != 0) continue;
+            list[handed++] =
+                PackedDatagram{CMD_FPWR, record.config_address, kRegEepromConfiguration, 1, &kToPdi, nullptr, 0};
+            record.eeprom_at_pdi = 1;
+        }
+        PackedExchangeUntilAnswered(&master->port, list, handed, kPackedReplyWaitUs, kEepromHandSends, nullptr);
+    });
     StateRequestAll(master, with_mailbox, mailboxes, kAlStatePreOp);
     // Each slave's firmware takes over its mailboxes.
     return running + StateCheckAll(master, with_mailbox, mailboxes, kAlStatePreOp, kPreOpTimeout);

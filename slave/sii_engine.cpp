@@ -101,7 +101,7 @@ struct Engine {
 };
 
 bool JobValid(const MasterContext* master, const SiiJob& job) {
-    if (job.slave < 1 || job.slave > master->slave_count || job.slave >= kMaxSlaveRecords) return false;
+    if (job.slave < 1 || job.slave > master->slave_count || job.slave >= master->slave_table.capacity) return false;
     if (job.word_count > 0 && job.words == nullptr) return false;
     return static_cast<uint32_t>(job.first_word) + job.word_count <= 0x10000;
 }

@@ -25,7 +25,10 @@ struct ec_master {
     ec_error_detail last{};
     bool scanned = false;
     int count = 0;
-    ec_slave_info info[kMaxSlaveRecords]{};
+    // The records of the last scan, by position (1..count); allocated by the scan that
+    // learned the count, kept for later scans while large enough.
+    std::unique_ptr<ec_slave_info[]> info;
+    int info_capacity = 0;  // records info holds, record 0 included
 };
 
 // Enters a call on `m`: checks the pointer (NULL: EC_EINVAL, not a live master:

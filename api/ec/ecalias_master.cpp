@@ -352,33 +352,36 @@ constexpr uint32_t kReplyWaitUs = 2000;
 constexpr int kSendsPerTry = 10;
 constexpr int kRegisterTries = 3;
 
-// Reads `length` bytes of register `address` of every slave 1..slaves at once, packed,
-// into out + (n - 1) * length; answered[n - 1] says whether slave n's read was answered
-// (its bytes are zero otherwise).
+// Reads `length` bytes of register `address` of every slave 1..slaves at once, packed
+// (in runs of kSlavesPerRun), into out + (n - 1) * length; answered[n - 1] says whether
+// slave n's read was answered (its bytes are zero otherwise).
 void ReadRegisterAll(MasterContext* context, int slaves, uint16_t address, uint16_t length, uint8_t* out,
                      bool* answered) {
-    PackedDatagram list[kMaxSlaves];
-    int which[kMaxSlaves];
+    PackedDatagram list[kSlavesPerRun];
+    int which[kSlavesPerRun];
     memset(out, 0, static_cast<size_t>(slaves) * length);
     for (int n = 0; n < slaves; n++) answered[n] = false;
-    for (int attempt = 0; attempt < kRegisterTries; attempt++) {
-        int used = 0;
-        for (int n = 1; n <= slaves; n++) {
-            if (answered[n - 1]) continue;
-            list[used] = PackedDatagram{CMD_FPRD, context->slave_table[n].config_address, address, length, nullptr,
-                                        out + static_cast<size_t>(n - 1) * length, 0};
-            which[used++] = n - 1;
+    for (int first = 1; first <= slaves; first += kSlavesPerRun) {
+        const int last = slaves - first + 1 < kSlavesPerRun ? slaves : first + kSlavesPerRun - 1;
+        for (int attempt = 0; attempt < kRegisterTries; attempt++) {
+            int used = 0;
+            for (int n = first; n <= last; n++) {
+                if (answered[n - 1]) continue;
+                list[used] = PackedDatagram{CMD_FPRD, context->slave_table[n].config_address, address, length,
+                                            nullptr, out + static_cast<size_t>(n - 1) * length, 0};
+                which[used++] = n - 1;
+            }
+            if (used == 0) break;
+            PackedExchangeUntilAnswered(&context->port, list, used, kReplyWaitUs, kSendsPerTry, nullptr);
+            for (int k = 0; k < used; k++) answered[which[k]] = list[k].result > 0;
         }
-        if (used == 0) return;
-        PackedExchangeUntilAnswered(&context->port, list, used, kReplyWaitUs, kSendsPerTry, nullptr);
-        for (int k = 0; k < used; k++) answered[which[k]] = list[k].result > 0;
     }
 }
 
 // The SII parts of every slave's record, all slaves at once on the SII engine: size
 // word 0x3E, alias word 4, identity, serial, mailbox words. Each part is marked read
-// only when all of its words were.
-void ReadSiiParts(ec_master* m, int slaves) {
+// only when all of its words were. False when the work space could not be had.
+bool ReadSiiParts(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
     enum { kSize, kAlias, kIdentity, kSerial, kMailbox, kParts };
     static const uint16_t kFirst[kParts] = {0x3E, 4, 8, 0x0E, 0x18};
@@ -390,7 +393,7 @@ void ReadSiiParts(ec_master* m, int slaves) {
     };
     std::unique_ptr<Words[]> words(new (std::nothrow) Words[static_cast<size_t>(slaves)]);
     std::unique_ptr<SiiJob[]> jobs(new (std::nothrow) SiiJob[static_cast<size_t>(slaves) * kParts]);
-    if (!words || !jobs) return;  // nothing read: every part stays unread
+    if (!words || !jobs) return false;
     int used = 0;
     for (int n = 1; n <= slaves; n++)
         for (int p = 0; p < kParts; p++)
@@ -423,31 +426,33 @@ void ReadSiiParts(ec_master* m, int slaves) {
             info.mailbox_protocols = w[kMailbox][4];
         }
     }
+    return true;
 }
 
 // String 1 of the strings category (type 10) of every slave at once: the category
 // walk from word 0x40 on, bounded by the EEPROM size (2048 words when the size word
 // could not be read). A slave without a strings category or without string 1 has the
 // name "" and its name part read; a word on the way that could not be read leaves the
-// part unread.
-void ReadNames(ec_master* m, int slaves) {
+// part unread. False when the work space could not be had.
+bool ReadNames(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
-    SiiCategorySearch searches[kMaxSlaves];
+    // 129 words per slave (a string of up to 255 bytes with its count and length).
+    typedef uint16_t Text[129];
+    const size_t held = static_cast<size_t>(slaves);
+    std::unique_ptr<SiiCategorySearch[]> searches(new (std::nothrow) SiiCategorySearch[held]);
+    std::unique_ptr<uint16_t[]> head(new (std::nothrow) uint16_t[held]());
+    std::unique_ptr<Text[]> text(new (std::nothrow) Text[held]);
+    std::unique_ptr<SiiJob[]> jobs(new (std::nothrow) SiiJob[held]);
+    std::unique_ptr<int[]> owner(new (std::nothrow) int[held]);
+    if (!searches || !head || !text || !jobs || !owner) return false;
     for (int n = 1; n <= slaves; n++) {
         const ec_slave_info& info = m->info[n];
         m->info[n].name[0] = '\0';
         searches[n - 1] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings,
                                             info.sii_words != 0 ? info.sii_words : 2048u, 0, 0, 0};
     }
-    SiiFindCategoryMany(context, searches, slaves, nullptr);
+    SiiFindCategoryMany(context, searches.get(), slaves, nullptr);
     // The count and length word of every strings category found, then the text.
-    uint16_t head[kMaxSlaves] = {};
-    // 129 words per slave (a string of up to 255 bytes with its count and length): off
-    // the stack of the host's thread.
-    std::unique_ptr<uint16_t[][129]> text(new (std::nothrow) uint16_t[kMaxSlaves][129]);
-    if (!text) return;  // no names read: every name part stays unread
-    SiiJob jobs[kMaxSlaves];
-    int owner[kMaxSlaves];
     int used = 0;
     for (int n = 1; n <= slaves; n++) {
         const SiiCategorySearch& search = searches[n - 1];
@@ -459,7 +464,7 @@ void ReadNames(ec_master* m, int slaves) {
         jobs[used] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word), 1, &head[n - 1], 0, 0, 0};
         owner[used++] = n;
     }
-    SiiReadMany(context, jobs, used, nullptr);
+    SiiReadMany(context, jobs.get(), used, nullptr);
     int texts = 0;
     for (int j = 0; j < used; j++) {
         const int n = owner[j];
@@ -477,7 +482,7 @@ void ReadNames(ec_master* m, int slaves) {
                              static_cast<uint16_t>(words_needed - 1), &text[n - 1][1], 0, 0, 0};
         owner[texts++] = n;
     }
-    SiiReadMany(context, jobs, texts, nullptr);
+    SiiReadMany(context, jobs.get(), texts, nullptr);
     for (int j = 0; j < texts; j++) {
         if (jobs[j].status != kSiiDone) continue;
         const int n = owner[j];
@@ -491,10 +496,12 @@ void ReadNames(ec_master* m, int slaves) {
         name[kept] = '\0';
         m->info[n].parts_read |= EC_PART_NAME;
     }
+    return true;
 }
 
 // Every slave's record, all slaves at once: the alias register, the SII parts, the name.
-void ReadSlaveRecords(ec_master* m, int slaves) {
+// False when the work space could not be had.
+bool ReadSlaveRecords(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
     for (int n = 1; n <= slaves; n++) {
         ec_slave_info& info = m->info[n];
@@ -502,32 +509,47 @@ void ReadSlaveRecords(ec_master* m, int slaves) {
         info.position = n;
         info.station_address = context->slave_table[n].config_address;
     }
-    uint8_t alias[kMaxSlaves][2];
-    bool answered[kMaxSlaves];
-    ReadRegisterAll(context, slaves, kRegStationAlias, 2, &alias[0][0], answered);
+    std::unique_ptr<uint8_t[]> alias(new (std::nothrow) uint8_t[2 * static_cast<size_t>(slaves)]);
+    std::unique_ptr<bool[]> answered(new (std::nothrow) bool[static_cast<size_t>(slaves)]);
+    if (!alias || !answered) return false;
+    ReadRegisterAll(context, slaves, kRegStationAlias, 2, alias.get(), answered.get());
     for (int n = 1; n <= slaves; n++) {
         if (!answered[n - 1]) continue;
-        m->info[n].alias_register = static_cast<uint16_t>(alias[n - 1][0] | (alias[n - 1][1] << 8));
+        m->info[n].alias_register = WireLoad16(&alias[2 * static_cast<size_t>(n - 1)]);
         m->info[n].parts_read |= EC_PART_ALIAS_REGISTER;
     }
-    ReadSiiParts(m, slaves);
-    ReadNames(m, slaves);
+    return ReadSiiParts(m, slaves) && ReadNames(m, slaves);
 }
 
 // Every slave's AL state and status code, packed; then each record's complete flag.
-void ReadSlaveStates(ec_master* m, int slaves) {
-    uint8_t status[kMaxSlaves][6];
-    bool answered[kMaxSlaves];
-    ReadRegisterAll(m->context.get(), slaves, kRegAlStatus, 6, &status[0][0], answered);
+// False when the work space could not be had.
+bool ReadSlaveStates(ec_master* m, int slaves) {
+    std::unique_ptr<uint8_t[]> status(new (std::nothrow) uint8_t[6 * static_cast<size_t>(slaves)]);
+    std::unique_ptr<bool[]> answered(new (std::nothrow) bool[static_cast<size_t>(slaves)]);
+    if (!status || !answered) return false;
+    ReadRegisterAll(m->context.get(), slaves, kRegAlStatus, 6, status.get(), answered.get());
     for (int n = 1; n <= slaves; n++) {
         ec_slave_info& info = m->info[n];
+        const uint8_t* registers = &status[6 * static_cast<size_t>(n - 1)];
         if (answered[n - 1]) {
-            info.al_state = static_cast<uint16_t>(status[n - 1][0] | (status[n - 1][1] << 8));
-            info.al_status_code = static_cast<uint16_t>(status[n - 1][4] | (status[n - 1][5] << 8));
+            info.al_state = WireLoad16(registers);
+            info.al_status_code = WireLoad16(registers + 4);
             info.parts_read |= EC_PART_STATE;
         }
         info.complete = (info.parts_read & EC_PART_ALL) == EC_PART_ALL ? 1 : 0;
     }
+    return true;
+}
+
+// Room for the records of `slaves` slaves, kept while large enough.
+bool ReserveRecords(ec_master* m, int slaves) {
+    const int records = slaves + 1;
+    if (records <= m->info_capacity) return true;
+    std::unique_ptr<ec_slave_info[]> room(new (std::nothrow) ec_slave_info[static_cast<size_t>(records)]());
+    if (!room) return false;
+    m->info = std::move(room);
+    m->info_capacity = records;
+    return true;
 }
 
 }  // namespace
@@ -539,22 +561,24 @@ EC_EXPORT int ec_scan(ec_master* m, int* count) {
     m->count = 0;
     m->scanned = false;
     context->slave_count = 0;
-    memset(context->owed_answers, 0, sizeof context->owed_answers);
-    memset(context->eeprom_reads, 0, sizeof context->eeprom_reads);
+    SlaveTableZero(context);
+    OwedAnswersZero(context);
     {
         std::lock_guard<std::mutex> hold(m->cache_lock);
         memset(context->sii_cache.fill_map, 0, sizeof context->sii_cache.fill_map);
     }
-    const int found = ScanNetworkKeepingStates(context);
-    if (found < 0) return EcFail(m, EcDatagramStatus(found), 0, "count the slaves");
-    m->scanned = true;
-    const int slaves = found > kMaxSlaves ? kMaxSlaves : found;
-    m->count = slaves;
+    // The table is sized by the count: no limit but the protocol's (EC_MAX_SLAVES).
+    const int slaves = ScanNetworkKeepingStates(context);
+    if (slaves == kBringupNoMemory) return EcFail(m, EC_ENOMEM, 0, "make room for the slave table");
+    if (slaves < 0) return EcFail(m, EcDatagramStatus(slaves), 0, "count the slaves");
+    if (!ReserveRecords(m, slaves)) return EcFail(m, EC_ENOMEM, 0, "make room for the slave records");
     if (slaves > 0) {
-        ReadSlaveRecords(m, slaves);
-        PrepareMailboxesKeepingStates(context);
-        ReadSlaveStates(m, slaves);
+        bool room = ReadSlaveRecords(m, slaves);
+        if (room) PrepareMailboxesKeepingStates(context);
+        if (!room || !ReadSlaveStates(m, slaves)) return EcFail(m, EC_ENOMEM, 0, "read the slave records");
     }
+    m->scanned = true;
+    m->count = slaves;
     if (count != nullptr) *count = slaves;
     return EC_OK;
 }

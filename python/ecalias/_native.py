@@ -41,7 +41,7 @@ EC_FORCE = 1 << 0
 EC_COMPLETE_ACCESS = 1 << 1
 EC_DRY_RUN = 1 << 2
 
-EC_MAX_SLAVES = 199
+EC_MAX_SLAVES = 65535  # the protocol's limit; a scan's table is sized by its count
 EC_NAME_BYTES = 41
 EC_TEXT_BYTES = 256
 EC_SII_MAX_WORDS = 32768

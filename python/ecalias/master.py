@@ -68,6 +68,9 @@ class Master:
         self._generation = 0
         self._slaves: List[Slave] = []
         self._slave_locks: Dict[int, threading.Lock] = {}
+        # One scan at a time: a scan creates the Slave objects (and their locks) of the
+        # positions it found, so the locks the next scan must take all exist before it.
+        self._scan_lock = threading.Lock()
         self._buffers: Dict[int, "ctypes.Array[ctypes.c_char]"] = {}  # upload buffers, by position
 
     # ---- life cycle ----
@@ -145,10 +148,14 @@ class Master:
         and makes mailbox slaves ready for SDO traffic (PRE-OP). Slave objects from an
         earlier scan stop working (StaleSlave). Returns the slave count."""
         count = ctypes.c_int(0)
-        with self._use() as handle:
+        with self._use() as handle, self._scan_lock:
             # Runs alone on the master: every slave's lock, in order, so no call of this
-            # package is inside a slave while the table changes.
-            locks = [self._slave_lock(p) for p in range(1, n.EC_MAX_SLAVES + 1)]
+            # package is inside a slave while the table changes. A call holds the lock of
+            # a Slave object, and only a scan makes Slave objects: the locks taken here are
+            # all there are.
+            with self._state:
+                positions = sorted(self._slave_locks)
+            locks = [self._slave_lock(p) for p in positions]
             for lock in locks:
                 lock.acquire()
             try:

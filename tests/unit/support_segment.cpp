@@ -11,14 +11,13 @@ void SegmentTest::ResetMaster() {
     memset(port.tx_length, 0, sizeof(port.tx_length));
     for (int i = 0; i < kSlotCount; i++) port.rx_state[i] = EMPTY;
     port.last_index = 0;
-    memset(&g_master.slave_table, 0, sizeof(g_master.slave_table));
+    SlaveTableZero(&g_master);
     g_master.slave_count = 0;
     memset(g_master.group_table, 0, sizeof(g_master.group_table));
     memset(&g_master.sii_cache, 0, sizeof(g_master.sii_cache));
     memset(&g_master.error_list, 0, sizeof(g_master.error_list));
     g_master.error_flag = 0;
-    memset(g_master.eeprom_reads, 0, sizeof(g_master.eeprom_reads));
-    memset(g_master.owed_answers, 0, sizeof(g_master.owed_answers));
+    OwedAnswersZero(&g_master);
 }
 
 void SegmentTest::StartSegment(int slaves, const SimFaultSettings& faults) {
