@@ -396,6 +396,114 @@ EC_API int ec_state_read(ec_master* m, int position, uint16_t* state, uint16_t* 
  * the text is static. */
 EC_API const char* ec_al_status_text(uint16_t code);
 
+/* ---- Many slaves at once ------------------------------------------------------------ */
+
+/* The calls of this section do for a list of slaves what the SII and alias calls above
+ * do for one, with every slave's EEPROM worked on at the same time (their datagrams
+ * share frames), so a whole segment takes about as long as one slave. Common rules:
+ *   - Each entry names a slave by position and gets its own results: `status` (EC_OK or
+ *     why this slave failed, with the codes the one-slave call gives) and `step` (what
+ *     failed, e.g. "write SII word 7 (checksum)"; "" when it succeeded). One slave's
+ *     failure never fails or stops the others.
+ *   - The call returns EC_OK when every entry succeeded, else the status of the first
+ *     entry (in list order) that failed; ec_last_error() then names that entry's slave
+ *     and step.
+ *   - Refused with nothing sent, every entry's status set to the returned code: a NULL
+ *     master or list (EC_EINVAL), a closed master (EC_ECLOSED), a count of 0, an entry
+ *     with a NULL buffer or a size out of bounds (EC_EINVAL), a position outside
+ *     1..count (EC_ENOSLAVE), a slave named twice where the call writes (EC_EINVAL),
+ *     out of memory (EC_ENOMEM).
+ *   - Threads: the call is a call on every slave it names: no other call on one of them
+ *     may overlap it.
+ * Entries are read and written by the call only; nothing is kept after it returns. */
+
+/* One range of one slave for ec_sii_read_many. */
+typedef struct ec_sii_range {
+    int position;          /* the slave */
+    uint32_t first_word;   /* the range: count words from first_word on, inside the EEPROM */
+    uint32_t count;        /* 1..EC_SII_MAX_WORDS */
+    uint16_t* words;       /* count words; receives the words read */
+    int status;            /* out: EC_OK; EC_EEEPROM_READ; EC_EINVAL for a range past the
+                              EEPROM size word 0x3E announces (nothing read) */
+    uint32_t words_read;   /* out: words read from first_word on (also on failure) */
+    char step[64];         /* out: what failed, "" when nothing did */
+} ec_sii_range;
+
+/* Reads every range (as ec_sii_read does for one; a slave may be named in several
+ * ranges, read one after the other). */
+EC_API int ec_sii_read_many(ec_master* m, ec_sii_range* ranges, size_t count);
+
+/* One slave's whole SII image for ec_sii_read_image_many. */
+typedef struct ec_sii_image_entry {
+    int position;          /* the slave */
+    uint16_t* words;       /* capacity words; receives the image */
+    size_t capacity;       /* 1..EC_SII_MAX_WORDS */
+    size_t count;          /* out: words read; with EC_ETOOBIG the words needed */
+    int status;            /* out: EC_OK, EC_EEEPROM_READ or EC_ETOOBIG */
+    char step[64];         /* out: what failed, "" when nothing did */
+} ec_sii_image_entry;
+
+/* Reads every entry's slave's whole image as ec_sii_read_image does: up to and including
+ * the end-of-categories marker, else the size word 0x3E announces. A slave named twice
+ * is read twice. */
+EC_API int ec_sii_read_image_many(ec_master* m, ec_sii_image_entry* images, size_t count);
+
+/* One backup for ec_sii_backup_many. */
+typedef struct ec_sii_backup_entry {
+    int position;               /* the slave */
+    int status;                 /* out: the statuses of ec_sii_backup */
+    char step[64];              /* out: what failed, "" when nothing did */
+    char path[EC_PATH_BYTES];   /* out: the backup file; "" when none was made */
+} ec_sii_backup_entry;
+
+/* Saves every entry's slave's whole image into a new file in dir (NULL or "": the
+ * current directory), as ec_sii_backup does: the same names, never an existing file
+ * replaced, each file written whole and flushed to disk before the call returns, a
+ * failed one removed. The images are read together and the files flushed together. */
+EC_API int ec_sii_backup_many(ec_master* m, ec_sii_backup_entry* entries, size_t count, const char* dir);
+
+/* One restore for ec_sii_restore_many. */
+typedef struct ec_sii_restore_entry {
+    int position;               /* the slave; each slave at most once */
+    const uint16_t* words;      /* the image, count words (8..EC_SII_MAX_WORDS) */
+    size_t count;
+    int status;                 /* out: the statuses of ec_sii_restore */
+    char step[64];              /* out: what failed, "" when nothing did */
+    ec_sii_restore_report report; /* out: as ec_sii_restore fills it */
+} ec_sii_restore_entry;
+
+/* Restores every entry's image into its slave with the checks and steps of
+ * ec_sii_restore, each step for all slaves at once: the image judged (checksum and
+ * identity unless EC_FORCE; EC_ETOOBIG past the EEPROM), the EEPROM read and compared,
+ * a backup into backup_dir for every slave with a differing word (no backup, no write),
+ * then the runs of differing words in ascending order, each run written on every slave
+ * and read back before the next (a slave whose write or read-back failed gets no later
+ * run: its report names the first word not written or not verified). EC_DRY_RUN
+ * compares only. */
+EC_API int ec_sii_restore_many(ec_master* m, ec_sii_restore_entry* entries, size_t count, unsigned flags,
+                               const char* backup_dir);
+
+/* One alias for ec_alias_set_many. */
+typedef struct ec_alias_entry {
+    int position;               /* the slave; each slave at most once */
+    uint16_t value;             /* the new station alias */
+    int status;                 /* out: the statuses of ec_alias_set */
+    char step[64];              /* out: what failed, "" when nothing did */
+    ec_alias_report report;     /* out: as ec_alias_set fills it */
+} ec_alias_entry;
+
+/* Sets every entry's station alias with the rules of ec_alias_set, each step for all
+ * slaves at once: words 0-7 read (report.before); refused for that slave alone, with
+ * nothing written, when words 0-6 cannot all be read (EC_EEEPROM_READ, also with
+ * EC_FORCE) or the stored checksum is wrong without EC_FORCE (EC_ECHECKSUM); word 4, and
+ * only after it was written, word 7 with the recomputed checksum (its high byte kept);
+ * words 0-7 read back on every slave where a write was tried; register 0x0012 read.
+ * A slave whose word 4 was written and word 7 not has report.alias_acknowledged 1 and
+ * checksum_acknowledged 0: its stored checksum is wrong until the alias is set again
+ * with EC_FORCE. Signals are not held: block them around the call (all slaves are
+ * written together). */
+EC_API int ec_alias_set_many(ec_master* m, ec_alias_entry* entries, size_t count, unsigned flags);
+
 #ifdef __cplusplus
 }
 #endif

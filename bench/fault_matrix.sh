@@ -33,6 +33,15 @@
 # "unread" (0, the fallback name) (legacy), or words reported read that differ (SII).
 # Faults on some slaves only must leave those incomplete and every other slave finished.
 #
+# Part 5, the command line on a whole segment: on 6 slaves, `ecalias sii dump -p all -o DIR`
+# (every slave's EEPROM read at once) and `ecalias alias plan --apply` (checks, backups and
+# aliases of every slave at once); afterwards ecsim saves the images. Dumps whole: files
+# equal to the unfaulted run's; wrong: a file written that differs. Plan rows verified:
+# rows the plan reported verified; wrong: a verified row whose image does not hold the new
+# alias with its checksum, or an image with any other word changed. Faults on some slaves
+# only: those slaves' dumps fail (the others are whole); a plan that meets an unreadable
+# header writes nothing; a vanishing slave leaves the rows before it verified.
+#
 # For the host-call rows (parts 2 and 3) the table shows the timeout overrun: the
 # longest call of a datagram service (FPRead, FPWrite) and of an expedited SDO transfer,
 # each divided by the timeout it was given, the highest over the row's runs. As
@@ -132,6 +141,20 @@ SCAN_ROWS=(
 )
 SCAN_SEGMENT="--slaves 8 --eight-byte 4-5 --mailbox-size 7:0 --name 2:Drive"
 
+# name | fault | ecsim options | slaves whose dumps fail | plan: "all" rows verified, "none" written, or
+# the verified rows' positions
+MANY_ROWS=(
+  "many-none|no fault|||all"
+  "many-loss10|frame loss 10%|--drop 0.1 --seed SEED||"
+  "many-dup|duplicated replies (30%)|--dup 0.3 --seed SEED||all"
+  "many-late|late replies (10%, 3 ms)|--late 0.1:3000 --seed SEED||"
+  "many-nack|EEPROM of slave 3 NACKs every command|--eeprom-nack 3:all|3|none"
+  "many-nackw|EEPROM of slave 3 NACKs every write|--eeprom-nack-writes 3:all||1 2 4 5 6"
+  "many-busy|EEPROM of slave 5 stays busy|--eeprom-busy-stuck 5|5|none"
+  "many-vanish|slave 3 vanishes at its checksum word|--vanish-at-write 3:2||1 2"
+)
+MANY_SEGMENT="--slaves 6 --eight-byte 4 --name 2:Drive"
+
 wanted() {  # row-name: true when the row is to run
   [ "$MATRIX_ROWS" = all ] && return 0
   local name
@@ -146,11 +169,13 @@ TOOL_TABLE=$EC_WORK/tool-table
 SDO_TABLE=$EC_WORK/sdo-table
 CONC_TABLE=$EC_WORK/conc-table
 SCAN_TABLE=$EC_WORK/scan-table
+MANY_TABLE=$EC_WORK/many-table
 DETAILS=$EC_WORK/details
 : >"$TOOL_TABLE"
 : >"$SDO_TABLE"
 : >"$CONC_TABLE"
 : >"$SCAN_TABLE"
+: >"$MANY_TABLE"
 : >"$DETAILS"
 
 header_words() {  # image-file: words 0-7 as decimal numbers
@@ -550,6 +575,139 @@ if [ "$scan_wanted" = 1 ]; then
     wanted "$name" && scan_row "$name" "$label" "$options" "$faulted"
   done
 fi
+# Checks a whole-segment run against the unfaulted dumps and images. Prints "dumps_whole
+# dumps_wrong verified plan_wrong expected".
+many_compare() {  # reference-dir run-dir failing-dumps plan-expectation
+  python3 - "$1" "$2" "$3" "$4" <<'PY'
+import json, os, struct, sys
+ref, run, failing, plan = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4]
+failing = {int(n) for n in failing}
+count = 6
+def words(path):
+    data = open(path, "rb").read()
+    return list(struct.unpack("<%dH" % (len(data) // 2), data))
+def crc(w):
+    c = 0xFF
+    for b in struct.pack("<7H", *w[:7]):
+        c ^= b
+        for _ in range(8):
+            c = ((c << 1) ^ 0x07) & 0xFF if c & 0x80 else (c << 1) & 0xFF
+    return c
+whole = wrong = 0
+expected = True
+ref_files = sorted(os.listdir(f"{ref}/dump"))
+run_files = set(os.listdir(f"{run}/dump")) if os.path.isdir(f"{run}/dump") else set()
+for n, name in enumerate(ref_files, 1):
+    if name in run_files:
+        if words(f"{run}/dump/{name}") == words(f"{ref}/dump/{name}"):
+            whole += 1
+        else:
+            wrong += 1
+            print(f"slave {n}: the dump differs", file=sys.stderr)
+    if (name in run_files) == (n in failing):
+        expected = False
+try:
+    rows = json.load(open(f"{run}/plan.json"))["rows"]
+except Exception as e:
+    print(f"no plan report: {e}", file=sys.stderr)
+    rows = []
+verified = plan_wrong = 0
+results = {r["position"]: r["result"] for r in rows}
+for n in range(1, count + 1):
+    before = words(f"{ref}/images/slave-{n}.bin")
+    after = words(f"{run}/images/slave-{n}.bin")
+    new_pair = after[4] == 100 + n and (after[7] & 0xFF) == crc(after)
+    changed = [k for k in range(len(before)) if k not in (4, 7) and before[k] != after[k]]
+    if results.get(n) == "verified":
+        verified += 1
+        if not new_pair:
+            plan_wrong += 1
+            print(f"slave {n}: verified, but the image holds {after[4]:#x} {after[7]:#x}", file=sys.stderr)
+    if changed:
+        plan_wrong += 1
+        print(f"slave {n}: words {changed[:5]} changed", file=sys.stderr)
+if plan == "all":
+    expected = expected and verified == count
+elif plan == "none":
+    expected = expected and verified == 0 and all(
+        words(f"{run}/images/slave-{n}.bin")[:8] == words(f"{ref}/images/slave-{n}.bin")[:8] for n in range(1, count + 1))
+elif plan:
+    expected = expected and sorted(n for n, r in results.items() if r == "verified") == [int(n) for n in plan.split()]
+print(whole, wrong, verified, plan_wrong, 1 if expected else 0)
+PY
+}
+
+many_run() {  # dir ecsim-options...
+  local dir=$1
+  shift
+  mkdir -p "$dir/images" "$dir/backups"
+  # shellcheck disable=SC2086
+  ec_start_ecsim $MANY_SEGMENT --eeprom-dir "$dir/images" "$@"
+  ec_in_master timeout 120 "$EC_BUILD_DIR/ecalias" -i "$EC_IF_MASTER" --json sii dump -p all -o "$dir/dump" \
+    </dev/null >"$dir/dump.json" 2>>"$dir/err"
+  ec_in_master timeout 120 "$EC_BUILD_DIR/ecalias" -i "$EC_IF_MASTER" --json alias plan "$MANY_PLAN" --apply --yes \
+    --backup-dir "$dir/backups" </dev/null >"$dir/plan.json" 2>>"$dir/err"
+  ec_stop_ecsim
+}
+
+many_row() {  # name label ecsim-options failing-dumps plan-expectation
+  local name=$1 label=$2 options=$3 failing=$4 plan=$5 seed runs=0
+  local whole=0 dumps_wrong=0 verified=0 plan_wrong=0 unexpected=0
+  for seed in $(seq 1 "$SEEDS"); do
+    local dir=$EC_WORK/$name-$seed
+    # shellcheck disable=SC2086
+    many_run "$dir" ${options//SEED/$seed}
+    runs=$((runs + 1))
+    local w dw v pw e
+    read -r w dw v pw e <<<"$(many_compare "$MANY_REFERENCE" "$dir" "$failing" "$plan" 2>>"$dir/err")"
+    if [ -z "$e" ]; then
+      echo "many $name seed $seed: no result: $(head -c 300 "$dir/err")" >>"$DETAILS"
+      unexpected=$((unexpected + 1))
+      continue
+    fi
+    whole=$((whole + w)); dumps_wrong=$((dumps_wrong + dw))
+    verified=$((verified + v)); plan_wrong=$((plan_wrong + pw))
+    [ "$e" = 1 ] || unexpected=$((unexpected + 1))
+    if [ $((dw + pw)) -gt 0 ] || [ "$e" != 1 ]; then
+      { echo "many $name seed $seed:"; cat "$dir/err"; } >>"$DETAILS"
+    fi
+  done
+  local status=ok
+  if [ $((dumps_wrong + plan_wrong + unexpected)) -gt 0 ]; then
+    status=FAIL
+    failed_rows=$((failed_rows + 1))
+  fi
+  local line
+  line="| $label | $runs | ${failing:-none} | $whole/$((6 * runs)) | $dumps_wrong | $verified/$((6 * runs)) | $plan_wrong | $status |"
+  echo "$line"
+  echo "$line" >>"$MANY_TABLE"
+}
+
+echo
+echo "The command line on a whole segment (6 slaves: sii dump -p all, alias plan --apply), $SEEDS seed(s) per fault:"
+echo "| fault | runs | dumps that fail | dumps whole | wrong | plan rows verified | wrong | row |"
+echo "|---|---|---|---|---|---|---|---|"
+MANY_REFERENCE=$EC_WORK/many-reference
+MANY_PLAN=$EC_WORK/many-plan.csv
+{
+  echo "position,alias"
+  for n in 1 2 3 4 5 6; do echo "$n,$((100 + n))"; done
+} >"$MANY_PLAN"
+many_wanted=0
+for row in "${MANY_ROWS[@]}"; do wanted "${row%%|*}" && many_wanted=1; done
+if [ "$many_wanted" = 1 ]; then
+  # The reference: the dumps of an unfaulted run and the images before any plan.
+  mkdir -p "$MANY_REFERENCE/images"
+  # shellcheck disable=SC2086
+  ec_start_ecsim $MANY_SEGMENT --eeprom-dir "$MANY_REFERENCE/images"
+  ec_in_master timeout 120 "$EC_BUILD_DIR/ecalias" -i "$EC_IF_MASTER" sii dump -p all -o "$MANY_REFERENCE/dump" \
+    </dev/null >/dev/null 2>>"$MANY_REFERENCE/err"
+  ec_stop_ecsim
+  for row in "${MANY_ROWS[@]}"; do
+    IFS='|' read -r name label options failing plan <<<"$row"
+    wanted "$name" && many_row "$name" "$label" "$options" "$failing" "$plan"
+  done
+fi
 elapsed=$(($(date +%s) - started))
 echo
 echo "Matrix finished in ${elapsed} s; rows that are not sound: $failed_rows"
@@ -626,6 +784,22 @@ if [ -n "$MATRIX_DOC" ]; then
     echo "| fault | runs | faulted slaves | API scan complete | wrong | legacy as unfaulted | wrong | SII read done | wrong | row |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     cat "$SCAN_TABLE"
+    echo
+    echo "## The command line on a whole segment: dumps and alias plans of 6 slaves"
+    echo
+    echo "On 6 slaves (slave 4 reads 8 bytes per EEPROM command), \`ecalias sii dump -p all -o DIR\`"
+    echo "reads every slave's EEPROM at once and \`ecalias alias plan --apply\` checks, backs up and"
+    echo "sets the aliases 101-106 of every slave at once; then ecsim saves the images. Dumps whole:"
+    echo "files equal to the unfaulted run's; wrong: a file that differs. Plan rows verified: rows"
+    echo "reported verified; wrong: a verified row whose image lacks the new alias with its"
+    echo "checksum, or any other word changed. Dumps of the slaves named fail, every other one is"
+    echo "whole; a header that cannot be read (NACK, busy) stops the plan before it writes; a slave"
+    echo "refusing writes fails alone; a slave vanishing at its checksum word leaves the rows before"
+    echo "it verified (the slaves behind it drop off with it)."
+    echo
+    echo "| fault | runs | dumps that fail | dumps whole | wrong | plan rows verified | wrong | row |"
+    echo "|---|---|---|---|---|---|---|---|"
+    cat "$MANY_TABLE"
     if [ -s "$DETAILS" ]; then
       echo
       echo "## Runs with a wrong result or an EEPROM that is not as before or as written"

@@ -7,7 +7,7 @@
 // buffer is a heap block of exactly the size the call is given, so a read or write past
 // it is caught. Statuses must be documented ones, refusals the documented refusals.
 //
-// Input: segment byte, scan byte, then per call a call byte (% 15) and its arguments.
+// Input: segment byte, scan byte, then per call a call byte (% 17) and its arguments.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,8 +149,75 @@ void CallRegister(State* s, FuzzReader* in, bool write) {
     free(data);
 }
 
+// The common rules of the many-slave calls: statuses documented; a refusal sets every
+// entry's status to the returned code; a success is a success of every entry; else the
+// returned status is the first failed entry's.
+template <typename Entry>
+void CheckMany(const State& s, int status, const Entry* entries, int count, bool refused_by_position) {
+    FUZZ_CHECK(Documented(status));
+    if (s.closed) FUZZ_CHECK(status == EC_ECLOSED);
+    if (refused_by_position && !s.closed) FUZZ_CHECK(status == EC_ENOSLAVE || status == EC_EINVAL);
+    // A refusal for a bad argument (EC_EINVAL) sets every entry too; so may a failure of
+    // every slave, which the rule below covers as well.
+    const bool refused = status == EC_ECLOSED || status == EC_ENOSLAVE || status == EC_ENOMEM;
+    int first_failed = EC_OK;
+    for (int k = 0; k < count; k++) {
+        FUZZ_CHECK(Documented(entries[k].status));
+        FUZZ_CHECK(memchr(entries[k].step, '\0', sizeof entries[k].step) != nullptr);
+        if (refused) FUZZ_CHECK(entries[k].status == status);
+        if (first_failed == EC_OK) first_failed = entries[k].status;
+    }
+    if (!refused) FUZZ_CHECK(status == first_failed);
+}
+
+void CallSiiReadMany(State* s, FuzzReader* in) {
+    const int count = 1 + in->Byte() % 3;
+    ec_sii_range* ranges = static_cast<ec_sii_range*>(calloc(count, sizeof(ec_sii_range)));
+    bool outside = false;
+    for (int k = 0; k < count; k++) {
+        ranges[k].position = ChoosePosition(in);
+        ranges[k].first_word = in->Byte() & 0x80 ? in->Word() : in->Byte() % 0x48;
+        ranges[k].count = 1 + in->Byte() % 12;
+        ranges[k].words = Words(ranges[k].count, (in->Byte() & 15) == 0);
+        ranges[k].status = 12345;
+        if (ranges[k].position < 1 || ranges[k].position > s->count) outside = true;
+    }
+    const int status = ec_sii_read_many(s->m, ranges, count);
+    FuzzTrace("sii_read_many(%d ranges): %d", count, status);
+    CheckMany(*s, status, ranges, count, outside);
+    for (int k = 0; k < count; k++) {
+        if (ranges[k].status == EC_OK) FUZZ_CHECK(ranges[k].words_read == ranges[k].count);
+        FUZZ_CHECK(ranges[k].words_read <= ranges[k].count);
+        free(ranges[k].words);
+    }
+    free(ranges);
+}
+
+void CallAliasSetMany(State* s, FuzzReader* in) {
+    const int count = 1 + in->Byte() % 3;
+    ec_alias_entry* entries = static_cast<ec_alias_entry*>(calloc(count, sizeof(ec_alias_entry)));
+    bool outside = false;
+    for (int k = 0; k < count; k++) {
+        entries[k].position = ChoosePosition(in);
+        entries[k].value = in->Word();
+        entries[k].status = 12345;
+        if (entries[k].position < 1 || entries[k].position > s->count) outside = true;
+    }
+    const unsigned flags = in->Byte() & 1 ? EC_FORCE : 0;
+    const int status = ec_alias_set_many(s->m, entries, count, flags);
+    FuzzTrace("alias_set_many(%d entries): %d", count, status);
+    CheckMany(*s, status, entries, count, outside);
+    for (int k = 0; k < count; k++) {
+        if (entries[k].status != EC_OK) continue;
+        FUZZ_CHECK(entries[k].report.alias_written == entries[k].value && entries[k].report.verified == 1);
+        FUZZ_CHECK(entries[k].report.after[4] == entries[k].value);
+        for (int j = 0; j < k; j++) FUZZ_CHECK(entries[j].position != entries[k].position);  // twice: refused
+    }
+    free(entries);
+}
+
 void CallOne(State* s, FuzzReader* in) {
-    const uint8_t choice = in->Byte() % 15;
+    const uint8_t choice = in->Byte() % 17;
     switch (choice) {
         case 0: {
             int count = -1;
@@ -238,6 +305,8 @@ void CallOne(State* s, FuzzReader* in) {
             if (counted == EC_OK) FUZZ_CHECK(count == s->count);
             break;
         }
+        case 14: CallSiiReadMany(s, in); break;
+        case 15: CallAliasSetMany(s, in); break;
         default:
             // Close: every later call must answer EC_ECLOSED and send nothing.
             if (!s->closed) {

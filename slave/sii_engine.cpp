@@ -234,6 +234,9 @@ void PassFailed(Engine& e, SlaveRun& run, int32_t reason) {
         BeginWord(run, Step::kWaitIdle);
         run.tries = tries;
         run.ready_at = DeadlineAfterOf(run.clock, kWordRetryGapUs);
+        // The fresh start gets its whole wait for an idle interface from its first poll
+        // on, not from before the gap (that left it one poll).
+        run.deadline = TimeStampAdd(run.ready_at, kBusyTimeoutUs);
         return;
     }
     EndJob(e, run, reason);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "api/ec/ecalias_internal.h"
+#include "api/ec/ecalias_sii_files.h"
 
 namespace {
 
@@ -107,7 +108,22 @@ EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* p
     size_t count = 0;
     const int read = ReadImage(m, position, words.get(), EC_SII_MAX_WORDS, &count);
     if (read != EC_OK) return read;
-    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[count * 2]);
+    return EcWriteBackupFile(m, position, words.get(), count, dir, path, path_size);
+}
+
+namespace {
+
+// A backup file being made: created and written, not yet flushed.
+struct BackupFile {
+    int fd = -1;
+    char file[EC_PATH_BYTES];
+};
+
+// Names, creates (exclusively) and writes one backup file; on failure nothing is left
+// and the failure is recorded.
+int CreateBackupFile(ec_master* m, int position, const uint16_t* words, size_t count, const char* folder,
+                     size_t path_size, BackupFile* out) {
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[count * 2 + 1]);
     if (!bytes) return EcFail(m, EC_ENOMEM, position, "back up the SII image");
     for (size_t n = 0; n < count; n++) {
         bytes[2 * n] = static_cast<uint8_t>(words[n]);
@@ -120,24 +136,23 @@ EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* p
     gmtime_r(&now, &utc);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    const char* folder = dir != nullptr && dir[0] != '\0' ? dir : ".";
     const size_t folder_length = strlen(folder);
     const char* separator = folder_length > 0 && folder[folder_length - 1] == '/' ? "" : "/";
     // Room for "-999.bin" behind the base name in a path of EC_PATH_BYTES.
     char base[EC_PATH_BYTES - 16];
     const int base_length =
         snprintf(base, sizeof base, "%s%sslave%d-vendor%08x-product%08x-serial%08x-%s", folder, separator, position,
-                 Long(words.get(), count, 8), Long(words.get(), count, 10), Long(words.get(), count, 14), stamp);
+                 Long(words, count, 8), Long(words, count, 10), Long(words, count, 14), stamp);
     if (base_length < 0 || static_cast<size_t>(base_length) >= sizeof base)
         return FileFailure(m, position, "name the backup file", folder, ENAMETOOLONG);
 
-    char file[EC_PATH_BYTES];
+    char* file = out->file;
     int fd = -1;
     for (int suffix = 1; suffix <= kMaxNameSuffix; suffix++) {
         if (suffix == 1)
-            snprintf(file, sizeof file, "%s.bin", base);
+            snprintf(file, sizeof out->file, "%s.bin", base);
         else
-            snprintf(file, sizeof file, "%s-%d.bin", base, suffix);
+            snprintf(file, sizeof out->file, "%s-%d.bin", base, suffix);
         // Exclusive: an existing file is never opened, let alone overwritten.
         fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0 || errno != EEXIST) break;
@@ -148,30 +163,100 @@ EC_EXPORT int ec_sii_backup(ec_master* m, int position, const char* dir, char* p
         unlink(file);
         return EcFail(m, EC_ETOOBIG, position, "return the backup file's path");
     }
-    // A backup counts only once it is whole on disk: anything less is removed.
+    if (!WriteAll(fd, bytes.get(), count * 2)) {
+        const int error_number = errno;
+        close(fd);
+        unlink(file);
+        return FileFailure(m, position, "write the backup file", file, error_number);
+    }
+    out->fd = fd;
+    return EC_OK;
+}
+
+// A backup counts only once it is whole on disk: flushes and closes the file; anything
+// less removes it. path gets the file's path.
+int FinishBackupFile(ec_master* m, int position, BackupFile* f, char* path, size_t path_size) {
     const char* step = nullptr;
     int error_number = 0;
-    if (!WriteAll(fd, bytes.get(), count * 2)) {
-        step = "write the backup file";
-        error_number = errno;
-    } else if (fsync(fd) != 0) {
+    if (fsync(f->fd) != 0) {
         step = "flush the backup file to disk";
         error_number = errno;
     }
-    if (close(fd) != 0 && step == nullptr) {
+    if (close(f->fd) != 0 && step == nullptr) {
         step = "close the backup file";
         error_number = errno;
     }
+    f->fd = -1;
     if (step != nullptr) {
-        unlink(file);
-        return FileFailure(m, position, step, file, error_number);
+        unlink(f->file);
+        return FileFailure(m, position, step, f->file, error_number);
     }
-    // The directory entry too, so the file survives a power loss right after.
+    if (path_size > 0) snprintf(path, path_size, "%s", f->file);
+    return EC_OK;
+}
+
+// The directory entries too, so the files survive a power loss right after.
+void SyncFolder(const char* folder) {
     const int dir_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd >= 0) {
         fsync(dir_fd);
         close(dir_fd);
     }
-    if (path_size > 0) snprintf(path, path_size, "%s", file);
-    return EC_OK;
+}
+
+const char* Folder(const char* dir) { return dir != nullptr && dir[0] != '\0' ? dir : "."; }
+
+// Files open at once while a batch is written (well below the usual limit of 1024).
+constexpr size_t kBackupBatch = 64;
+
+}  // namespace
+
+int EcWriteBackupFile(ec_master* m, int position, const uint16_t* words, size_t count, const char* dir, char* path,
+                      size_t path_size) {
+    BackupFile f;
+    int status = CreateBackupFile(m, position, words, count, Folder(dir), path_size, &f);
+    if (status == EC_OK) status = FinishBackupFile(m, position, &f, path, path_size);
+    if (status == EC_OK) SyncFolder(Folder(dir));
+    return status;
+}
+
+void EcWriteBackupFiles(ec_master* m, ec_sii_backup_entry* entries, const uint16_t* const* words,
+                        const size_t* counts, size_t count, const char* dir) {
+    std::unique_ptr<BackupFile[]> files(new (std::nothrow) BackupFile[kBackupBatch]);
+    auto failed = [&](ec_sii_backup_entry& entry, int status) {
+        entry.status = status;
+        entry.path[0] = '\0';
+        std::lock_guard<std::mutex> hold(m->detail_lock);
+        snprintf(entry.step, sizeof entry.step, "%s", m->last.step);
+    };
+    bool any = false;
+    for (size_t first = 0; first < count; first += kBackupBatch) {
+        const size_t end = count - first < kBackupBatch ? count : first + kBackupBatch;
+        int sync_fd = -1;
+        for (size_t n = first; n < end; n++) {
+            ec_sii_backup_entry& entry = entries[n];
+            if (entry.status != EC_OK) continue;
+            if (!files) {
+                failed(entry, EcFail(m, EC_ENOMEM, entry.position, "back up the SII image"));
+                continue;
+            }
+            BackupFile& f = files[n - first];
+            f.fd = -1;
+            const int status =
+                CreateBackupFile(m, entry.position, words[n], counts[n], Folder(dir), sizeof entry.path, &f);
+            if (status != EC_OK) failed(entry, status);
+            else if (sync_fd < 0) sync_fd = f.fd;
+        }
+        // One flush of the file system for the whole batch: each file's own flush then
+        // finds nothing left to write (a flush per file cost a journal commit each).
+        if (sync_fd >= 0) syncfs(sync_fd);
+        for (size_t n = first; n < end; n++) {
+            ec_sii_backup_entry& entry = entries[n];
+            if (entry.status != EC_OK || !files) continue;
+            const int status = FinishBackupFile(m, entry.position, &files[n - first], entry.path, sizeof entry.path);
+            if (status != EC_OK) failed(entry, status);
+            else any = true;
+        }
+    }
+    if (any) SyncFolder(Folder(dir));
 }

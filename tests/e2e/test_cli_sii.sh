@@ -115,6 +115,14 @@ expect_rc 0 "dump -p all"
 [ "$(ls "$WORK/line" | wc -l)" -eq 3 ] || ec_fail "dump -p all: $(ls "$WORK/line")"
 ls "$WORK/line/slave002-vendor00000ec5-product00010002-serial00000002.bin" >/dev/null ||
   ec_fail "dump -p all: files not named after position, vendor, product and serial"
+# A long image (4163 words: a category of 4096 words in a 16 KiB EEPROM, read 8 bytes at
+# a time) among short ones: the whole segment's dump holds it whole.
+LONG="sim:--slaves 3 --eeprom-size 3:16384 --sii-word 3:0x41:0x1000 --eight-byte 3 --eeprom-dir $WORK/long-images"
+run -i "$LONG" sii dump -p all -o "$WORK/long-line"
+expect_rc 0 "dump -p all with a long image"
+long=$(ls "$WORK/long-line/slave003-"*.bin)
+[ "$(stat -c %s "$long")" -eq 8326 ] || ec_fail "dump -p all: the long image is $(stat -c %s "$long") bytes, not 8326"
+cmp -s "$long" <(head -c 8326 "$WORK/long-images/slave-3.bin") || ec_fail "dump -p all: the long image differs"
 cp -r "$IMAGES" "$WORK/line.eeprom"
 run -i "$SIM" alias set -p 1 77 --yes --backup-dir "$WORK/backups"
 expect_rc 0 "alias set before the line restore"
@@ -122,6 +130,26 @@ run --json -i "$SIM" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/bac
 expect_rc 0 "sii write -p all"
 json_true '[s["words_written"] for s in doc["slaves"]] == [2, 0, 0] and doc["failed"] == 0' "write -p all report"
 diff -r "$WORK/line.eeprom" "$IMAGES" >/dev/null || ec_fail "write -p all did not bring the line back"
+# Every slave is restored at once: a slave that refuses its writes fails alone, the others
+# are restored, and the next run finishes the line.
+run -i "$SIM" alias set -p 1 78 --yes --backup-dir "$WORK/backups"
+expect_rc 0 "alias set on slave 1 before the second line restore"
+run -i "$SIM" alias set -p 3 79 --yes --backup-dir "$WORK/backups"
+expect_rc 0 "alias set on slave 3 before the second line restore"
+snapshot
+run -i "$SIM" sii write -p all "$WORK/line" --dry-run
+expect_rc 0 "dry run of a line restore"
+grep -q "slave 1: 2 of .* words would change" "$WORK/out" && grep -q "slave 2: 0 of .* words would change" "$WORK/out" &&
+  grep -q "slave 3: 2 of .* words would change" "$WORK/out" || ec_fail "dry run of a line restore: $(cat "$WORK/out")"
+unchanged "dry run of a line restore"
+run --json -i "$SIM --eeprom-nack-writes 1:all" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/backups"
+expect_rc 1 "sii write -p all with slave 1 refusing its writes"
+json_true 'doc["failed"] == 1 and doc["slaves"][0]["error"]["code"] == -8 and doc["slaves"][0]["words_written"] == 0 and
+  "error" not in doc["slaves"][2] and doc["slaves"][2]["words_written"] == 2' "write -p all with one slave refusing"
+grep -q "slave 1: .*word 0x0004 is the first not written" "$WORK/err" || ec_fail "write -p all, refusing slave: $(cat "$WORK/err")"
+run -i "$SIM" sii write -p all "$WORK/line" --yes --backup-dir "$WORK/backups"
+expect_rc 0 "sii write -p all once slave 1 takes writes again"
+diff -r "$WORK/line.eeprom" "$IMAGES" >/dev/null || ec_fail "the second write -p all did not bring the line back"
 # A folder that does not match the line writes nothing.
 rm "$WORK/line/slave003-"*
 snapshot

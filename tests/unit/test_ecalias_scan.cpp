@@ -123,3 +123,41 @@ TEST(ScanKeepsStates, ARefusedStateRequestReturnsWithoutWaitingOutItsTimeout) {
     EXPECT_LT(clock.Micros() - before, 2000000u);
     ec_close(m);
 }
+
+// Position 0 asks every slave at once: the slaves that can follow reach the state, and
+// the status and the detail are those of the first slave in line order that refused,
+// not of whichever was asked last.
+TEST(ScanKeepsStates, EverySlaveAtOnceReportsTheFirstRefusalAndTheOthersFollow) {
+    VirtualClock clock{2};
+    ec_master* m = nullptr;
+    ASSERT_EQ(ec_open("sim:--slaves 300", &m), EC_OK);
+    ASSERT_EQ(ec_scan(m, nullptr), EC_OK);
+    ASSERT_EQ(ec_state_request(m, 0, EC_STATE_INIT, 2000000), EC_OK);
+    ASSERT_EQ(ec_state_request(m, 0, EC_STATE_PREOP, 2000000), EC_OK);
+    ec_slave_info info{};
+    for (int n = 1; n <= 300; n++) {
+        ASSERT_EQ(ec_slave_info_get(m, n, &info), EC_OK);
+        ASSERT_EQ(info.al_state & 0x0F, EC_STATE_PREOP) << "slave " << n;
+    }
+    // Slaves 7 and 250 in SAFE-OP may go on to OP; PRE-OP to OP is no transition.
+    ASSERT_EQ(ec_state_request(m, 7, EC_STATE_SAFEOP, 2000000), EC_OK);
+    ASSERT_EQ(ec_state_request(m, 250, EC_STATE_SAFEOP, 2000000), EC_OK);
+    const uint64_t before = clock.Micros();
+    EXPECT_EQ(ec_state_request(m, 0, EC_STATE_OP, 5000000), EC_ESTATE);
+    EXPECT_LT(clock.Micros() - before, 1000000u);  // refusals end the wait, not the timeout
+    ec_error_detail detail{};
+    ASSERT_EQ(ec_last_error(m, &detail), EC_OK);
+    EXPECT_EQ(detail.position, 1);
+    EXPECT_EQ(detail.al_status_code, 0x0011);
+    for (int n : {7, 250}) {
+        ASSERT_EQ(ec_slave_info_get(m, n, &info), EC_OK);
+        EXPECT_EQ(info.al_state, EC_STATE_OP) << "slave " << n;
+        uint16_t state = 0;
+        ASSERT_EQ(ec_state_read(m, n, &state, nullptr), EC_OK);
+        EXPECT_EQ(state, EC_STATE_OP) << "slave " << n;
+    }
+    ASSERT_EQ(ec_slave_info_get(m, 300, &info), EC_OK);
+    EXPECT_EQ(info.al_state & 0x1F, EC_STATE_PREOP | EC_STATE_ERROR);
+    EXPECT_EQ(info.al_status_code, 0x0011);
+    ec_close(m);
+}

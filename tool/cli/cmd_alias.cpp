@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -29,6 +30,16 @@ std::string AliasWriteLeft(const ec_alias_report& report, int position) {
                std::to_string(position) + " " + std::to_string(report.alias_written) + " --force`";
     if (!report.alias_acknowledged) return "; the alias word was not written";
     return "";
+}
+
+// A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
+// a one-slave call.
+std::string ExplainEntry(int status, int position, const char* step) {
+    std::string text = ec_strerror(status);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    text += " (slave " + std::to_string(position);
+    if (step[0] != '\0') text += std::string(", ") + step;
+    return text + ")";
 }
 
 std::string Identity(const ec_slave_info& info) {
@@ -344,22 +355,38 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
     std::vector<std::vector<std::string>> problems;
     bool ok = CheckAliasPlan(rows, slaves, &problems);
     // Each planned slave's header must be readable with a right checksum, or the write
-    // would be refused halfway through the plan.
+    // would be refused halfway through the plan. Every planned slave's words 0-7 are read
+    // at once; where that fails, words 0-6 alone (word 7 may be the unreadable one).
     std::vector<RowState> states(rows.size());
+    std::vector<std::array<uint16_t, EC_SII_HEADER_WORDS>> headers(rows.size());
+    std::vector<bool> word7_read(rows.size(), false);
+    for (uint32_t words : {static_cast<uint32_t>(EC_SII_HEADER_WORDS), static_cast<uint32_t>(EC_SII_HEADER_WORDS - 1)}) {
+        std::vector<ec_sii_range> ranges;
+        std::vector<size_t> owners;
+        for (size_t r = 0; r < rows.size(); r++) {
+            if (rows[r].position > infos.size() || states[r].header_read) continue;
+            ranges.push_back(ec_sii_range{static_cast<int>(rows[r].position), 0, words, headers[r].data(), 0, 0, {}});
+            owners.push_back(r);
+        }
+        if (ranges.empty()) break;
+        ec_sii_read_many(cli.master(), ranges.data(), ranges.size());
+        for (size_t k = 0; k < ranges.size(); k++) {
+            if (ranges[k].status != EC_OK) continue;
+            states[owners[k]].header_read = true;
+            word7_read[owners[k]] = words == EC_SII_HEADER_WORDS;
+        }
+    }
     int to_write = 0;
     for (size_t r = 0; r < rows.size(); r++) {
         const PlanRow& row = rows[r];
         RowState& state = states[r];
         if (row.position <= infos.size()) {
-            uint16_t header[EC_SII_HEADER_WORDS] = {};
-            bool word7_read = false;
-            state.header_read = ReadHeader(cli, static_cast<int>(row.position), header, &word7_read);
             uint8_t expected = 0;
             if (!state.header_read) {
                 problems[r].push_back("SII words 0-6 cannot be read");
             } else {
-                state.current_alias = header[4];
-                if (!ChecksumOk(header, word7_read, &expected))
+                state.current_alias = headers[r][4];
+                if (!ChecksumOk(headers[r].data(), word7_read[r], &expected))
                     problems[r].push_back("the stored SII checksum is wrong; mend it with `ecalias alias set -p " +
                                           std::to_string(row.position) + " --force` first");
             }
@@ -397,41 +424,64 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
         status = kExitFailed;
     } else {
         bool stopped = false;
-        // Held for the whole plan: an interruption stops it between two slaves, and the
-        // report is printed before the signal acts.
+        // Every row is written at once, in steps: the backups of every slave to write,
+        // then every alias. Signals are held from here until the table is printed: one
+        // that arrives before the aliases are written stops the plan there (nothing
+        // written; backups made stay), one that arrives later waits until every pair of
+        // words under way is written and read back.
         const SignalHold& hold = cli.HoldSignals();
-        for (size_t r = 0; r < rows.size(); r++) {
-            RowState& state = states[r];
-            if (state.result != RowResult::kToWrite) continue;
-            if (!stopped && hold.Pending()) {
-                stopped = true;
-                stopped_code = EC_EINVAL;
-                cli.Note("ecalias: interrupted; no more rows are written\n");
-            }
-            if (stopped) {
-                state.result = RowResult::kNotDone;
-                continue;
-            }
-            const int position = static_cast<int>(rows[r].position);
-            char backup[EC_PATH_BYTES];
-            const int saved = ec_sii_backup(cli.master(), position, backup_dir.c_str(), backup, sizeof backup);
-            if (saved != EC_OK) {
+        std::vector<size_t> writing;
+        for (size_t r = 0; r < rows.size(); r++)
+            if (states[r].result == RowResult::kToWrite) writing.push_back(r);
+        auto stop_the_rest = [&]() {
+            for (size_t r : writing)
+                if (states[r].result == RowResult::kToWrite) states[r].result = RowResult::kNotDone;
+        };
+        auto interrupted = [&]() {
+            if (!hold.Pending()) return false;
+            stopped = true;
+            stopped_code = EC_EINVAL;
+            cli.Note("ecalias: interrupted; no more rows are written\n");
+            stop_the_rest();
+            return true;
+        };
+        if (!writing.empty() && !interrupted()) {
+            std::vector<ec_sii_backup_entry> saved(writing.size());
+            for (size_t k = 0; k < writing.size(); k++) saved[k].position = static_cast<int>(rows[writing[k]].position);
+            ec_sii_backup_many(cli.master(), saved.data(), saved.size(), backup_dir.c_str());
+            for (size_t k = 0; k < writing.size(); k++) {
+                RowState& state = states[writing[k]];
+                if (saved[k].status == EC_OK) {
+                    state.backup = saved[k].path;
+                    continue;
+                }
+                // No backup, no write; and with one slave's backup missing nothing is
+                // written at all, as a line stops at its first failure.
                 state.result = RowResult::kFailed;
-                state.message = "no backup, no write: " + cli.Explain(saved);
-                stopped_code = saved;
+                state.message = "no backup, no write: " + ExplainEntry(saved[k].status, saved[k].position, saved[k].step);
+                if (!stopped) stopped_code = saved[k].status;
                 stopped = true;
-                continue;
             }
-            state.backup = backup;
-            ec_alias_report report{};
-            const int set = ec_alias_set(cli.master(), position, rows[r].alias, 0, &report);
-            if (set == EC_OK && report.verified) {
-                state.result = RowResult::kVerified;
-            } else {
+            if (stopped) stop_the_rest();
+        }
+        if (!writing.empty() && !stopped && !interrupted()) {
+            std::vector<ec_alias_entry> entries(writing.size());
+            for (size_t k = 0; k < writing.size(); k++) {
+                entries[k].position = static_cast<int>(rows[writing[k]].position);
+                entries[k].value = rows[writing[k]].alias;
+            }
+            ec_alias_set_many(cli.master(), entries.data(), entries.size(), 0);
+            for (size_t k = 0; k < writing.size(); k++) {
+                const ec_alias_entry& entry = entries[k];
+                RowState& state = states[writing[k]];
+                if (entry.status == EC_OK && entry.report.verified) {
+                    state.result = RowResult::kVerified;
+                    continue;
+                }
                 state.result = RowResult::kFailed;
-                state.message = cli.Explain(set) + AliasWriteLeft(report, position) + "; backup " + state.backup;
-                stopped_code = set != EC_OK ? set : EC_EVERIFY;
-                // Something is wrong on the line: nothing more is written.
+                state.message = ExplainEntry(entry.status, entry.position, entry.step) +
+                                AliasWriteLeft(entry.report, entry.position) + "; backup " + state.backup;
+                if (!stopped) stopped_code = entry.status != EC_OK ? entry.status : EC_EVERIFY;
                 stopped = true;
             }
         }

@@ -74,7 +74,18 @@ bool ImageFileRead(const char* path, std::vector<uint16_t>* words, std::string* 
     return true;
 }
 
-bool ImageFileWrite(const char* path, const uint16_t* words, size_t count, std::string* error) {
+namespace {
+
+// A new image file on its way: written to a temporary file beside its path.
+struct PendingImage {
+    std::string path;
+    std::string temporary;
+    int fd = -1;
+};
+
+// Checks the path is free, and writes the image to a temporary file beside it.
+bool BeginImageFile(const char* path, const uint16_t* words, size_t count, PendingImage* pending,
+                    std::string* error) {
     struct stat info {};
     if (lstat(path, &info) == 0) {
         *error = std::string(path) + " exists: choose another name or remove it first";
@@ -85,27 +96,72 @@ bool ImageFileWrite(const char* path, const uint16_t* words, size_t count, std::
         bytes[2 * n] = static_cast<uint8_t>(words[n]);
         bytes[2 * n + 1] = static_cast<uint8_t>(words[n] >> 8);
     }
-    std::string temporary = std::string(path) + ".partXXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
+    pending->path = path;
+    pending->temporary = std::string(path) + ".partXXXXXX";
+    pending->fd = mkstemp(pending->temporary.data());
+    if (pending->fd < 0) {
         *error = Reason("cannot create a file beside", path);
         return false;
     }
-    bool ok = WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
-    const int saved = errno;
-    if (close(fd) != 0) ok = false;
-    if (ok && fchmodat(AT_FDCWD, temporary.c_str(), 0644, 0) != 0) ok = false;
-    // link() fails when the name exists meanwhile: the existing file stays.
-    if (ok && link(temporary.c_str(), path) != 0) {
-        *error = Reason(errno == EEXIST ? "will not replace" : "cannot write", path);
-        unlink(temporary.c_str());
+    if (!WriteAll(pending->fd, bytes.data(), bytes.size())) {
+        *error = Reason("cannot write", path);
+        close(pending->fd);
+        unlink(pending->temporary.c_str());
+        pending->fd = -1;
         return false;
     }
-    unlink(temporary.c_str());
+    return true;
+}
+
+// Flushes the temporary file to disk and links it into place: only then has the image
+// its name.
+bool FinishImageFile(PendingImage* pending, std::string* error) {
+    const char* path = pending->path.c_str();
+    bool ok = fsync(pending->fd) == 0;
+    const int saved = errno;
+    if (close(pending->fd) != 0) ok = false;
+    pending->fd = -1;
+    if (ok && fchmodat(AT_FDCWD, pending->temporary.c_str(), 0644, 0) != 0) ok = false;
+    // link() fails when the name exists meanwhile: the existing file stays.
+    if (ok && link(pending->temporary.c_str(), path) != 0) {
+        *error = Reason(errno == EEXIST ? "will not replace" : "cannot write", path);
+        unlink(pending->temporary.c_str());
+        return false;
+    }
+    unlink(pending->temporary.c_str());
     if (!ok) {
         errno = saved;
         *error = Reason("cannot write", path);
         return false;
     }
     return true;
+}
+
+// Files open at once while a batch is written.
+constexpr size_t kImageBatch = 64;
+
+}  // namespace
+
+bool ImageFileWrite(const char* path, const uint16_t* words, size_t count, std::string* error) {
+    PendingImage pending;
+    return BeginImageFile(path, words, count, &pending, error) && FinishImageFile(&pending, error);
+}
+
+void ImageFilesWrite(const std::vector<ImageFileJob>& jobs, std::vector<std::string>* errors) {
+    errors->assign(jobs.size(), "");
+    std::vector<PendingImage> pending(jobs.size());
+    for (size_t first = 0; first < jobs.size(); first += kImageBatch) {
+        const size_t end = jobs.size() - first < kImageBatch ? jobs.size() : first + kImageBatch;
+        int sync_fd = -1;
+        for (size_t n = first; n < end; n++) {
+            const ImageFileJob& job = jobs[n];
+            if (!BeginImageFile(job.path.c_str(), job.words, job.count, &pending[n], &(*errors)[n])) continue;
+            if (sync_fd < 0) sync_fd = pending[n].fd;
+        }
+        // One flush of the file system for the batch: each file's own flush then finds
+        // nothing left to write (a flush per file cost a journal commit each).
+        if (sync_fd >= 0) syncfs(sync_fd);
+        for (size_t n = first; n < end; n++)
+            if (pending[n].fd >= 0) FinishImageFile(&pending[n], &(*errors)[n]);
+    }
 }

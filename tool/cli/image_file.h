@@ -20,3 +20,13 @@ bool ImageFileRead(const char* path, std::vector<uint16_t>* words, std::string* 
 // and renamed, so a reader never sees half an image; an existing file is never
 // replaced (false, and *error says so).
 bool ImageFileWrite(const char* path, const uint16_t* words, size_t count, std::string* error);
+
+// One image of ImageFilesWrite.
+struct ImageFileJob {
+    std::string path;
+    const uint16_t* words;
+    size_t count;
+};
+// Writes each image as ImageFileWrite does, the files flushed to disk together before any
+// gets its name. errors[n] is "" for a file written, else why it was not.
+void ImageFilesWrite(const std::vector<ImageFileJob>& jobs, std::vector<std::string>* errors);
