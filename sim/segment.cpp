@@ -379,6 +379,7 @@ bool SimProcessFrame(SimSegment* segment, uint8_t* frame, int length) {
     if (segment->vanished_from > 0 && segment->vanished_from - 1 < live) live = segment->vanished_from - 1;
     if (live <= 0) return false;  // the line is broken at the first slave: nothing comes back
     segment->frames_processed++;
+    segment->last_frame_slaves = live;
     LineWalk walk{segment, live, false};
     int at = kFirstDatagramOffset;
     for (;;) {

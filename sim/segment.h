@@ -56,6 +56,7 @@ struct SimSegment {
     uint64_t datagrams_processed;
     SimAddressIndex address_index;
     uint64_t slave_visits;  // datagram executions on a slave, addressed or not
+    int last_frame_slaves;  // the slaves the last frame passed (those before a break)
 };
 
 // Builds a segment of `count` slaves with power-on register contents; each slave's

@@ -80,7 +80,8 @@ uint64_t SimWireFrameNs(int length, int slaves, uint32_t forward_ns) {
 namespace {
 
 // When the reply to a frame sent now is back: at once, or with wire_timing after the
-// frame had the line to itself for its serialisation and passed every slave.
+// frame had the line to itself for its serialisation and passed every slave on the line.
+// Called after the segment ran the frame.
 uint64_t ReplyDue(SimWire* wire, int length) {
     uint64_t now = SimSegmentNowMicros(wire->segment);
     if (!wire->faults.wire_timing) return now;
@@ -88,7 +89,9 @@ uint64_t ReplyDue(SimWire* wire, int length) {
     uint64_t start = wire->line_free_ns > now_ns ? wire->line_free_ns : now_ns;
     uint64_t serialisation = SimWireFrameNs(length, 0, 0);
     wire->line_free_ns = start + serialisation;
-    int slaves = static_cast<int>(wire->segment->slaves.size());
+    // A line broken behind a slave returns the frame there: only the slaves before the
+    // break forward it.
+    int slaves = wire->segment->last_frame_slaves;
     uint64_t back_ns = start + SimWireFrameNs(length, slaves, wire->faults.forward_ns);
     return (back_ns + 999) / 1000;
 }

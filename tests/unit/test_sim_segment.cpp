@@ -632,6 +632,16 @@ TEST(SimWire, WireTimingDelaysRepliesByTheLineAndTheSlaves) {
     clock.Advance(1);
     EXPECT_EQ(SimWireTake(&wire, out), 60);
 
+    // A line broken behind the first slave: the frame passes one slave, not three.
+    clock.Advance(100);
+    segment->vanished_from = 2;
+    SimWireRequest(&wire, small.data(), 60);
+    clock.Advance(7);
+    EXPECT_EQ(SimWireTake(&wire, out), 0) << "due after 7.72 us";
+    clock.Advance(1);
+    EXPECT_EQ(SimWireTake(&wire, out), 60);
+    segment->vanished_from = 0;
+
     // Without the option nothing waits.
     SimWireInit(&wire, segment, SimFaultSettings{});
     SimWireRequest(&wire, small.data(), 60);
