@@ -112,6 +112,25 @@ void InRuns(const uint16_t* slaves, int count, Work&& work) {
         work(slaves + start, count - start < kSlavesPerRun ? count - start : kSlavesPerRun);
 }
 
+// The AL status and status code of each listed slave (at most kSlavesPerRun) into its
+// record, each frame sent until answered (up to kPackedSends); zeros for a slave that
+// never answered, as StateCheck leaves them.
+void ReadStatesOfRun(MasterContext* master, const uint16_t* slaves, int count) {
+    PackedDatagram list[kSlavesPerRun];
+    uint8_t status[kSlavesPerRun][6];
+    for (int k = 0; k < count; k++) {
+        memset(status[k], 0, sizeof status[k]);
+        list[k] = PackedDatagram{CMD_FPRD, master->slave_table[slaves[k]].config_address, kRegAlStatus, 6, nullptr,
+                                 status[k], 0};
+    }
+    PackedExchangeUntilAnswered(&master->port, list, count, kPackedReplyWaitUs, kPackedSends, nullptr);
+    for (int k = 0; k < count; k++) {
+        SlaveRecord& record = master->slave_table[slaves[k]];
+        record.state = WireLoad16(status[k]);
+        record.al_status_code = WireLoad16(status[k] + 4);
+    }
+}
+
 // The read of word 0x001A that the bring-up left started cannot be trusted here: other
 // SII reads (the slaves' names) may have used the EEPROM interface since. So the words
 // are read afresh, on every slave of first..last (at most kSlavesPerRun) that needs them
@@ -156,9 +175,10 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
     if (mailboxes == 0) return 0;
     int running = 0;
     if (keep_states) {
-        // One poll of every mailbox slave's AL status (the records take it); those past
-        // INIT are left as they run.
-        StateCheckAll(master, with_mailbox, mailboxes, kAlStateInit, 0);
+        // One answered read of every mailbox slave's AL status (the records take it);
+        // those past INIT are left as they run. A frame lost on the way is sent again:
+        // a slave whose state stayed unknown would be left out of the setup.
+        InRuns(with_mailbox, mailboxes, [&](const uint16_t* run, int n) { ReadStatesOfRun(master, run, n); });
         uint16_t* past_init = master->position_lists + master->slave_table.capacity;
         int in_init = 0;
         for (int k = 0; k < mailboxes; k++) {

@@ -161,3 +161,24 @@ TEST(ScanKeepsStates, EverySlaveAtOnceReportsTheFirstRefusalAndTheOthersFollow) 
     EXPECT_EQ(info.al_status_code, 0x0011);
     ec_close(m);
 }
+// Before the mailboxes are set up, every slave's AL state is read once to tell slaves in
+// INIT from running ones. With these seeds a frame of that read is lost: sent only once,
+// it left its slaves' state unknown and them out of the setup (in INIT, no mailbox). It
+// is sent again now, and the records are those of a clean wire.
+TEST(ScanKeepsStates, ALostStateReadLeavesNoSlaveOutOfTheMailboxSetup) {
+    VirtualClock clock{2};
+    const Scan clean = ScanOf("sim:--slaves 5 --name 4:Axis --no-strings 2");
+    ASSERT_EQ(clean.count, 5);
+    for (const char* seed : {"20", "25", "39"}) {
+        const std::string adapter = std::string("sim:--slaves 5 --name 4:Axis --no-strings 2 --drop 0.1 --seed ") + seed;
+        const Scan lossy = ScanOf(adapter.c_str());
+        ASSERT_EQ(lossy.count, 5) << seed;
+        for (int n = 1; n <= 5; n++) {
+            EXPECT_EQ(lossy.info[static_cast<size_t>(n)].al_state & 0x0F, 2) << "seed " << seed << " slave " << n;
+            EXPECT_EQ(memcmp(&clean.info[static_cast<size_t>(n)], &lossy.info[static_cast<size_t>(n)],
+                             sizeof(ec_slave_info)),
+                      0)
+                << "seed " << seed << " slave " << n;
+        }
+    }
+}
