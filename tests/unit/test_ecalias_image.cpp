@@ -18,6 +18,7 @@
 #include "ecalias.h"
 #include "sim/segment.h"
 #include "sim/sim_capture.h"
+#include "support_temp_files.h"
 #include "support_virtual_clock.h"
 
 namespace {
@@ -34,28 +35,6 @@ struct Opened {
     }
     SimSlave* Slave(int position) const {
         return SimCaptureSegment(m->context->port.capture)->slaves[position - 1];
-    }
-};
-
-// A fresh folder for one test, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/ecalias-image-test.XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        for (const std::string& name : Files()) unlink((path + "/" + name).c_str());
-        rmdir(path.c_str());
-    }
-    std::set<std::string> Files() const {
-        std::set<std::string> names;
-        DIR* dir = opendir(path.c_str());
-        if (dir == nullptr) return names;
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.insert(entry->d_name);
-        closedir(dir);
-        return names;
     }
 };
 

@@ -19,6 +19,7 @@
 #include "link/frame_port.h"
 #include "sim/segment.h"
 #include "sim/sim_capture.h"
+#include "support_temp_files.h"
 #include "support_virtual_clock.h"
 #include "wire/sii_crc.h"
 
@@ -71,37 +72,6 @@ LineCut g_cut;
 int CutSend(void* handle, const uint8_t* frame, int length) {
     if (++g_cut.frames == g_cut.after_frames) g_cut.segment->vanished_from = g_cut.at_slave;
     return g_cut.inner->send(handle, frame, length);
-}
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/ecalias-many-test.XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        for (const std::string& name : Files()) unlink((path + "/" + name).c_str());
-        rmdir(path.c_str());
-    }
-    std::set<std::string> Files() const {
-        std::set<std::string> names;
-        DIR* dir = opendir(path.c_str());
-        if (dir == nullptr) return names;
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.insert(entry->d_name);
-        closedir(dir);
-        return names;
-    }
-};
-
-std::vector<uint16_t> FileWords(const char* path) {
-    std::vector<uint16_t> words;
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) return words;
-    uint8_t pair[2];
-    while (fread(pair, 1, 2, f) == 2) words.push_back(static_cast<uint16_t>(pair[0] | pair[1] << 8));
-    fclose(f);
-    return words;
 }
 
 // Every slave's whole image through the many-slave call.

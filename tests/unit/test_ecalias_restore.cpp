@@ -17,6 +17,7 @@
 #include "sim/segment.h"
 #include "sim/sii_image.h"
 #include "sim/sim_capture.h"
+#include "support_temp_files.h"
 #include "support_virtual_clock.h"
 
 namespace {
@@ -62,15 +63,6 @@ protected:
             pclose(p);
         }
         return n;
-    }
-    static std::vector<uint16_t> FileWords(const char* path) {
-        std::vector<uint16_t> words;
-        FILE* f = fopen(path, "rb");
-        if (f == nullptr) return words;
-        uint8_t pair[2];
-        while (fread(pair, 1, 2, f) == 2) words.push_back(static_cast<uint16_t>(pair[0] | pair[1] << 8));
-        fclose(f);
-        return words;
     }
     // The image with a new alias (checksum kept right) and two changed category words.
     static std::vector<uint16_t> Edited(std::vector<uint16_t> words) {

@@ -128,6 +128,9 @@ public:
 
     // The error of the last failed ec_* call on the master, as one English line.
     std::string Explain(int status) const;
+    // The same line for one entry of a many-slave call, from the entry's own status,
+    // position and step.
+    static std::string ExplainEntry(int status, int position, const char* step);
 
     // Asks "proceed? [y/N]" on a terminal (the parser made sure --yes is given when
     // standard input is not one). True to go on. `what` is shown before the question.

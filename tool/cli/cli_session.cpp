@@ -72,6 +72,14 @@ std::string Cli::Explain(int status) const {
     return text;
 }
 
+std::string Cli::ExplainEntry(int status, int position, const char* step) {
+    std::string text = ec_strerror(status);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    text += " (slave " + std::to_string(position);
+    if (step[0] != '\0') text += std::string(", ") + step;
+    return text + ")";
+}
+
 namespace {
 
 // The sentence that tells how to fix a failed open.

@@ -34,14 +34,6 @@ std::string AliasWriteLeft(const ec_alias_report& report, int position) {
 
 // A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
 // a one-slave call.
-std::string ExplainEntry(int status, int position, const char* step) {
-    std::string text = ec_strerror(status);
-    if (!text.empty() && text.back() == '.') text.pop_back();
-    text += " (slave " + std::to_string(position);
-    if (step[0] != '\0') text += std::string(", ") + step;
-    return text + ")";
-}
-
 std::string Identity(const ec_slave_info& info) {
     if ((info.parts_read & EC_PART_IDENTITY) == 0) return "identity unread";
     std::string text = "vendor " + Hex(info.vendor_id, 8) + " product " + Hex(info.product_code, 8);
@@ -458,7 +450,8 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
                 // No backup, no write; and with one slave's backup missing nothing is
                 // written at all, as a line stops at its first failure.
                 state.result = RowResult::kFailed;
-                state.message = "no backup, no write: " + ExplainEntry(saved[k].status, saved[k].position, saved[k].step);
+                state.message =
+                    "no backup, no write: " + Cli::ExplainEntry(saved[k].status, saved[k].position, saved[k].step);
                 if (!stopped) stopped_code = saved[k].status;
                 stopped = true;
             }
@@ -479,7 +472,7 @@ int RunAliasPlan(Cli& cli, const ParsedArgs& args) {
                     continue;
                 }
                 state.result = RowResult::kFailed;
-                state.message = ExplainEntry(entry.status, entry.position, entry.step) +
+                state.message = Cli::ExplainEntry(entry.status, entry.position, entry.step) +
                                 AliasWriteLeft(entry.report, entry.position) + "; backup " + state.backup;
                 if (!stopped) stopped_code = entry.status != EC_OK ? entry.status : EC_EVERIFY;
                 stopped = true;

@@ -106,14 +106,6 @@ int ReadWords(Cli& cli, int position, const WordRange& range, std::vector<uint16
 
 // A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
 // a one-slave call.
-std::string ExplainEntry(int status, int position, const char* step) {
-    std::string text = ec_strerror(status);
-    if (!text.empty() && text.back() == '.') text.pop_back();
-    text += " (slave " + std::to_string(position);
-    if (step[0] != '\0') text += std::string(", ") + step;
-    return text + ")";
-}
-
 // Every slave's image (or the range) at once. statuses[n] and messages[n] tell what
 // became of slave n + 1; EC_OK when every read succeeded.
 void ReadEverySlave(Cli& cli, const WordRange& range, std::vector<std::vector<uint16_t>>* words,
@@ -134,7 +126,7 @@ void ReadEverySlave(Cli& cli, const WordRange& range, std::vector<std::vector<ui
             (*statuses)[n] = ranges[n].status;
             if (ranges[n].status != EC_OK) {
                 (*words)[n].clear();
-                (*messages)[n] = ExplainEntry(ranges[n].status, ranges[n].position, ranges[n].step);
+                (*messages)[n] = Cli::ExplainEntry(ranges[n].status, ranges[n].position, ranges[n].step);
             }
         }
         return;
@@ -166,7 +158,7 @@ void ReadEverySlave(Cli& cli, const WordRange& range, std::vector<std::vector<ui
             (*words)[n].resize(images[n].count);
         } else {
             (*words)[n].clear();
-            (*messages)[n] = ExplainEntry(images[n].status, images[n].position, images[n].step);
+            (*messages)[n] = Cli::ExplainEntry(images[n].status, images[n].position, images[n].step);
         }
     }
 }
@@ -514,7 +506,7 @@ int RestoreEverySlave(Cli& cli, const ParsedArgs& args, const std::vector<Restor
             failures += FailSlave(cli, EC_EINVAL, "not confirmed; nothing written") ? 0 : 1;
             continue;
         }
-        const std::string explained = e.status == EC_OK ? "" : ExplainEntry(e.status, e.position, e.step);
+        const std::string explained = e.status == EC_OK ? "" : Cli::ExplainEntry(e.status, e.position, e.step);
         failures += ReportRestore(cli, jobs[n], e.status, explained, e.report) ? 0 : 1;
     }
     return failures;
@@ -632,7 +624,7 @@ int RunSiiWrite(Cli& cli, const ParsedArgs& args) {
     for (size_t n = 0; n < jobs.size(); n++) {
         if (!ranges.empty()) {
             const ec_sii_range& r = ranges[n];
-            const std::string failure = r.status == EC_OK ? "" : ExplainEntry(r.status, r.position, r.step);
+            const std::string failure = r.status == EC_OK ? "" : Cli::ExplainEntry(r.status, r.position, r.step);
             if (!Restore(cli, args, jobs[n], backup_dir, &holding, &current[n], r.status, failure)) failures++;
             continue;
         }
