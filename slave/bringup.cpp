@@ -116,7 +116,7 @@ void AddressAllSlaves(MasterContext* master, int count) {
     uint8_t bytes[kSlavesPerRun][2];
     uint8_t out[kSlavesPerRun][2];
     // One access for every slave: `fill(n, out)` lays out what a write sends, `take(n,
-    // bytes)` takes what a read brought (zeros when unanswered).
+    // bytes, answered)` takes what a read brought (zeros when unanswered).
     auto phase = [&](uint8_t command, uint16_t reg, bool by_position, auto&& fill, auto&& take) {
         for (int first = 1; first <= count; first += kSlavesPerRun) {
             const int run = count - first + 1 < kSlavesPerRun ? count - first + 1 : kSlavesPerRun;
@@ -128,13 +128,13 @@ void AddressAllSlaves(MasterContext* master, int count) {
                 list[k] = PackedDatagram{command, adp, reg, 2, write ? out[k] : nullptr, bytes[k], 0};
             }
             PackedExchangeUntilAnswered(&master->port, list, run, kPackedReplyWaitUs, kPackedSends, nullptr);
-            for (int k = 0; k < run; k++) take(first + k, bytes[k]);
+            for (int k = 0; k < run; k++) take(first + k, bytes[k], list[k].result > 0);
         }
     };
     auto read = [](int, uint8_t*) { return false; };
-    auto nothing = [](int, const uint8_t*) {};
+    auto nothing = [](int, const uint8_t*, bool) {};
     phase(CMD_APRD, kRegPdiControl, true, read,
-          [&](int n, const uint8_t* b) { master->slave_table[n].interface_type = WireLoad16(b); });
+          [&](int n, const uint8_t* b, bool) { master->slave_table[n].interface_type = WireLoad16(b); });
     phase(CMD_APWR, kRegStationAddress, true,
           [](int n, uint8_t* o) {
               WireStore16(o, StationAddressFor(n));
@@ -150,13 +150,18 @@ void AddressAllSlaves(MasterContext* master, int count) {
           },
           nothing);
     phase(CMD_APRD, kRegStationAddress, true, read,
-          [&](int n, const uint8_t* b) { master->slave_table[n].config_address = WireLoad16(b); });
+          [&](int n, const uint8_t* b, bool) { master->slave_table[n].config_address = WireLoad16(b); });
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
     phase(CMD_FPRD, kRegStationAlias, false, read,
-          [&](int n, const uint8_t* b) { master->slave_table[n].alias_address = WireLoad16(b); });
-    phase(CMD_FPRD, kRegEepromControl, false, read, [&](int n, const uint8_t* b) {
-        master->slave_table[n].eeprom_8byte_reads = (WireLoad16(b) & kEepromStatusEightByte) ? 1 : 0;
+          [&](int n, const uint8_t* b, bool) { master->slave_table[n].alias_address = WireLoad16(b); });
+    phase(CMD_FPRD, kRegEepromControl, false, read, [&](int n, const uint8_t* b, bool answered) {
+        const uint16_t status = WireLoad16(b);
+        master->slave_table[n].eeprom_8byte_reads = (status & kEepromStatusEightByte) ? 1 : 0;
+        // An answered status of an idle, clean interface: the SII engine's first read
+        // of this slave needs no wait of its own (the master holds the EEPROM by now).
+        const bool idle = answered && (status & kEepromStatusBusy) == 0 && (status & kEepromStatusErrorBits) == 0;
+        master->eeprom_reads[n].idle_seen = idle && master->slave_table[n].eeprom_at_pdi == 0 ? 1 : 0;
     });
 }
 
@@ -215,6 +220,7 @@ void StartReadMailboxReadsOfRun(MasterContext* master, int first, int last) {
     for (int n = first; n <= last; n++) {
         const SlaveRecord& record = master->slave_table[n];
         if (record.mbx_length == 0) continue;
+        master->eeprom_reads[n].idle_seen = 0;  // a read is started below: the engine waits again
         status[used][0] = status[used][1] = 0;
         slaves[used] = static_cast<uint16_t>(n);
         list[used] = PackedDatagram{CMD_FPRD, record.config_address, kRegEepromControl, 2, nullptr, status[used], 0};
@@ -296,11 +302,80 @@ void ReadIdentities(MasterContext* master, int count, EepromReadOrder order) {
     }
 }
 
-void ReadGeneralCategory(MasterContext* master, SlaveRecord& record) {
-    int16_t found = SiiFind(master, 1, kSiiCategoryGeneral);
-    if (found == 0) return;
-    uint16_t at = static_cast<uint16_t>(found);
-    auto byte = [master, at](int k) { return SiiGetByte(master, 1, static_cast<uint16_t>(at + k)); };
+// Slave 1's words on the SII engine, as the byte cache gives them: words from 2048 on
+// (bytes 4096 on) read as 0xFFFF without a read; `read` says which words were read (a
+// word that could not be read stays as it was and is marked unread).
+struct FirstSlaveWords {
+    uint16_t first;
+    uint16_t count;
+    uint16_t words[24];
+    bool read[24];
+};
+
+void ReadFirstSlaveWords(MasterContext* master, FirstSlaveWords* ranges, int count) {
+    SiiJob jobs[4];
+    int owner[4];
+    int used = 0;
+    for (int r = 0; r < count; r++) {
+        FirstSlaveWords& range = ranges[r];
+        for (int k = 0; k < range.count; k++) {
+            range.words[k] = range.first + k < kSiiWordLimit ? 0 : 0xFFFF;
+            range.read[k] = range.first + k >= kSiiWordLimit;
+        }
+        const uint16_t inside = range.first >= kSiiWordLimit                 ? 0
+                                : range.first + range.count > kSiiWordLimit ? kSiiWordLimit - range.first
+                                                                              : range.count;
+        if (inside == 0) continue;
+        jobs[used] = SiiJob{1, range.first, inside, range.words, 0, 0, 0};
+        owner[used++] = r;
+    }
+    SiiReadMany(master, jobs, used, nullptr);
+    // A job that failed part way kept the words before the one that failed.
+    for (int j = 0; j < used; j++)
+        for (int k = 0; k < jobs[j].words_done; k++) ranges[owner[j]].read[k] = true;
+}
+
+// The category walk of the byte cache for two types at once on slave 1: the byte
+// address of each type's length word, or 0 when the chain ended first, a word on the
+// way could not be read, or a length led back (positions are 16-bit byte addresses, as
+// the cache walk counts them). Each type's result is the one its own walk gives, since
+// that walk is a prefix of this one.
+void WalkFirstSlave(MasterContext* master, const uint16_t* wanted, uint16_t* found, int types) {
+    int open = types;
+    for (int t = 0; t < types; t++) found[t] = 0;
+    FirstSlaveWords header{};
+    uint16_t position = 0x80;  // the type word of the first category
+    for (;;) {
+        // Type and length word of the header in one read.
+        header.first = static_cast<uint16_t>(position / 2);
+        header.count = 2;
+        ReadFirstSlaveWords(master, &header, 1);
+        if (!header.read[0]) return;
+        const uint16_t type = header.words[0];
+        position = static_cast<uint16_t>(position + 2);
+        for (int t = 0; t < types; t++)
+            if (found[t] == 0 && type == wanted[t]) {
+                found[t] = position;
+                open--;
+            }
+        if (open == 0 || type == kSiiCategoryEnd) return;
+        if (!header.read[1]) return;
+        const uint16_t next = static_cast<uint16_t>(position + 2 + 2 * header.words[1]);
+        if (next <= position) return;
+        position = next;
+    }
+}
+
+// The general category's details of slave 1, from the bytes `at + k` (`at` the byte
+// address of the category's length word); a byte that could not be read counts as 0.
+void TakeGeneralCategory(MasterContext* master, SlaveRecord& record, const FirstSlaveWords& bytes_of, uint16_t at) {
+    auto byte = [&](int k) -> uint8_t {
+        const uint16_t address = static_cast<uint16_t>(at + k);
+        const int index = address / 2 - bytes_of.first;
+        if (address >= kSiiCacheBytes) return 0xFF;
+        if (index < 0 || index >= bytes_of.count || !bytes_of.read[index]) return 0;
+        return static_cast<uint8_t>(address & 1 ? bytes_of.words[index] >> 8 : bytes_of.words[index]);
+    };
     record.coe_details = byte(kGeneralCoe);
     record.foe_details = byte(kGeneralFoe);
     record.eoe_details = byte(kGeneralEoe);
@@ -315,21 +390,83 @@ void ReadGeneralCategory(MasterContext* master, SlaveRecord& record) {
                                                   static_cast<uint16_t>(record.ebus_current));
 }
 
+// Slave 1's general category and name on the SII engine: one walk for both categories,
+// then the general bytes with the name's count and length, then the name's text. The
+// results are the byte cache's (bytes past 4096 are 0xFF, an unread general byte is 0,
+// a strings category without string 1 gives the name "", a name byte that cannot be read
+// gives the vendor/product name), in a round trip per header or read instead of several
+// per four bytes.
+void ReadFirstSlaveCategories(MasterContext* master, SlaveRecord& record) {
+    const uint16_t wanted[2] = {kSiiCategoryGeneral, kSiiCategoryStrings};
+    uint16_t found[2] = {0, 0};
+    WalkFirstSlave(master, wanted, found, 2);
+    const uint16_t general = found[0];
+    const uint16_t strings = found[1];
+    FirstSlaveWords ranges[2]{};
+    int count = 0;
+    if (general != 0) {
+        ranges[count].first = static_cast<uint16_t>((general + kGeneralCoe) / 2);
+        ranges[count].count = static_cast<uint16_t>((general + kGeneralCurrentHigh) / 2 - ranges[count].first + 1);
+        count++;
+    }
+    const int head = count;
+    if (strings != 0) {
+        ranges[count].first = static_cast<uint16_t>((strings + 2) / 2);  // string count, then string 1's length
+        ranges[count].count = 1;
+        count++;
+    }
+    ReadFirstSlaveWords(master, ranges, count);
+    if (general != 0) TakeGeneralCategory(master, record, ranges[0], general);
+    bool named = false;
+    if (strings != 0 && ranges[head].read[0]) {
+        const uint8_t strings_count = static_cast<uint8_t>(ranges[head].words[0]);
+        const uint8_t length = static_cast<uint8_t>(ranges[head].words[0] >> 8);
+        if (strings_count == 0) {
+            record.name[0] = '\0';
+            named = true;
+        } else {
+            const int kept = length < kSiiNameChars ? static_cast<int>(length) : static_cast<int>(kSiiNameChars);
+            FirstSlaveWords text{};
+            text.first = static_cast<uint16_t>((strings + 4) / 2);
+            text.count = static_cast<uint16_t>((kept + 1) / 2);
+            if (kept > 0) ReadFirstSlaveWords(master, &text, 1);
+            named = true;
+            char name[kSiiNameChars + 1];
+            for (int c = 0; c < kept; c++) {
+                if (!text.read[c / 2]) named = false;
+                name[c] = static_cast<char>(c % 2 == 0 ? text.words[c / 2] & 0xFF : text.words[c / 2] >> 8);
+            }
+            name[kept] = '\0';
+            if (named) memcpy(record.name, name, static_cast<size_t>(kept) + 1);
+        }
+    }
+    // A strings category that cannot be read gets the fallback name too, rather than
+    // an empty one.
+    if (!named) snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+}
+
 // Phase 3: the details of slave 1. With `started_reads` the read of word 0x001A was
 // started by phase 2 and is finished here (the split-read orders); else the read
 // mailbox and protocol words are read on the engine.
-void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for_init = true) {
+// With kRegistersOnly (the scan that keeps states) only the registers and the state are
+// read: that scan reads the mailbox words and the name of every slave, slave 1 among
+// them, in the same rounds, and no caller of it uses the general category's details.
+enum class FirstSlave { kWhole, kRegistersOnly };
+
+void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for_init = true,
+                        FirstSlave what = FirstSlave::kWhole) {
     SlaveRecord& record = master->slave_table[1];
     uint16_t address = record.config_address;
     uint16_t mailbox_words[4] = {0, 0, 0, 0};
-    if (record.mbx_length > 0 && !started_reads) {
+    const bool whole = what == FirstSlave::kWhole;
+    if (whole && record.mbx_length > 0 && !started_reads) {
         SiiJob jobs[2] = {{1, kSiiWordReadMailboxOffset, 2, &mailbox_words[0], 0, 0, 0},
                           {1, kSiiWordMailboxProtocols, 1, &mailbox_words[2], 0, 0, 0}};
         SiiReadManyOnce(master, jobs, 2, nullptr);
         if (jobs[0].status != kSiiDone) mailbox_words[0] = mailbox_words[1] = 0;
         if (jobs[1].status != kSiiDone) mailbox_words[2] = 0;
     }
-    if (record.mbx_length > 0) {
+    if (whole && record.mbx_length > 0) {
         uint32_t words = started_reads ? EepromReadFinish(master, 1)
                                        : (mailbox_words[0] | (static_cast<uint32_t>(mailbox_words[1]) << 16));
         record.mbx_read_offset = static_cast<uint16_t>(words);
@@ -337,17 +474,30 @@ void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for
         if (record.mbx_read_length == 0) record.mbx_read_length = record.mbx_length;
         if (started_reads) EepromReadStart(master, 1, kSiiWordMailboxProtocols);
     }
-    uint8_t buffer[2] = {0, 0};
-    FPRD(&master->port, address, kRegFeatures, 2, buffer, kSetupTimeoutUs);
-    record.has_dc = (WireLoad16(buffer) & kFeatureDc) ? 1 : 0;
-    buffer[0] = buffer[1] = 0;
-    FPRD(&master->port, address, kRegDlStatus, 2, buffer, kSetupTimeoutUs);
-    DecodeDlStatus(WireLoad16(buffer), &record.topology, &record.active_ports);
-    buffer[0] = buffer[1] = 0;
-    FPRD(&master->port, address, kRegPortDescriptor, 2, buffer, kSetupTimeoutUs);
-    record.port_type = buffer[0];
+    // Features, DL status, port descriptor and AL status in one frame (sent again while
+    // lost); a read nobody answered leaves zeros, as a single unanswered read did.
+    uint8_t features[2] = {0, 0}, dl_status[2] = {0, 0}, ports[2] = {0, 0}, al_status[6] = {0};
+    PackedDatagram reads[] = {
+        {CMD_FPRD, address, kRegFeatures, 2, nullptr, features, 0},
+        {CMD_FPRD, address, kRegDlStatus, 2, nullptr, dl_status, 0},
+        {CMD_FPRD, address, kRegPortDescriptor, 2, nullptr, ports, 0},
+        {CMD_FPRD, address, kRegAlStatus, 6, nullptr, al_status, 0},
+    };
+    PackedExchangeUntilAnswered(&master->port, reads, 4, kPackedReplyWaitUs, kPackedSends, nullptr);
+    record.has_dc = (WireLoad16(features) & kFeatureDc) ? 1 : 0;
+    DecodeDlStatus(WireLoad16(dl_status), &record.topology, &record.active_ports);
+    record.port_type = ports[0];
 
-    StateCheck(master, 1, kAlStateInit, wait_for_init ? kInitCheckTimeoutUs : 0);
+    // The AL status read is StateCheck's first poll: when it was answered and shows INIT,
+    // or nobody waits for INIT, it is the result; else StateCheck polls on.
+    const bool in_init = (WireLoad16(al_status) & 0x000F) == kAlStateInit;
+    if (reads[3].result > 0 && (in_init || !wait_for_init)) {
+        record.state = WireLoad16(al_status);
+        record.al_status_code = WireLoad16(al_status + 4);
+    } else {
+        StateCheck(master, 1, kAlStateInit, wait_for_init ? kInitCheckTimeoutUs : 0);
+    }
+    if (!whole) return;
 
     if (record.mbx_length > 0) {
         record.sm_types[0] = 1;
@@ -359,12 +509,7 @@ void DescribeFirstSlave(MasterContext* master, bool started_reads, bool wait_for
         record.mbx_protocols = started_reads ? static_cast<uint16_t>(EepromReadFinish(master, 1)) : mailbox_words[2];
     }
 
-    ReadGeneralCategory(master, record);
-
-    // A strings category that cannot be read gets the fallback name too, rather than
-    // an empty one.
-    bool named = SiiFind(master, 1, kSiiCategoryStrings) != 0 && SiiStringChecked(master, record.name, 1);
-    if (!named) snprintf(record.name, sizeof(record.name), "? M:%8.8x I:%8.8x", record.vendor_id, record.product_code);
+    ReadFirstSlaveCategories(master, record);
 }
 
 }  // namespace
@@ -604,7 +749,7 @@ int StateCheckAll(MasterContext* master, const uint16_t* slaves, int count, uint
 
 int ConfigureNetwork(MasterContext* master) { return ConfigureNetworkWith(master, EepromReadOrder::kParallel); }
 
-int ScanNetworkKeepingStates(MasterContext* master) {
+int ScanNetworkKeepingStates(MasterContext* master, ScanIdentities identities) {
     ResetTables(master);
     const uint8_t alias_off = 0x00;
     BroadcastWrite(master, kRegDlControlAlias, 1, &alias_off);
@@ -612,9 +757,10 @@ int ScanNetworkKeepingStates(MasterContext* master) {
     if (wkc <= 0) return wkc;
     const int count = master->slave_count;
     AddressAllSlaves(master, count);
-    ReadAllIdentities(master, count);
-    StartReadMailboxReads(master, count);
-    DescribeFirstSlave(master, false, /*wait_for_init=*/false);
+    if (identities == ScanIdentities::kRead) ReadAllIdentities(master, count);
+    // No read of word 0x001A is left started: nothing on this path finishes it (every
+    // later read starts its own), and the scan reads the mailbox words of every slave.
+    DescribeFirstSlave(master, false, /*wait_for_init=*/false, FirstSlave::kRegistersOnly);
     return count;
 }
 

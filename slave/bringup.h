@@ -52,8 +52,16 @@ int ConfigureNetworkWith(MasterContext* master, EepromReadOrder order);
 // ConfigureNetwork does, but sends no INIT request and resets no FMMU, SyncManager,
 // DC or loop setting (only alias addressing is switched off, so that configured
 // addresses reach one slave each). Slave 1 is not waited for to be in INIT. A service
-// tool that lists slaves or reads an EEPROM must not take a machine out of OP.
-int ScanNetworkKeepingStates(MasterContext* master);
+// tool that lists slaves or reads an EEPROM must not take a machine out of OP. Slave 1's
+// read mailbox words, name and general category are not read here (nor is a read of
+// word 0x001A left started on the others): the caller reads the mailbox words and names
+// of every slave at once (PrepareMailboxesKeepingStates takes slave 1's with the others').
+// With ScanIdentities::kLeftToCaller the identity and write mailbox words (vendor,
+// product, revision, mailbox offset and length) are not read either: a caller that
+// reads them of every slave anyway puts them into the table itself, before the mailbox
+// setup, and saves their round trips.
+enum class ScanIdentities { kRead, kLeftToCaller };
+int ScanNetworkKeepingStates(MasterContext* master, ScanIdentities identities = ScanIdentities::kRead);
 
 // Names every slave from `first` on whose name is empty, all at once on the SII engine,
 // as the legacy host functions name them: string 1 of the strings category (at most 40

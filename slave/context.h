@@ -129,10 +129,13 @@ struct ErrorList {
 // What the master knows of the split EEPROM read it started on a slave: whether a read
 // command really went out and was acknowledged, and whether the last finish delivered
 // data read from the EEPROM. The dialog and the bring-up consult it; it never reaches
-// the wire.
+// the wire. `idle_seen`: the SII engine's last answered status of this slave showed the
+// interface idle and clean and nothing of this master commanded it since (the engine's
+// next read may then skip its first wait for an idle interface).
 struct EepromReadTrack {
     uint8_t read_issued;
     uint8_t last_finish_failed;
+    uint8_t idle_seen;
 };
 
 // An SDO request the slave took but whose answer the master gave up waiting for: the

@@ -29,6 +29,15 @@ constexpr uint8_t kConfigurationMaster = 0x00;
 
 bool SlaveInTable(const MasterContext* master, uint16_t slave) { return slave < master->slave_table.capacity; }
 
+// A command from this path makes the SII engine's last idle status of the slave stale:
+// its next read waits for an idle interface again.
+void ForgetIdleStatus(MasterContext* master, uint16_t config_address) {
+    const int count = master->slave_count < master->slave_table.capacity ? master->slave_count
+                                                                          : master->slave_table.capacity - 1;
+    for (int n = 1; n <= count; n++)
+        if (master->slave_table[n].config_address == config_address) master->eeprom_reads[n].idle_seen = 0;
+}
+
 
 int WriteWithAttempts(MasterContext* master, uint16_t config_address, uint16_t reg, uint16_t length, const void* data) {
     int wkc = FPWR(&master->port, config_address, reg, length, data, kRegisterTimeoutUs);
@@ -51,12 +60,14 @@ int WriteConfiguration(MasterContext* master, uint16_t config_address, uint8_t v
 }
 
 void ClearErrors(MasterContext* master, uint16_t config_address) {
+    ForgetIdleStatus(master, config_address);
     const uint8_t no_command[2] = {0, 0};
     FPWR(&master->port, config_address, kRegEepromControl, 2, no_command, kClearErrorsTimeoutUs);
 }
 
 // Command word and word address in one datagram, so the ESC sees both at once.
 int SendCommand(MasterContext* master, uint16_t config_address, uint16_t command, uint16_t word_address) {
+    ForgetIdleStatus(master, config_address);
     const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
                                static_cast<uint8_t>(word_address), static_cast<uint8_t>(word_address >> 8), 0, 0};
     return WriteWithAttempts(master, config_address, kRegEepromControl, sizeof(record), record);
@@ -202,6 +213,7 @@ int EepromToMaster(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(master, slave)) return 0;
     SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi == 0) return 1;
+    master->eeprom_reads[slave].idle_seen = 0;  // the PDI may have used the interface
     WriteConfiguration(master, record.config_address, kConfigurationForceMaster);
     int wkc = WriteConfiguration(master, record.config_address, kConfigurationMaster);
     record.eeprom_at_pdi = 0;
@@ -212,6 +224,7 @@ int EepromToPdi(MasterContext* master, uint16_t slave) {
     if (!SlaveInTable(master, slave)) return 0;
     SlaveRecord& record = master->slave_table[slave];
     if (record.eeprom_at_pdi != 0) return 1;
+    master->eeprom_reads[slave].idle_seen = 0;
     int wkc = WriteConfiguration(master, record.config_address, kConfigurationToPdi);
     record.eeprom_at_pdi = 1;
     return wkc;

@@ -221,6 +221,7 @@ int PrepareMailboxesWith(MasterContext* master, bool keep_states) {
             list[handed++] =
                 PackedDatagram{CMD_FPWR, record.config_address, kRegEepromConfiguration, 1, &kToPdi, nullptr, 0};
             record.eeprom_at_pdi = 1;
+            master->eeprom_reads[run[k]].idle_seen = 0;  // the PDI may use it from now on
         }
         PackedExchangeUntilAnswered(&master->port, list, handed, kPackedReplyWaitUs, kEepromHandSends, nullptr);
     });

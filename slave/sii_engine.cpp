@@ -67,6 +67,8 @@ struct SlaveRun {
     bool was_at_pdi;
     bool eight_byte;        // the interface reads 8 bytes (from the last answered status)
     bool idle_and_clean;    // the last answered status showed idle and no error bits
+    bool blind;             // the current word started on an earlier call's idle status:
+                            // its poll must show this word's address
     bool slave_failed;      // a job of this slave failed: its later jobs are skipped
     bool any_status_answer; // some status read of the current word was answered
     uint8_t attempts;       // of the current datagram
@@ -81,12 +83,18 @@ struct SlaveRun {
     uint8_t out[6];
     uint8_t status_bytes[2];
     uint8_t data_bytes[8];
+    // A read's poll: status, address and data registers (0x0502-0x050F) in one datagram.
+    uint8_t poll_bytes[14];
     int first_datagram;
     int datagram_count;
     uint8_t data_length;  // of the data read in this round's status poll (0: none)
 };
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
+
+// Where the address and data registers sit in a read's poll (from 0x0502 on).
+enum { kPollAddressAt = kRegEepromAddress - kRegEepromControl, kPollDataAt = kRegEepromData - kRegEepromControl };
 
 struct Engine {
     MasterContext* master;
@@ -98,6 +106,7 @@ struct Engine {
     PackedDatagram list[kSiiRoundDatagrams];
     SiiTally tally;
     uint32_t reply_wait_us;
+    TimeStamp round_sent;  // when the current round's frames went out
 };
 
 bool JobValid(const MasterContext* master, const SiiJob& job) {
@@ -160,6 +169,15 @@ void StartRun(Engine& e, SlaveRun& run, int job) {
     run.write = e.write;
     run.was_at_pdi = record.eeprom_at_pdi != 0;
     run.eight_byte = record.eeprom_8byte_reads != 0;
+    // An earlier call's last answered status of this slave showed the interface idle:
+    // a read goes straight to its command. The knowledge is used once (taken away here,
+    // given back by a run that ends with an idle answer), and the first word's poll must
+    // show this word's address, else the word starts afresh with the wait. Writes always wait first: a write command the interface ignored would pass
+    // for done.
+    EepromReadTrack& track = e.master->eeprom_reads[run.slave];
+    run.idle_and_clean = track.idle_seen != 0 && !e.write && !run.was_at_pdi;
+    run.blind = run.idle_and_clean;
+    track.idle_seen = 0;
     StartJob(e, run, job);
     if (run.was_at_pdi && run.step != Step::kFinished) BeginWord(run, Step::kForceMaster);
 }
@@ -205,6 +223,8 @@ void EndJob(Engine& e, SlaveRun& run, int32_t status) {
         BeginWord(run, Step::kHandBack);
         return;
     }
+    // The master keeps the EEPROM: the last answer is what the next call may start on.
+    e.master->eeprom_reads[run.slave].idle_seen = status == kSiiDone && run.idle_and_clean ? 1 : 0;
     run.step = Step::kFinished;
 }
 
@@ -260,6 +280,7 @@ bool AttemptsLeft(SlaveRun& run) {
 
 void StoreWords(Engine& e, SlaveRun& run, const uint8_t* bytes, int length) {
     SiiJob& job = e.jobs[run.job];
+    run.blind = false;
     for (int k = 0; k + 1 < length && run.done < job.word_count; k += 2)
         job.words[run.done++] = Get16(bytes + k);
     if (run.done >= job.word_count) {
@@ -314,15 +335,18 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             break;
         }
         case Step::kPollStatus:
-            memset(run.status_bytes, 0, sizeof run.status_bytes);
-            add(CMD_FPRD, kRegEepromControl, 2, nullptr, run.status_bytes);
-            // The data register in the same frame, behind the status: the slave serves
-            // both in order, so the data are those of the finished read when the status
-            // says it finished.
-            if (!run.write) {
-                run.data_length = run.eight_byte ? 8 : 4;
-                add(CMD_FPRD, kRegEepromData, run.data_length, nullptr, run.data_bytes);
+            if (run.write) {
+                memset(run.status_bytes, 0, sizeof run.status_bytes);
+                add(CMD_FPRD, kRegEepromControl, 2, nullptr, run.status_bytes);
+                break;
             }
+            // Status, address and data registers in one datagram: the slave copies them
+            // in one pass, so the data are those of the finished read when the status
+            // beside them says it finished.
+            run.data_length = run.eight_byte ? 8 : 4;
+            memset(run.poll_bytes, 0, sizeof run.poll_bytes);
+            add(CMD_FPRD, kRegEepromControl, static_cast<uint16_t>(kPollDataAt + run.data_length), nullptr,
+                run.poll_bytes);
             break;
         case Step::kReadData:
             run.data_length = run.eight_byte ? 8 : 4;
@@ -364,6 +388,7 @@ void Advance(Engine& e, SlaveRun& run) {
                 run.eight_byte = (status & kEepromStatusEightByte) != 0;
                 if ((status & kEepromStatusBusy) == 0) {
                     run.idle_and_clean = (status & kEepromStatusErrorBits) == 0;
+                    run.blind = false;
                     run.attempts = 0;
                     run.step = run.idle_and_clean ? CommandStep(run) : Step::kClearErrors;
                     return;
@@ -374,7 +399,7 @@ void Advance(Engine& e, SlaveRun& run) {
                 WordFailed(e, run, run.any_status_answer ? kSiiBusy : kSiiNoAnswer);
                 return;
             }
-            run.ready_at = DeadlineAfterOf(run.clock, kBusyPollGapUs);
+            run.ready_at = TimeStampAdd(e.round_sent, kBusyPollGapUs);
             return;
         }
         case Step::kClearErrors:
@@ -400,7 +425,9 @@ void Advance(Engine& e, SlaveRun& run) {
                 run.idle_and_clean = false;
                 run.attempts = 0;
                 run.step = Step::kPollStatus;
-                run.ready_at = DeadlineAfterOf(run.clock, run.write ? kAfterWriteCommandUs : kAfterReadCommandUs);
+                // The EEPROM began when the command arrived: the gap counts from the send,
+                // not from the reply (on a long line the reply alone may take longer).
+                run.ready_at = TimeStampAdd(e.round_sent, run.write ? kAfterWriteCommandUs : kAfterReadCommandUs);
                 run.deadline = TimeStampAdd(run.ready_at, kBusyTimeoutUs);
                 return;
             }
@@ -412,7 +439,24 @@ void Advance(Engine& e, SlaveRun& run) {
         case Step::kPollStatus: {
             if (answered) {
                 run.any_status_answer = true;
-                const uint16_t status = Get16(run.status_bytes);
+                const uint16_t status = Get16(run.write ? run.status_bytes : run.poll_bytes);
+                if ((status & kEepromStatusBusy) == 0 && run.blind) {
+                    // A command sent on an earlier call's idle status counts only when
+                    // the interface shows this word's address: else something else
+                    // commanded it meanwhile (our command may have been ignored), and
+                    // the word starts afresh with the wait, counting no try. (A command
+                    // the interface took reports its own errors, as any other.)
+                    run.blind = false;
+                    const uint32_t address = Get32(run.poll_bytes + kPollAddressAt);
+                    const uint16_t word = static_cast<uint16_t>(e.jobs[run.job].first_word + run.done);
+                    if (address != word) {
+                        const uint8_t tries = run.tries;
+                        run.idle_and_clean = false;
+                        BeginWord(run, Step::kWaitIdle);
+                        run.tries = tries;
+                        return;
+                    }
+                }
                 if ((status & kEepromStatusBusy) == 0) {
                     if (status & kEepromStatusCommandErrors) {
                         run.nacks++;
@@ -431,9 +475,8 @@ void Advance(Engine& e, SlaveRun& run) {
                             NextWord(run);
                         return;
                     }
-                    const bool data_answered = run.datagram_count > 1 && d[1].result > 0;
-                    if (data_answered && eight == run.eight_byte) {
-                        StoreWords(e, run, run.data_bytes, run.data_length);
+                    if (eight == run.eight_byte) {
+                        StoreWords(e, run, run.poll_bytes + kPollDataAt, run.data_length);
                         return;
                     }
                     run.eight_byte = eight;
@@ -446,7 +489,7 @@ void Advance(Engine& e, SlaveRun& run) {
                 PassFailed(e, run, run.any_status_answer ? kSiiBusy : kSiiNoAnswer);
                 return;
             }
-            run.ready_at = DeadlineAfterOf(run.clock, kBusyPollGapUs);
+            run.ready_at = TimeStampAdd(e.round_sent, kBusyPollGapUs);
             return;
         }
         case Step::kReadData:
@@ -525,6 +568,7 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
             continue;
         }
         PackedTally packed{};
+        e->round_sent = ClockNowOf(master->port.clock);
         PackedExchange(&master->port, e->list, used, e->reply_wait_us, &packed);
         if (packed.frames_lost > 0) {
             e->reply_wait_us = e->reply_wait_us * 2 < kLongestReplyWaitUs ? e->reply_wait_us * 2 : kLongestReplyWaitUs;

@@ -425,6 +425,16 @@ bool ReadSiiParts(ec_master* m, int slaves) {
             info.mailbox_read_size = w[kMailbox][3];
             info.mailbox_protocols = w[kMailbox][4];
         }
+        // The scan left the identity and write mailbox words of the slave table to these
+        // reads (ScanIdentities::kLeftToCaller): a part that could not be read is 0 there,
+        // as a failed bring-up read leaves it, and a slave without its mailbox words gets
+        // no mailbox set up.
+        SlaveRecord& record = context->slave_table[n];
+        record.vendor_id = (read & EC_PART_IDENTITY) ? info.vendor_id : 0;
+        record.product_code = (read & EC_PART_IDENTITY) ? info.product_code : 0;
+        record.revision_no = (read & EC_PART_IDENTITY) ? info.revision : 0;
+        record.mbx_write_offset = (read & EC_PART_MAILBOX) ? w[kMailbox][0] : 0;
+        record.mbx_length = (read & EC_PART_MAILBOX) ? w[kMailbox][1] : 0;
     }
     return true;
 }
@@ -568,7 +578,8 @@ EC_EXPORT int ec_scan(ec_master* m, int* count) {
         memset(context->sii_cache.fill_map, 0, sizeof context->sii_cache.fill_map);
     }
     // The table is sized by the count: no limit but the protocol's (EC_MAX_SLAVES).
-    const int slaves = ScanNetworkKeepingStates(context);
+    // The identity words are read below with the other SII parts of every slave.
+    const int slaves = ScanNetworkKeepingStates(context, ScanIdentities::kLeftToCaller);
     if (slaves == kBringupNoMemory) return EcFail(m, EC_ENOMEM, 0, "make room for the slave table");
     if (slaves < 0) return EcFail(m, EcDatagramStatus(slaves), 0, "count the slaves");
     if (!ReserveRecords(m, slaves)) return EcFail(m, EC_ENOMEM, 0, "make room for the slave records");
