@@ -431,3 +431,100 @@ TEST_F(ParallelBringup, MailboxSetupAndStateChecksOfEverySlaveShareTheirFrames) 
     EXPECT_EQ(g_master.slave_table[1].state & 0x0F, kAlStateInit);
 }
 
+
+// What a call costs in rounds, and what it may skip: a read's poll is one datagram
+// (status, address and data together); a slave whose last answered status showed the
+// interface idle needs no wait before the next call's first command; a command of the
+// one-slave path in between takes that knowledge away.
+TEST_F(SiiEngine, ACallStartsOnTheLastIdleStatusUnlessSomethingCommandedTheSlaveSince) {
+    Start(3);
+    // Knowledge from an earlier call dropped: the first call waits for an idle interface.
+    EepromReadWord(&g_master, g_master.slave_table[1].config_address, 0x40);
+    SiiTally waited{};
+    uint16_t word = 0;
+    SiiJob one{1, 0x50, 1, &word, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &one, 1, &waited), 1);
+    EXPECT_EQ(word, Eeprom(1).words[0x50]);
+    // One slave, one datagram a round: the poll carries the data register with it.
+    EXPECT_EQ(waited.datagrams, waited.rounds);
+
+    // The next call goes straight to its command: one round less.
+    SiiTally straight{};
+    one = SiiJob{1, 0x60, 1, &word, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &one, 1, &straight), 1);
+    EXPECT_EQ(word, Eeprom(1).words[0x60]);
+    EXPECT_EQ(straight.rounds + 1, waited.rounds);
+
+    // A command of the one-slave path in between: the wait comes back.
+    EepromReadWord(&g_master, g_master.slave_table[1].config_address, 0x41);
+    SiiTally again{};
+    one = SiiJob{1, 0x70, 1, &word, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &one, 1, &again), 1);
+    EXPECT_EQ(word, Eeprom(1).words[0x70]);
+    EXPECT_EQ(again.rounds, waited.rounds);
+
+    // Writes always wait first, whatever the last status showed.
+    SiiTally written{};
+    uint16_t value = 0x1234;
+    SiiJob write{1, 0x80, 1, &value, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &one, 1, nullptr), 1);
+    ASSERT_EQ(SiiWriteMany(&g_master, &write, 1, &written), 1);
+    EXPECT_EQ(Eeprom(1).words[0x80], 0x1234);
+    EXPECT_EQ(written.datagrams, written.rounds);  // one datagram a round: the status poll came first
+    EXPECT_GE(written.rounds, 4u);                 // status, data, command, poll
+}
+
+// A command someone else gave the interface behind the master's back (here a raw
+// register write, which the master does not track) while the engine believes it idle:
+// the engine's command is ignored while the other read runs, and the data register then
+// holds the other word. The poll shows the other word's address, so the word is read
+// afresh and the right contents come back.
+TEST_F(SiiEngine, ACommandGivenBehindTheMastersBackIsToldApartByTheAddressItShows) {
+    Start(2);
+    uint16_t warm[2] = {0, 0};
+    SiiJob jobs_warm[2] = {{1, 0x40, 1, &warm[0], 0, 0, 0}, {2, 0x40, 1, &warm[1], 0, 0, 0}};
+    ASSERT_EQ(SiiReadMany(&g_master, jobs_warm, 2, nullptr), 2);  // both slaves end idle, known so
+    Eeprom(1).words[0x123] = 0xAAAA;
+    Eeprom(1).words[0x200] = 0x5555;
+    Eeprom(1).words[0x201] = 0x6666;
+    const uint8_t command[6] = {0x00, 0x01, 0x23, 0x01, 0, 0};  // read word 0x123
+    ASSERT_EQ(FPWR(&g_master.port, g_master.slave_table[1].config_address, 0x0502, 6, command, 100000), 1);
+    uint16_t words[2] = {0, 0};
+    uint16_t other = 0;
+    SiiJob read[2] = {{1, 0x200, 2, words, 0, 0, 0}, {2, 0x300, 1, &other, 0, 0, 0}};
+    ASSERT_EQ(SiiReadMany(&g_master, read, 2, nullptr), 2);
+    EXPECT_EQ(words[0], 0x5555);
+    EXPECT_EQ(words[1], 0x6666);
+    EXPECT_EQ(other, Eeprom(2).words[0x300]);
+    EXPECT_EQ(read[0].commands, 2u) << "the word whose command was ignored was commanded again";
+    EXPECT_EQ(read[1].commands, 1u) << "the other slave's knowledge stood";
+}
+
+// The gap after a command counts from the round's send: on a long line the command's
+// reply takes longer than the EEPROM's read, and the first poll, sent as that reply is
+// in, finds the word read. Counted from the reply, the gap would add its 200 us.
+TEST_F(SiiEngine, TheFirstPollAfterACommandIsDueFromItsSendNotItsReply) {
+    SimFaultSettings line{};
+    line.wire_timing = true;
+    line.forward_ns = 400000;  // 0.4 ms through the slave: longer than a read (0.25 ms)
+    Start(1, line);
+    uint16_t word = 0;
+    SiiJob warm{1, 0x40, 1, &word, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &warm, 1, nullptr), 1);
+    uint8_t status[2];
+    const uint64_t before_rt = clock.Micros();
+    ASSERT_EQ(FPRD(&g_master.port, g_master.slave_table[1].config_address, 0x0502, 2, status, 100000), 1);
+    const uint64_t round_trip = clock.Micros() - before_rt;
+    ASSERT_GT(round_trip, 400u);
+
+    uint16_t two[2] = {0, 0};
+    SiiJob one{1, 0x44, 2, two, 0, 0, 0};
+    SiiTally tally{};
+    const uint64_t before = clock.Micros();
+    ASSERT_EQ(SiiReadMany(&g_master, &one, 1, &tally), 1);
+    const uint64_t took = clock.Micros() - before;
+    EXPECT_EQ(two[0], Eeprom(1).words[0x44]);
+    EXPECT_EQ(two[1], Eeprom(1).words[0x45]);
+    EXPECT_EQ(tally.rounds, 2u) << "the command, then one poll that found the word read";
+    EXPECT_LT(took, 2 * round_trip + 150) << "no gap of its own between the command's reply and the poll";
+}
