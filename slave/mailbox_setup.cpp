@@ -238,3 +238,13 @@ int PrepareMailboxes(MasterContext* master) { return PrepareMailboxesWith(master
 // As PrepareMailboxes, for slaves in INIT only; slaves past INIT keep their state and
 // SyncManagers. Returns the number of slaves with a mailbox ready for SDO traffic.
 int PrepareMailboxesKeepingStates(MasterContext* master) { return PrepareMailboxesWith(master, true); }
+
+// A record whose read mailbox words the caller read itself (ec_scan reads every slave's
+// mailbox words with its other SII parts): the record is as the setup's own read leaves
+// it, and the setup reads them no more. For slaves with a write mailbox (length above 0).
+void MailboxWordsRead(SlaveRecord* record, uint16_t read_offset, uint16_t read_length, uint16_t protocols) {
+    record->mbx_read_offset = read_offset;
+    record->mbx_read_length = read_length != 0 ? read_length : record->mbx_length;
+    record->mbx_protocols = protocols;
+    FillSyncManagers(record);
+}

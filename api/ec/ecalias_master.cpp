@@ -19,6 +19,7 @@
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
 int PrepareMailboxesKeepingStates(MasterContext* master);
+void MailboxWordsRead(SlaveRecord* record, uint16_t read_offset, uint16_t read_length, uint16_t protocols);
 
 namespace {
 
@@ -435,6 +436,8 @@ bool ReadSiiParts(ec_master* m, int slaves) {
         record.revision_no = (read & EC_PART_IDENTITY) ? info.revision : 0;
         record.mbx_write_offset = (read & EC_PART_MAILBOX) ? w[kMailbox][0] : 0;
         record.mbx_length = (read & EC_PART_MAILBOX) ? w[kMailbox][1] : 0;
+        // The read mailbox words too: the mailbox setup need not read them again.
+        if (record.mbx_length > 0) MailboxWordsRead(&record, w[kMailbox][2], w[kMailbox][3], w[kMailbox][4]);
     }
     return true;
 }
