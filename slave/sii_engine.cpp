@@ -69,6 +69,11 @@ struct SlaveRun {
     bool idle_and_clean;    // the last answered status showed idle and no error bits
     bool blind;             // the current word started on an earlier call's idle status:
                             // its poll must show this word's address
+    bool ahead_sent;        // this round's poll carried the next word's command behind it
+    bool check_address;     // a command for another word may have been taken meanwhile:
+                            // the current word's poll must show its address
+    uint8_t ahead_out[6];
+    uint16_t ahead_word;    // the word that command reads
     bool slave_failed;      // a job of this slave failed: its later jobs are skipped
     bool any_status_answer; // some status read of the current word was answered
     uint8_t attempts;       // of the current datagram
@@ -130,6 +135,7 @@ int NextJobOfSlave(const Engine& e, uint16_t slave, int after) {
 
 void BeginWord(SlaveRun& run, Step first_step) {
     run.step = first_step;
+    run.check_address = false;
     run.attempts = 0;
     run.nacks = 0;
     run.passes = 0;
@@ -298,6 +304,7 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
     };
     run.first_datagram = *used;
     run.data_length = 0;
+    run.ahead_sent = false;
     const SiiJob& job = e.jobs[run.job];
     const uint16_t word = static_cast<uint16_t>(job.first_word + run.done);
     switch (run.step) {
@@ -334,7 +341,7 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             add(CMD_FPWR, kRegEepromControl, 6, run.out, nullptr);
             break;
         }
-        case Step::kPollStatus:
+        case Step::kPollStatus: {
             if (run.write) {
                 memset(run.status_bytes, 0, sizeof run.status_bytes);
                 add(CMD_FPRD, kRegEepromControl, 2, nullptr, run.status_bytes);
@@ -347,7 +354,28 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             memset(run.poll_bytes, 0, sizeof run.poll_bytes);
             add(CMD_FPRD, kRegEepromControl, static_cast<uint16_t>(kPollDataAt + run.data_length), nullptr,
                 run.poll_bytes);
+            // Behind the poll, the command for the job's next word: the slave runs it only
+            // when the interface is idle, that is when the poll just read says this word
+            // is finished, and then a read takes one round trip instead of two. Busy, the
+            // interface ignores it.
+            // (The next word is the job's, or the first of the slave's next job.)
+            int next_job = -1;
+            if (run.done + run.data_length / 2 >= job.word_count) next_job = NextJobOfSlave(e, run.slave, run.job);
+            const bool next_exists = run.done + run.data_length / 2 < job.word_count ||
+                                     (next_job >= 0 && e.jobs[next_job].word_count > 0);
+            if (!e.single_pass && next_exists) {
+                const uint16_t next = next_job >= 0 ? e.jobs[next_job].first_word
+                                                    : static_cast<uint16_t>(word + run.data_length / 2);
+                run.ahead_word = next;
+                const uint8_t record[6] = {static_cast<uint8_t>(kEepromCommandRead),
+                                           static_cast<uint8_t>(kEepromCommandRead >> 8),
+                                           static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8), 0, 0};
+                memcpy(run.ahead_out, record, sizeof record);
+                add(CMD_FPWR, kRegEepromControl, 6, run.ahead_out, nullptr);
+                run.ahead_sent = true;
+            }
             break;
+        }
         case Step::kReadData:
             run.data_length = run.eight_byte ? 8 : 4;
             add(CMD_FPRD, kRegEepromData, run.data_length, nullptr, run.data_bytes);
@@ -437,16 +465,21 @@ void Advance(Engine& e, SlaveRun& run) {
             PassFailed(e, run, kSiiNoAnswer);
             return;
         case Step::kPollStatus: {
+            // The command behind the poll: taken for sure (acknowledged), or perhaps (its
+            // frame's reply lost: the slave may have run it all the same).
+            const bool ahead_taken = run.ahead_sent && run.datagram_count > 1 && d[1].result > 0;
+            const bool ahead_maybe = run.ahead_sent && (run.datagram_count < 2 || d[1].result != 0);
             if (answered) {
                 run.any_status_answer = true;
                 const uint16_t status = Get16(run.write ? run.status_bytes : run.poll_bytes);
-                if ((status & kEepromStatusBusy) == 0 && run.blind) {
+                if ((status & kEepromStatusBusy) == 0 && (run.blind || run.check_address)) {
                     // A command sent on an earlier call's idle status counts only when
                     // the interface shows this word's address: else something else
                     // commanded it meanwhile (our command may have been ignored), and
                     // the word starts afresh with the wait, counting no try. (A command
                     // the interface took reports its own errors, as any other.)
                     run.blind = false;
+                    run.check_address = false;
                     const uint32_t address = Get32(run.poll_bytes + kPollAddressAt);
                     const uint16_t word = static_cast<uint16_t>(e.jobs[run.job].first_word + run.done);
                     if (address != word) {
@@ -462,7 +495,15 @@ void Advance(Engine& e, SlaveRun& run) {
                         run.nacks++;
                         run.idle_and_clean = false;
                         PassFailed(e, run, kSiiNack);
-                        if (run.step == CommandStep(run)) run.ready_at = DeadlineAfterOf(run.clock, kAfterNackUs);
+                        if (run.step == CommandStep(run)) {
+                            run.ready_at = DeadlineAfterOf(run.clock, kAfterNackUs);
+                            // The next word's command went in behind the refused one: the
+                            // next pass waits for the interface (and clears its errors).
+                            if (ahead_maybe) {
+                                run.step = Step::kWaitIdle;
+                                run.deadline = TimeStampAdd(run.ready_at, kBusyTimeoutUs);
+                            }
+                        }
                         return;
                     }
                     run.idle_and_clean = (status & kEepromStatusErrorBits) == 0;
@@ -477,6 +518,34 @@ void Advance(Engine& e, SlaveRun& run) {
                     }
                     if (eight == run.eight_byte) {
                         StoreWords(e, run, run.poll_bytes + kPollDataAt, run.data_length);
+                        const bool ahead_is_next = run.step == CommandStep(run) && run.job >= 0 &&
+                                                   e.jobs[run.job].first_word + run.done == run.ahead_word;
+                        if (run.ahead_sent && run.step != Step::kFinished && !ahead_is_next && ahead_maybe) {
+                            run.check_address = true;  // a command for another word may run
+                        } else if (run.ahead_sent && ahead_is_next) {
+                            if (ahead_taken) {
+                                // The interface was idle when the next command came: it runs.
+                                e.jobs[run.job].commands++;
+                                run.idle_and_clean = false;
+                                run.step = Step::kPollStatus;
+                                run.ready_at = TimeStampAdd(e.round_sent, kAfterReadCommandUs);
+                                run.deadline = TimeStampAdd(run.ready_at, kBusyTimeoutUs);
+                            } else {
+                                // Lost on the way, or not: the command goes again, and the
+                                // poll tells whose read the interface ran.
+                                run.check_address = true;
+                            }
+                        }
+                        return;
+                    }
+                    if (ahead_maybe) {
+                        // The data register may now fill with the next word: this one is
+                        // read afresh.
+                        const uint8_t tries = run.tries;
+                        run.eight_byte = eight;
+                        run.idle_and_clean = false;
+                        BeginWord(run, Step::kWaitIdle);
+                        run.tries = tries;
                         return;
                     }
                     run.eight_byte = eight;
@@ -485,6 +554,9 @@ void Advance(Engine& e, SlaveRun& run) {
                     return;
                 }
             }
+            // Unanswered or busy: a command sent behind the poll may still have been taken
+            // (the poll lost, or the interface finished in between).
+            if (ahead_maybe) run.check_address = true;
             if (DeadlinePassedOf(run.clock, run.deadline)) {
                 PassFailed(e, run, run.any_status_answer ? kSiiBusy : kSiiNoAnswer);
                 return;

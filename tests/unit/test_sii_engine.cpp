@@ -528,3 +528,27 @@ TEST_F(SiiEngine, TheFirstPollAfterACommandIsDueFromItsSendNotItsReply) {
     EXPECT_EQ(tally.rounds, 2u) << "the command, then one poll that found the word read";
     EXPECT_LT(took, 2 * round_trip + 150) << "no gap of its own between the command's reply and the poll";
 }
+
+// Behind each poll goes the command for the slave's next word (of the job, or the first
+// of its next job): the slave runs it only when the poll beside it found the interface
+// idle, so on a line where a round trip outlasts a read, a read costs one round trip.
+TEST_F(SiiEngine, ThePollCarriesTheNextWordsCommandAndAReadCostsOneRoundTrip) {
+    SimFaultSettings line{};
+    line.wire_timing = true;
+    line.forward_ns = 400000;  // each round trip longer than a read
+    Start(1, line);
+    uint16_t warm = 0;
+    SiiJob first{1, 0x40, 1, &warm, 0, 0, 0};
+    ASSERT_EQ(SiiReadMany(&g_master, &first, 1, nullptr), 1);
+    uint16_t a[8] = {}, b[2] = {};
+    SiiJob two[2] = {{1, 0x100, 8, a, 0, 0, 0}, {1, 0x200, 2, b, 0, 0, 0}};
+    SiiTally tally{};
+    ASSERT_EQ(SiiReadMany(&g_master, two, 2, &tally), 2);
+    for (int k = 0; k < 8; k++) EXPECT_EQ(a[k], Eeprom(1).words[0x100 + k]) << k;
+    for (int k = 0; k < 2; k++) EXPECT_EQ(b[k], Eeprom(1).words[0x200 + k]) << k;
+    EXPECT_EQ(two[0].commands, 4u);
+    EXPECT_EQ(two[1].commands, 1u);
+    // Five reads: the first command, then one poll each (the last with no command behind).
+    EXPECT_EQ(tally.rounds, 6u);
+    EXPECT_EQ(Eeprom(1).counters.ignored_while_busy, 0u) << "every command behind a poll found the interface idle";
+}
