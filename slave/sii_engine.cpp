@@ -178,8 +178,8 @@ void StartRun(Engine& e, SlaveRun& run, int job) {
     // An earlier call's last answered status of this slave showed the interface idle:
     // a read goes straight to its command. The knowledge is used once (taken away here,
     // given back by a run that ends with an idle answer), and the first word's poll must
-    // show this word's address, else the word starts afresh with the wait. Writes always wait first: a write command the interface ignored would pass
-    // for done.
+    // show this word's address, else the word starts afresh with the wait. Writes always
+    // wait first: a write command the interface ignored would pass for done.
     EepromReadTrack& track = e.master->eeprom_reads[run.slave];
     run.idle_and_clean = track.idle_seen != 0 && !e.write && !run.was_at_pdi;
     run.blind = run.idle_and_clean;

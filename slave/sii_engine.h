@@ -18,6 +18,14 @@
 // run one after the other in list order; a write job that failed leaves the slave's
 // later write jobs undone (no word 7 after a failed word 4): they end kSiiSkipped.
 //
+// Round trips are spared where the rules allow: a read's poll is one datagram (status,
+// address, data); behind it goes the read command for the slave's next word, which the
+// slave runs only when that poll found the interface idle; the wait after a command
+// counts from its send; and a slave whose last answered status (of this master, with
+// nothing commanded since) showed the interface idle starts its next read with the
+// command. Wherever a command of ours may not be the one the interface ran, the poll's
+// address register must show our word before its data count.
+//
 // Time comes from the installed clock; the engine keeps its state in fixed arrays,
 // allocated once per call, never per exchange. Jobs of one call on one master must not be mixed with other SII
 // access to the same slaves while the call runs (calls on other slaves may run beside).
