@@ -8,9 +8,9 @@
 # long as one slave: the target is a ratio all/one of at most 2. Each figure is the
 # median of ROUNDS runs.
 #
-# EEPROM size: ecsim takes 4096 bytes as its smallest (--eeprom-size has no 2048), and a
-# dump reads up to the end-of-categories marker (word 0x5C of ecsim's default image), so
-# the EEPROM's size does not change what is read.
+# EEPROMs of 2 KiB (--eeprom-size all:2048), read whole (--words 0-1023: 512 EEPROM
+# reads of 4 bytes each per slave). Without --words a dump stops at the end-of-categories
+# marker, word 0x5C of ecsim's default image.
 #
 #   bench/bench_sii_dump.sh [ROUNDS] [SLAVES]     (EC_BUILD_DIR: default build/)
 set -uo pipefail
@@ -22,7 +22,7 @@ ROUNDS=${1:-3}
 SLAVES=${2:-100}
 
 ec_netns_up
-ec_start_ecsim --slaves "$SLAVES" --busy-poll --eeprom-latency 250:5000
+ec_start_ecsim --slaves "$SLAVES" --busy-poll --eeprom-latency 250:5000 --eeprom-size all:2048
 
 # Milliseconds of one run of ecalias with the given words; the run must succeed.
 timed() {
@@ -39,9 +39,9 @@ list_ms=() one_ms=() all_ms=()
 for round in $(seq 1 "$ROUNDS"); do
   list_ms+=("$(timed list)")
   rm -f "$EC_WORK/one.bin"
-  one_ms+=("$(timed sii dump -p 1 -o "$EC_WORK/one.bin")")
+  one_ms+=("$(timed sii dump -p 1 --words 0-1023 -o "$EC_WORK/one.bin")")
   rm -rf "$EC_WORK/all"
-  all_ms+=("$(timed sii dump -p all -o "$EC_WORK/all")")
+  all_ms+=("$(timed sii dump -p all --words 0-1023 -o "$EC_WORK/all")")
   files=$(ls "$EC_WORK/all" | wc -l)
   [ "$files" -eq "$SLAVES" ] || ec_fail "dump -p all wrote $files files for $SLAVES slaves"
 done
@@ -53,8 +53,8 @@ words=$(($(stat -c %s "$EC_WORK/one.bin") / 2))
 echo "sii dump over veth, ecsim --busy-poll with $SLAVES slaves, EEPROM busy 250 us per read, median of $ROUNDS runs"
 printf '%-34s %10s\n' "run" "ms"
 printf '%-34s %10s\n' "list (open, scan)" "$list"
-printf '%-34s %10s\n' "sii dump -p 1 -o FILE" "$one"
-printf '%-34s %10s\n' "sii dump -p all -o DIR" "$all"
+printf '%-34s %10s\n' "sii dump -p 1 -o FILE (2 KiB)" "$one"
+printf '%-34s %10s\n' "sii dump -p all -o DIR (2 KiB each)" "$all"
 awk -v l="$list" -v o="$one" -v a="$all" -v n="$SLAVES" -v w="$words" 'BEGIN {
   per = (a - o) / (n - 1)
   printf "image: %d words per slave\n", w

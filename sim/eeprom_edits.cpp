@@ -59,7 +59,7 @@ void SimEepromUpdateChecksum(SimSlave* slave) {
 }
 
 bool SimEepromSetSize(SimSlave* slave, uint32_t bytes) {
-    if (bytes < 2 * kSimEepromWords || bytes > 2 * kSimEepromMaxWords || (bytes & (bytes - 1)) != 0) return false;
+    if (bytes < 2 * kSimEepromMinWords || bytes > 2 * kSimEepromMaxWords || (bytes & (bytes - 1)) != 0) return false;
     SimEeprom& e = slave->eeprom;
     uint32_t words = bytes / 2;
     for (uint32_t w = SimEepromWordCount(&e); w < words; w++) e.words[w] = 0xFFFF;

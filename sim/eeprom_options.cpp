@@ -113,9 +113,9 @@ int SimEepromApplyOption(SimSegment* segment, const char* option, const char* va
             return bad(expected);
         }
     } else if (strcmp(option, "eeprom-size") == 0) {
-        if (!SimOptionNumber(rest, 0, 2 * kSimEepromMaxWords, &numbers[0]) || numbers[0] < 2 * kSimEepromWords ||
+        if (!SimOptionNumber(rest, 0, 2 * kSimEepromMaxWords, &numbers[0]) || numbers[0] < 2 * kSimEepromMinWords ||
             (numbers[0] & (numbers[0] - 1)) != 0)
-            return bad("SEL:BYTES, 4096, 8192, 16384, 32768 or 65536");
+            return bad("SEL:BYTES, 2048, 4096, 8192, 16384, 32768 or 65536");
     } else if (strcmp(option, "eeprom-nack") == 0 || strcmp(option, "eeprom-nack-writes") == 0) {
         if (strcmp(rest, "all") != 0 && !SimOptionNumber(rest, 0, 1000000000, &numbers[0]))
             return bad("SEL:K (0 to 1000000000) or SEL:all");

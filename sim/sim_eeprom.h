@@ -42,6 +42,7 @@ struct SimSegment;
 enum {
     kSimEepromWords = kSiiImageWords,  // the default size: 4 KiB
     kSimEepromMaxWords = 32768,        // the largest: 64 KiB
+    kSimEepromMinWords = 1024,         // the smallest: 2 KiB (16 Kbit)
     kSimEepromPathBytes = 512,
     kSimEepromReadLatencyUs = 250,
     kSimEepromWriteLatencyUs = 5000,
@@ -172,7 +173,7 @@ void SimEepromPdiTakesAccess(SimSlave* slave);  // the PDI holds the EEPROM (0x0
 // message on standard error when it cannot; the quiet form leaves the message in errbuf.
 bool SimEepromBindFile(SimSlave* slave, const char* path);
 bool SimEepromBindFileQuietly(SimSlave* slave, const char* path, char* errbuf, size_t errbuf_size);
-// The EEPROM's size: 4096 to 65536 bytes, a power of two (false for any other). Words
+// The EEPROM's size: 2048 to 65536 bytes, a power of two (false for any other). Words
 // beyond the old size read as erased EEPROM (0xFFFF); word 0x3E is set to the size in
 // Kbit - 1, the header checksum kept (it does not cover that word).
 bool SimEepromSetSize(SimSlave* slave, uint32_t bytes);

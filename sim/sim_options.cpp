@@ -186,8 +186,8 @@ const SimOptionSpec kOptions[] = {
             Group::kSegment, ParseWireTiming, "nanoseconds per slave, 0 to 1000000", nullptr),
 
     {"--eeprom-size", nullptr, "SEL:BYTES",
-     "EEPROM of 4096 (default), 8192, 16384, 32768 or 65536 bytes; word 0x3E tells its size; image files hold as "
-     "many bytes. Applied before every other option",
+     "EEPROM of 2048, 4096 (default), 8192, 16384, 32768 or 65536 bytes; word 0x3E tells its size; image files "
+     "hold as many bytes. Applied before every other option",
      Group::kEeprom, nullptr, nullptr, SimEepromApplyOption, true, nullptr},
     LAYER("--eeprom-dir", "DIR",
           "image of slave N in DIR/slave-N.bin: loaded when present, created from the default otherwise; EEPROM "

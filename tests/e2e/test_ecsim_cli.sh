@@ -74,7 +74,7 @@ refused "(expected a bool value, 0, 1, true or false)" --iface $NO_IFACE --objec
 refused "(expected a f32 value, a number within the range of f32" --iface $NO_IFACE --object all:0x4000:0:f32:1e39
 refused "ecsim: bad value for --mailbox-size: '1:7' (expected SEL:BYTES, 16 to 1486, or 0 for no mailbox)" \
   --iface $NO_IFACE --mailbox-size 1:7
-refused "(expected SEL:BYTES, 4096, 8192, 16384, 32768 or 65536)" --iface $NO_IFACE --eeprom-size 1:5000
+refused "(expected SEL:BYTES, 2048, 4096, 8192, 16384, 32768 or 65536)" --iface $NO_IFACE --eeprom-size 1:5000
 
 # A refused value after a folder and an image: neither is made.
 refused "(slave 9 is out of range" --iface $NO_IFACE --slaves 2 --eeprom-dir "$WORK/images" \

@@ -498,9 +498,9 @@ TEST(SimOptions, BadLayerValuesAreRefusedWithNothingCreated) {
         {"--mailbox-size 1:1487", "(expected SEL:BYTES, 16 to 1486, or 0 for no mailbox)"},
         {"--mailbox-size 1:-1", "(expected SEL:BYTES, 16 to 1486, or 0 for no mailbox)"},
         {"--eeprom-size 1:4000",
-         "bad value for --eeprom-size: '1:4000' (expected SEL:BYTES, 4096, 8192, 16384, 32768 or 65536)"},
-        {"--eeprom-size 1:2048", "(expected SEL:BYTES, 4096, 8192, 16384, 32768 or 65536)"},
-        {"--eeprom-size 1:131072", "(expected SEL:BYTES, 4096, 8192, 16384, 32768 or 65536)"},
+         "bad value for --eeprom-size: '1:4000' (expected SEL:BYTES, 2048, 4096, 8192, 16384, 32768 or 65536)"},
+        {"--eeprom-size 1:1024", "(expected SEL:BYTES, 2048, 4096, 8192, 16384, 32768 or 65536)"},
+        {"--eeprom-size 1:131072", "(expected SEL:BYTES, 2048, 4096, 8192, 16384, 32768 or 65536)"},
         {"--eeprom-dir ''", "bad value for --eeprom-dir: '' (expected a folder)"},
         {"--eeprom-dir " + std::string(500, 'd'), "bad value for --eeprom-dir: '" + std::string(77, 'd') +
                                                       "...' (expected a shorter folder name)"},
@@ -680,6 +680,17 @@ TEST(SimOptions, EepromSizeGrowsTheImageAndItsFile) {
                                "/slave-1.bin holds more than the 4096 bytes of the slave's EEPROM (--eeprom-size "
                                "SEL:BYTES gives it a larger one)");
     EXPECT_EQ(FileSize(folder + "/slave-1.bin"), 8192) << "a refused file is left as it was";
+
+    // 2 KiB, the smallest: the default image fits, the size word says 16 Kbit, reads wrap
+    // at word 0x400 and the file holds 2048 bytes.
+    std::string small_image = folder + "/small.bin";
+    built = Build("--eeprom-size 1:2048 --image 1:" + small_image + " --eeprom-latency 0:0");
+    ASSERT_TRUE(built.ok) << built.error;
+    EXPECT_EQ(FileSize(small_image), 2048);
+    EXPECT_EQ(ReadWord(Slave(built.build, 1), kSiiWordSize), 15);
+    EXPECT_TRUE(SimSiiHeaderValid(&Slave(built.build, 1)->eeprom));
+    EXPECT_EQ(ReadWord(Slave(built.build, 1), 0x0400 + 8), ReadWord(Slave(built.build, 1), 8));
+    Destroy(&built);
 
     // 64 KiB, the largest: the last word, and a file of that size.
     std::string image = folder + "/big.bin";
