@@ -1,5 +1,5 @@
-// Files for tests that make backups and dumps: a fresh folder removed with what it holds,
-// and an image file read back as little-endian words.
+// Files for tests: a fresh folder removed with what it holds, an image file read back as
+// little-endian words, and the whole of a captured output file.
 #pragma once
 #include <dirent.h>
 #include <unistd.h>
@@ -45,4 +45,15 @@ inline std::vector<uint16_t> FileWords(const char* path) {
     while (fread(pair, 1, 2, f) == 2) words.push_back(static_cast<uint16_t>(pair[0] | pair[1] << 8));
     fclose(f);
     return words;
+}
+
+// Everything written to `file` (a tmpfile() that took a program's output), which is closed.
+inline std::string ReadAll(FILE* file) {
+    std::string text;
+    rewind(file);
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    fclose(file);
+    return text;
 }

@@ -8,6 +8,7 @@
 
 #include "tool/cli/cli.h"
 #include "tool/cli/json_writer.h"
+#include "support_temp_files.h"
 
 namespace {
 
@@ -139,16 +140,6 @@ struct ProgramRun {
     int status;
     std::string out, err;
 };
-
-std::string ReadAll(FILE* file) {
-    std::string text;
-    rewind(file);
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    fclose(file);
-    return text;
-}
 
 ProgramRun RunProgram(std::vector<std::string> words) {
     words.insert(words.begin(), "ecalias");

@@ -23,6 +23,7 @@
 #include "slave/context.h"
 #include "support_virtual_clock.h"
 #include "tool/cli/cli.h"
+#include "support_temp_files.h"
 
 // Makes every slave with a mailbox ready for SDO traffic (slave/mailbox_setup.cpp).
 int PrepareMailboxes(MasterContext* master);
@@ -75,16 +76,6 @@ uint32_t SdoU32(ec_master* m, int position, uint16_t index, uint8_t subindex) {
         << "slave " << position << " " << std::hex << index << ":" << int{subindex};
     EXPECT_EQ(size, sizeof value);
     return value;
-}
-
-std::string ReadAll(FILE* file) {
-    std::string text;
-    rewind(file);
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    fclose(file);
-    return text;
 }
 
 size_t Occurrences(const std::string& text, const std::string& word) {
