@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The fault matrix: what the master does when the wire or the slave misbehaves.
 #
-# Part 1, the console tool: ecalias runs end to end against ecsim under each fault, with
+# Section 1, the console tool: ecalias runs end to end against ecsim under each fault, with
 # several seeds. Each run gets a fresh EEPROM folder (slave 1 starts with a random alias
 # and its matching checksum) and a new config_id on standard input; the script waits
 # for the dialog's last message (or the time limit), records the verdict ("write
@@ -15,25 +15,25 @@
 # that vanishes between the two word writes may be left mixed, and then the verdict
 # must be "write fail".
 #
-# Part 2, host programs: tests/tools/sdo_matrix calls the exported functions after Init
+# Section 2, host programs: tests/tools/sdo_matrix calls the exported functions after Init
 # (SDO downloads of random patterns read back, uploads of known objects, register reads
 # and writes, ESC memory writes and reads) under loss, lost replies and slow slaves, and
 # counts calls that reported failure (acceptable) and calls that reported success with
 # wrong data (never acceptable).
 #
-# Part 3, threads: tests/tools/stress_probe runs three threads at once, each on a slave
+# Section 3, threads: tests/tools/stress_probe runs three threads at once, each on a slave
 # of its own (SDO transfers of every size, ESC memory and register access, each byte
 # checked), for CONC_SECONDS per run. No call may succeed with wrong data; without
 # faults no call may fail either.
 #
-# Part 4, every slave at once: bench/scan_matrix runs the new API's scan, the legacy
+# Section 4, every slave at once: bench/scan_matrix runs the new API's scan, the legacy
 # bring-up as Init does it and a many-slave SII read (words 0-255 of every slave) on a
 # segment of 8 slaves under each fault, and compares what it got with a run without
 # faults. Wrong: a part reported read (API), a value other than the unfaulted one or
 # "unread" (0, the fallback name) (legacy), or words reported read that differ (SII).
 # Faults on some slaves only must leave those incomplete and every other slave finished.
 #
-# Part 5, the command line on a whole segment: on 6 slaves, `ecalias sii dump -p all -o DIR`
+# Section 5, the command line on a whole segment: on 6 slaves, `ecalias sii dump -p all -o DIR`
 # (every slave's EEPROM read at once) and `ecalias alias plan --apply` (checks, backups and
 # aliases of every slave at once); afterwards ecsim saves the images. Dumps whole: files
 # equal to the unfaulted run's; wrong: a file written that differs. Plan rows verified:
