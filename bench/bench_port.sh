@@ -13,16 +13,7 @@ ROUNDS=${1:-2000}
 BLOCKS=${2:-10}
 TARGET=1.2
 
-cpus=$(nproc)
-if [ "$cpus" -ge 2 ]; then
-  master_cpu=0
-  segment_cpu=1
-  pin_note="master on CPU $master_cpu, ecsim on CPU $segment_cpu"
-else
-  master_cpu=0
-  segment_cpu=0
-  pin_note="one CPU only: master and ecsim share it, figures are pessimistic"
-fi
+source "$EC_SOURCE_DIR/bench/cpu_pinning.sh"
 
 ec_netns_up
 ec_start_ecsim --slaves 1 --busy-poll --cpu "$segment_cpu"

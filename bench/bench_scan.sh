@@ -27,16 +27,7 @@ MODEL_TARGET=1.5
 FORWARD_NS=1000
 EEPROM_LATENCY=250:5000
 
-cpus=$(nproc)
-if [ "$cpus" -ge 2 ]; then
-  master_cpu=0
-  segment_cpu=1
-  pin_note="master on CPU $master_cpu, ecsim on CPU $segment_cpu"
-else
-  master_cpu=0
-  segment_cpu=0
-  pin_note="one CPU only: master and ecsim share it"
-fi
+source "$EC_SOURCE_DIR/bench/cpu_pinning.sh"
 
 ec_netns_up
 out=

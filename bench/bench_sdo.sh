@@ -13,11 +13,7 @@ BENCH=$EC_BUILD_DIR/bench/sdo_bench
 [ -x "$BENCH" ] || ec_fail "sdo_bench is not built in $EC_BUILD_DIR"
 ROUNDS=${1:-30}
 
-if [ "$(nproc)" -ge 2 ]; then
-  master_cpu=0 segment_cpu=1 pin_note="master on CPU 0, ecsim on CPU 1"
-else
-  master_cpu=0 segment_cpu=0 pin_note="one CPU only: master and ecsim share it, figures are pessimistic"
-fi
+source "$EC_SOURCE_DIR/bench/cpu_pinning.sh"
 
 ec_netns_up
 ec_start_ecsim --slaves 2 --mailbox-size 2:1486 --busy-poll --cpu "$segment_cpu"
