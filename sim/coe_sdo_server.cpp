@@ -200,6 +200,20 @@ int UploadSegment(SimSlave* slave, uint8_t* reply, int reply_room) {
     return 6 + length;
 }
 
+
+// A segmented transfer begins: the object it moves, its size, the bytes moved with the
+// initiate, and the toggle the first segment request must carry.
+void StartTransfer(SimCoeTransfer* t, bool upload, uint16_t index, uint8_t subindex, bool complete_access,
+                   uint32_t total, uint32_t position) {
+    t->active = true;
+    t->upload = upload;
+    t->index = index;
+    t->subindex = subindex;
+    t->complete_access = complete_access;
+    t->toggle = 0;
+    t->total = total;
+    t->position = position;
+}
 int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply, int reply_room) {
     SimCoeTransfer& t = Server(slave).transfer;
     uint16_t index = WireLoad16(request + 9);
@@ -221,14 +235,8 @@ int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply,
     int size = LayReply(reply, static_cast<uint16_t>(10 + first), kCoeSdoResponse, 0x41, index, subindex);
     WireStore32(reply + 12, total);
     memcpy(reply + 16, t.data.data(), first);
+    StartTransfer(&t, true, index, subindex, complete_access, total, first);
     t.active = first < total;
-    t.upload = true;
-    t.index = index;
-    t.subindex = subindex;
-    t.complete_access = complete_access;
-    t.toggle = 0;
-    t.total = total;
-    t.position = first;
     return size;
 }
 
@@ -266,15 +274,8 @@ int ServeDownloadInitiate(SimSlave* slave, const uint8_t* request, int request_b
         abort = ApplyWrite(slave, index, subindex, complete_access, request + 16, total);
         if (abort != 0) return Abort(slave, reply, index, subindex, abort);
     } else {
-        t.active = true;
-        t.upload = false;
-        t.index = index;
-        t.subindex = subindex;
-        t.complete_access = complete_access;
-        t.toggle = 0;
-        t.total = total;
+        StartTransfer(&t, false, index, subindex, complete_access, total, carried);
         t.data.assign(request + 16, request + 16 + carried);
-        t.position = carried;
     }
     int reply_size = LayReply(reply, 10, kCoeSdoResponse, 0x60, index, subindex);
     memset(reply + 12, 0, 4);
