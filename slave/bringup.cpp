@@ -23,14 +23,6 @@ constexpr int32_t kCountTimeoutUs = 20000;
 constexpr int32_t kPollTimeoutUs = 2000;
 constexpr int32_t kInitCheckTimeoutUs = 2000000;
 constexpr uint32_t kStatePollGapUs = 1000;
-// A packed phase: each frame waits this long for its reply, and a datagram whose frame
-// got none goes out again, up to five sends in all, each waiting twice as long as the
-// one before (2, 4, 8, 16, 20 ms: about 50 ms). Three sends (14 ms) were too few for a
-// segment that takes longer over a frame of 100 datagrams through 199 slaves (ecsim
-// built with the sanitizers lost every station address); a real line answers in well
-// under a millisecond, so only a segment in trouble waits longer.
-constexpr uint32_t kPackedReplyWaitUs = 2000;
-constexpr int kPackedSends = 5;
 constexpr uint16_t kSiiWordLimit = kSiiCacheBytes / 2;  // the words the legacy SII cache reaches
 
 constexpr uint8_t kAlInitAcknowledge = 0x11;  // INIT with the error acknowledge bit
@@ -676,7 +668,8 @@ void NameSlaves(MasterContext* master, int first) {
         NameSlavesOfRun(master, from, count - from + 1 < kSlavesPerRun ? count : from + kSlavesPerRun - 1);
 }
 
-void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state) {
+void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                     int32_t* written) {
     PackedDatagram list[kSlavesPerRun];
     const uint8_t request[2] = {static_cast<uint8_t>(requested_state), static_cast<uint8_t>(requested_state >> 8)};
     for (int start = 0; start < count; start += kSlavesPerRun) {
@@ -685,6 +678,8 @@ void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, u
             list[used++] = PackedDatagram{CMD_FPWR, master->slave_table[slaves[k]].config_address, kRegAlControl, 2,
                                           request, nullptr, 0};
         PackedExchangeUntilAnswered(&master->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
+        if (written != nullptr)
+            for (int k = 0; k < used; k++) written[start + k] = list[k].result;
     }
 }
 

@@ -69,8 +69,10 @@ int ScanNetworkKeepingStates(MasterContext* master, ScanIdentities identities = 
 // is none, it is empty or it cannot be read.
 void NameSlaves(MasterContext* master, int first);
 // Writes `requested_state` into the AL control register of every listed slave, packed;
-// each datagram whose frame got no reply is sent again, up to five sends.
-void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state);
+// each datagram whose frame got no reply is sent again, up to kPackedSends sends.
+// `written` (may be null) gets, per listed slave, its write's working counter or NoFrame.
+void StateRequestAll(MasterContext* master, const uint16_t* slaves, int count, uint16_t requested_state,
+                     int32_t* written = nullptr);
 // StateCheck for every listed slave at once: the AL status of all slaves not yet in the
 // state is polled in packed frames about every millisecond until each is in it or the
 // timeout passed. Each record takes its last poll's state and code. Returns how many

@@ -26,12 +26,8 @@ constexpr uint8_t kConfigurationToPdi = 0x01;
 constexpr uint32_t kSmWriteMailboxFlags = 0x00010026;  // mailbox, master writes, PDI irq; enabled
 constexpr uint32_t kSmReadMailboxFlags = 0x00010022;   // mailbox, master reads, PDI irq; enabled
 constexpr int32_t kPreOpTimeout = 2000000;
-// Each frame of a packed phase waits 2 ms for its reply; a datagram whose frame got none
-// is sent again, each send waiting twice as long as the one before: up to five sends
-// (about 50 ms, as the bring-up's packed phases), four for the EEPROM hand-over (the
-// attempts of a configuration write).
-constexpr uint32_t kPackedReplyWaitUs = 2000;
-constexpr int kPackedSends = 5;
+// The EEPROM hand-over is sent at most four times (the attempts of a configuration
+// write); the other packed phases take kPackedSends.
 constexpr int kEepromHandSends = 4;
 
 bool NeedsMailboxWords(const SlaveRecord& record) { return record.mbx_length > 0 && record.sm_types[1] == 0; }

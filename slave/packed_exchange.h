@@ -16,6 +16,16 @@ enum {
     kPackedFramesInFlight = 8,
 };
 
+// A packed phase of the bring-up, the mailbox setup or a state request: each frame waits
+// this long for its reply, and a datagram whose frame got none goes out again, up to
+// kPackedSends sends in all, each waiting twice as long as the one before (2, 4, 8, 16,
+// 20 ms: about 50 ms). Three sends (14 ms) were too few for a segment that takes longer
+// over a frame of 100 datagrams through 199 slaves (ecsim built with the sanitizers lost
+// every station address); a real line answers in well under a millisecond, so only a
+// segment in trouble waits longer.
+constexpr uint32_t kPackedReplyWaitUs = 2000;
+constexpr int kPackedSends = 5;
+
 // One datagram of a packed exchange. The caller fills the request part; `result` is the
 // working counter of the datagram's reply (0 included) or NoFrame when its frame got no
 // reply. Read data land in `in` only from a datagram whose frame was answered and whose

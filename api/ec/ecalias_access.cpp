@@ -12,7 +12,6 @@
 #include "slave/coe.h"
 #include "slave/eeprom.h"
 #include "slave/mailbox.h"
-#include "slave/packed_exchange.h"
 #include "wire/byte_order.h"
 #include "wire/esc_registers.h"
 #include "wire/sii_crc.h"
@@ -29,10 +28,6 @@ constexpr uint16_t kObjectRegisterData = 0x7013;
 constexpr int32_t kWindowDownloadTimeout = 20000;
 constexpr int32_t kWindowUploadTimeout = 700000;
 constexpr int kWindowUploadAttempts = 20;
-// A packed write of every slave's AL control: each frame waits 2 ms for its reply at
-// first, and frames without one go out again, up to five sends, as in the bring-up.
-constexpr uint32_t kPackedReplyWaitUs = 2000;
-constexpr int kPackedSends = 5;
 
 uint16_t Station(ec_master* m, int position) { return m->context->slave_table[position].config_address; }
 
@@ -472,21 +467,6 @@ int RequestOne(ec_master* m, int position, uint16_t state, int timeout_us) {
     return EC_OK;
 }
 
-// Writes the AL control register of every slave in packed frames; `written[n - 1]`
-// gets the status of slave n's write.
-void WriteEveryControl(ec_master* m, uint16_t state, int* written) {
-    MasterContext* context = m->context.get();
-    const uint8_t control[2] = {static_cast<uint8_t>(state), 0};
-    PackedDatagram list[kSlavesPerRun];
-    for (int first = 1; first <= m->count; first += kSlavesPerRun) {
-        int used = 0;
-        for (int n = first; n <= m->count && used < kSlavesPerRun; n++)
-            list[used++] = PackedDatagram{CMD_FPWR, Station(m, n), kRegAlControl, 2, control, nullptr, 0};
-        PackedExchangeUntilAnswered(&context->port, list, used, kPackedReplyWaitUs, kPackedSends, nullptr);
-        for (int k = 0; k < used; k++) written[first - 1 + k] = EcDatagramStatus(list[k].result);
-    }
-}
-
 // Every slave at once: one packed write of the request, one packed wait for all slaves
 // whose write arrived, so the call takes about as long for 1000 slaves as for one and a
 // refusing slave costs no more than the others. The status and the detail are those of
@@ -494,13 +474,17 @@ void WriteEveryControl(ec_master* m, uint16_t state, int* written) {
 int RequestEvery(ec_master* m, uint16_t state, int timeout_us) {
     MasterContext* context = m->context.get();
     const int count = m->count;
+    std::unique_ptr<int32_t[]> results(new (std::nothrow) int32_t[count]);
     std::unique_ptr<int[]> written(new (std::nothrow) int[count]);
     std::unique_ptr<uint16_t[]> waiting(new (std::nothrow) uint16_t[count]);
-    if (!written || !waiting) return EcFail(m, EC_ENOMEM, 0, "request AL state");
-    WriteEveryControl(m, state, written.get());
+    if (!results || !written || !waiting) return EcFail(m, EC_ENOMEM, 0, "request AL state");
+    for (int n = 1; n <= count; n++) waiting[n - 1] = static_cast<uint16_t>(n);
+    StateRequestAll(context, waiting.get(), count, state, results.get());
     int waiting_count = 0;
-    for (int n = 1; n <= count; n++)
+    for (int n = 1; n <= count; n++) {
+        written[n - 1] = EcDatagramStatus(results[n - 1]);
         if (written[n - 1] == EC_OK) waiting[waiting_count++] = static_cast<uint16_t>(n);
+    }
     StateCheckAll(context, waiting.get(), waiting_count, state, timeout_us, StateWait::kStopOnError);
     int status = EC_OK;
     for (int n = 1; n <= count; n++) {
