@@ -89,7 +89,8 @@ void AddressSlave(MasterContext* master, int n) {
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
     buffer[0] = buffer[1] = 0;
-    FPRD(&master->port, record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs);
+    record.alias_address_read =
+        FPRD(&master->port, record.config_address, kRegStationAlias, 2, buffer, kSetupTimeoutUs) > 0 ? 1 : 0;
     record.alias_address = WireLoad16(buffer);
     buffer[0] = buffer[1] = 0;
     FPRD(&master->port, record.config_address, kRegEepromControl, 2, buffer, kSetupTimeoutUs);
@@ -145,8 +146,10 @@ void AddressAllSlaves(MasterContext* master, int count) {
           [&](int n, const uint8_t* b, bool) { master->slave_table[n].config_address = WireLoad16(b); });
     // Both reads start from zero: a read nobody answers gives alias 0 and 4-byte EEPROM
     // reads (the safe assumption: an 8-byte fill of a 4-byte slave would cache zeros).
-    phase(CMD_FPRD, kRegStationAlias, false, read,
-          [&](int n, const uint8_t* b, bool) { master->slave_table[n].alias_address = WireLoad16(b); });
+    phase(CMD_FPRD, kRegStationAlias, false, read, [&](int n, const uint8_t* b, bool answered) {
+        master->slave_table[n].alias_address = WireLoad16(b);
+        master->slave_table[n].alias_address_read = answered ? 1 : 0;
+    });
     phase(CMD_FPRD, kRegEepromControl, false, read, [&](int n, const uint8_t* b, bool answered) {
         const uint16_t status = WireLoad16(b);
         master->slave_table[n].eeprom_8byte_reads = (status & kEepromStatusEightByte) ? 1 : 0;

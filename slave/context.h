@@ -47,6 +47,7 @@ struct SlaveRecord {
     uint16_t al_status_code;
     uint16_t config_address;
     uint16_t alias_address;
+    uint8_t alias_address_read;  // the bring-up's read of register 0x0012 was answered
     uint32_t vendor_id;
     uint32_t product_code;
     uint32_t revision_no;

@@ -512,24 +512,20 @@ bool ReadNames(ec_master* m, int slaves) {
     return true;
 }
 
-// Every slave's record, all slaves at once: the alias register, the SII parts, the name.
-// False when the work space could not be had.
+// Every slave's record, all slaves at once: the alias register (as the scan's addressing
+// read it), the SII parts, the name. False when the work space could not be had.
 bool ReadSlaveRecords(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
     for (int n = 1; n <= slaves; n++) {
+        const SlaveRecord& record = context->slave_table[n];
         ec_slave_info& info = m->info[n];
         info = ec_slave_info{};
         info.position = n;
-        info.station_address = context->slave_table[n].config_address;
-    }
-    std::unique_ptr<uint8_t[]> alias(new (std::nothrow) uint8_t[2 * static_cast<size_t>(slaves)]);
-    std::unique_ptr<bool[]> answered(new (std::nothrow) bool[static_cast<size_t>(slaves)]);
-    if (!alias || !answered) return false;
-    ReadRegisterAll(context, slaves, kRegStationAlias, 2, alias.get(), answered.get());
-    for (int n = 1; n <= slaves; n++) {
-        if (!answered[n - 1]) continue;
-        m->info[n].alias_register = WireLoad16(&alias[2 * static_cast<size_t>(n - 1)]);
-        m->info[n].parts_read |= EC_PART_ALIAS_REGISTER;
+        info.station_address = record.config_address;
+        if (record.alias_address_read) {
+            info.alias_register = record.alias_address;
+            info.parts_read |= EC_PART_ALIAS_REGISTER;
+        }
     }
     return ReadSiiParts(m, slaves) && ReadNames(m, slaves);
 }
