@@ -75,7 +75,7 @@ uint64_t FrameWireNs(int length) {
 }
 
 // Counts the EEPROM commands a frame carries (a write of the control word with a read
-// or write command), per addressed station.
+// or write command), per addressed station; a broadcast one counts for every slave.
 void CountEepromCommands(const uint8_t* frame, int length) {
     int at = 16;
     for (;;) {
@@ -86,10 +86,13 @@ void CountEepromCommands(const uint8_t* frame, int length) {
         const uint16_t field = static_cast<uint16_t>(frame[at + 6] | (frame[at + 7] << 8));
         const int data = field & 0x07FF;
         if (at + 12 + data > length) return;
-        if (command == 5 /* FPWR */ && ado == 0x0502 && data >= 2) {
+        if ((command == 5 /* FPWR */ || command == 8 /* BWR */) && ado == 0x0502 && data >= 2) {
             const uint8_t code = frame[at + 10 + 1] & 0x07;
-            const uint16_t slot = static_cast<uint16_t>(adp - 0x1000);
-            if (slot < 1024) {
+            // A broadcast command reaches every slave.
+            const int first = command == 8 ? 1 : adp - 0x1000;
+            const int last = command == 8 ? g_model.slaves : first;
+            for (int slot = first; slot <= last; slot++) {
+                if (slot < 1 || slot >= 1024) continue;
                 if (code == 1) g_trace.reads[slot]++;
                 if (code == 2) g_trace.writes[slot]++;
             }

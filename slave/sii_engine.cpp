@@ -74,6 +74,11 @@ struct SlaveRun {
                             // the current word's poll must show its address
     uint8_t ahead_out[6];
     uint16_t ahead_word;    // the word that command reads
+    int command_at;         // this round's read command in the list (-1: none) ...
+    uint16_t command_word;  // ... and the word it reads
+    bool command_shared;    // that command went out in the round's broadcast
+    bool unshared;          // a broadcast command did not take here: this slave's
+                            // commands go to it alone from now on
     bool slave_failed;      // a job of this slave failed: its later jobs are skipped
     bool any_status_answer; // some status read of the current word was answered
     uint8_t attempts;       // of the current datagram
@@ -112,6 +117,12 @@ struct Engine {
     SiiTally tally;
     uint32_t reply_wait_us;
     TimeStamp round_sent;  // when the current round's frames went out
+    // kSiiWholeSegment: the read command most runs of a round share goes out once, as
+    // a broadcast at the end of the round.
+    bool shared_commands;
+    uint8_t shared_out[6];
+    int shared_at;           // the broadcast in this round's list, -1: none
+    int32_t shared_result;   // its working counter, or NoFrame
 };
 
 bool JobValid(const MasterContext* master, const SiiJob& job) {
@@ -305,6 +316,8 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
     run.first_datagram = *used;
     run.data_length = 0;
     run.ahead_sent = false;
+    run.command_at = -1;
+    run.command_shared = false;
     const SiiJob& job = e.jobs[run.job];
     const uint16_t word = static_cast<uint16_t>(job.first_word + run.done);
     switch (run.step) {
@@ -338,6 +351,10 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
                                        static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
             memcpy(run.out, record, sizeof record);
+            if (!run.write) {
+                run.command_at = *used;
+                run.command_word = word;
+            }
             add(CMD_FPWR, kRegEepromControl, 6, run.out, nullptr);
             break;
         }
@@ -371,6 +388,8 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
                                            static_cast<uint8_t>(kEepromCommandRead >> 8),
                                            static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8), 0, 0};
                 memcpy(run.ahead_out, record, sizeof record);
+                run.command_at = *used;
+                run.command_word = next;
                 add(CMD_FPWR, kRegEepromControl, 6, run.ahead_out, nullptr);
                 run.ahead_sent = true;
             }
@@ -384,6 +403,60 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             break;
     }
     run.datagram_count = *used - run.first_datagram;
+}
+
+// A broadcast saves a datagram per slave only when several share it.
+constexpr int kShareAtLeast = 2;
+
+// kSiiWholeSegment: the read command of this round that most runs share (the same word)
+// leaves the runs' datagrams and goes out once, as a broadcast write behind every other
+// datagram of the round, so each slave meets it after its own poll and command. Returns
+// the round's datagram count.
+int ShareReadCommands(Engine& e, int used) {
+    e.shared_at = -1;
+    e.shared_result = NoFrame;
+    // The majority word (if any word has one) by a single voting pass, then its count.
+    uint16_t word = 0;
+    int votes = 0;
+    for (const SlaveRun& run : e.runs) {
+        if (run.job < 0 || run.datagram_count == 0 || run.command_at < 0 || run.unshared) continue;
+        if (votes == 0) word = run.command_word;
+        votes += run.command_word == word ? 1 : -1;
+    }
+    // Only a round in which every run sends this very command: a run left out (waiting,
+    // lagging, or a slave whose broadcast did not take) would meet the broadcast with
+    // an idle interface between its own poll and command, round after round, and never
+    // get its own word read. One run out of step ends the broadcasts until all are in
+    // step again.
+    int sharing = 0;
+    for (const SlaveRun& run : e.runs) {
+        if (run.job < 0 || run.step == Step::kFinished) continue;
+        if (run.datagram_count == 0 || run.command_at < 0 || run.unshared || run.command_word != word) return used;
+        sharing++;
+    }
+    if (sharing < kShareAtLeast) return used;
+    // The list holds the runs' datagrams in run order: close the gaps in place.
+    int kept = 0;
+    for (SlaveRun& run : e.runs) {
+        if (run.job < 0 || run.datagram_count == 0) continue;
+        const bool shares = run.command_at >= 0 && !run.unshared && run.command_word == word;
+        const int first = kept;
+        for (int k = 0; k < run.datagram_count; k++) {
+            const int at = run.first_datagram + k;
+            if (shares && at == run.command_at) continue;
+            e.list[kept++] = e.list[at];
+        }
+        run.first_datagram = first;
+        run.datagram_count = kept - first;
+        run.command_at = -1;
+        run.command_shared = shares;
+    }
+    const uint8_t record[6] = {static_cast<uint8_t>(kEepromCommandRead), static_cast<uint8_t>(kEepromCommandRead >> 8),
+                               static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
+    memcpy(e.shared_out, record, sizeof record);
+    e.shared_at = kept;
+    e.list[kept++] = PackedDatagram{CMD_BWR, 0, kRegEepromControl, 6, e.shared_out, nullptr, 0};
+    return kept;
 }
 
 // Takes the answers of the run's datagrams of this round.
@@ -448,7 +521,10 @@ void Advance(Engine& e, SlaveRun& run) {
             PassFailed(e, run, kSiiNoAnswer);
             return;
         case Step::kCommand:
-            if (answered) {
+            // A broadcast command counts as sent when its frame came back: whether this
+            // interface took it, the poll's address register tells (every poll checks
+            // it in this mode).
+            if (run.command_shared ? e.shared_result > 0 : answered) {
                 e.jobs[run.job].commands++;
                 run.idle_and_clean = false;
                 run.attempts = 0;
@@ -467,12 +543,18 @@ void Advance(Engine& e, SlaveRun& run) {
         case Step::kPollStatus: {
             // The command behind the poll: taken for sure (acknowledged), or perhaps (its
             // frame's reply lost: the slave may have run it all the same).
-            const bool ahead_taken = run.ahead_sent && run.datagram_count > 1 && d[1].result > 0;
-            const bool ahead_maybe = run.ahead_sent && (run.datagram_count < 2 || d[1].result != 0);
+            // (A broadcast one: taken as far as the master can tell when its frame came
+            // back; the next poll's address check settles it.)
+            const bool ahead_taken = run.ahead_sent && (run.command_shared ? e.shared_result > 0
+                                                                           : run.datagram_count > 1 && d[1].result > 0);
+            const bool ahead_maybe = run.ahead_sent && (run.command_shared ? e.shared_result != 0
+                                                                           : run.datagram_count < 2 || d[1].result != 0);
             if (answered) {
                 run.any_status_answer = true;
                 const uint16_t status = Get16(run.write ? run.status_bytes : run.poll_bytes);
-                if ((status & kEepromStatusBusy) == 0 && (run.blind || run.check_address)) {
+                // With broadcasts about, any idle interface may have taken one: every
+                // poll checks.
+                if ((status & kEepromStatusBusy) == 0 && (run.blind || run.check_address || e.shared_commands)) {
                     // A command sent on an earlier call's idle status counts only when
                     // the interface shows this word's address: else something else
                     // commanded it meanwhile (our command may have been ignored), and
@@ -485,6 +567,9 @@ void Advance(Engine& e, SlaveRun& run) {
                     if (address != word) {
                         const uint8_t tries = run.tries;
                         run.idle_and_clean = false;
+                        // Broadcasts may keep overtaking this slave's own commands (or
+                        // never take here): it gets its commands alone from now on.
+                        run.unshared = e.shared_commands;
                         BeginWord(run, Step::kWaitIdle);
                         run.tries = tries;
                         return;
@@ -538,9 +623,9 @@ void Advance(Engine& e, SlaveRun& run) {
                         }
                         return;
                     }
-                    if (ahead_maybe) {
-                        // The data register may now fill with the next word: this one is
-                        // read afresh.
+                    if (ahead_maybe || e.shared_commands) {
+                        // The data register may now fill with the next word (or with a
+                        // broadcast's): this one is read afresh.
                         const uint8_t tries = run.tries;
                         run.eight_byte = eight;
                         run.idle_and_clean = false;
@@ -579,7 +664,8 @@ void Advance(Engine& e, SlaveRun& run) {
     }
 }
 
-int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bool single_pass, SiiTally* tally) {
+int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bool single_pass, SiiReach reach,
+              SiiTally* tally) {
     if (master == nullptr || job_count < 0 || (job_count > 0 && jobs == nullptr)) return 0;
     // The engine's arrays (some 50 KiB) would crowd a small thread stack, and a static
     // one would bar calls on two masters at once: one is allocated per call, nothing
@@ -594,6 +680,9 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
     e->job_count = job_count;
     e->write = write;
     e->single_pass = single_pass;
+    e->shared_commands = reach == kSiiWholeSegment && !write;
+    e->shared_at = -1;
+    e->shared_result = NoFrame;
     e->reply_wait_us = kReplyWaitUs;
     e->tally = SiiTally{};
     for (SlaveRun& run : e->runs) FreeRun(run);
@@ -627,6 +716,7 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
         int64_t soonest = -1;
         for (SlaveRun& run : e->runs) {
             run.datagram_count = 0;
+            run.command_shared = false;
             if (run.job < 0 || run.step == Step::kFinished) continue;
             const int64_t wait = TimeStampMicrosBetween(now, run.ready_at);
             if (wait > kRoundSlackUs) {
@@ -639,6 +729,7 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
             WaitMicrosecondsOf(master->port.clock, static_cast<uint32_t>(soonest > 0 ? soonest : 1));
             continue;
         }
+        if (e->shared_commands) used = ShareReadCommands(*e, used);
         PackedTally packed{};
         e->round_sent = ClockNowOf(master->port.clock);
         PackedExchange(&master->port, e->list, used, e->reply_wait_us, &packed);
@@ -652,8 +743,9 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
         e->tally.frames += packed.frames;
         e->tally.round_trips += packed.round_trips;
         e->tally.datagrams += packed.datagrams;
+        if (e->shared_at >= 0) e->shared_result = e->list[e->shared_at].result;
         for (SlaveRun& run : e->runs)
-            if (run.job >= 0 && run.datagram_count > 0) Advance(*e, run);
+            if (run.job >= 0 && (run.datagram_count > 0 || run.command_shared)) Advance(*e, run);
     }
     int done = 0;
     for (int j = 0; j < job_count; j++) done += jobs[j].status == kSiiDone ? 1 : 0;
@@ -669,16 +761,16 @@ int RunEngine(MasterContext* master, SiiJob* jobs, int job_count, bool write, bo
 
 }  // namespace
 
-int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
-    return RunEngine(master, jobs, job_count, false, false, tally);
+int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally, SiiReach reach) {
+    return RunEngine(master, jobs, job_count, false, false, reach, tally);
 }
 
 int SiiReadManyOnce(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
-    return RunEngine(master, jobs, job_count, false, true, tally);
+    return RunEngine(master, jobs, job_count, false, true, kSiiEachSlave, tally);
 }
 
 int SiiWriteMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally) {
-    return RunEngine(master, jobs, job_count, true, false, tally);
+    return RunEngine(master, jobs, job_count, true, false, kSiiEachSlave, tally);
 }
 
 const char* SiiJobStatusText(int32_t status) {
@@ -696,7 +788,8 @@ const char* SiiJobStatusText(int32_t status) {
     }
 }
 
-int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally) {
+int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally,
+                        SiiReach reach) {
     if (master == nullptr || count <= 0 || searches == nullptr) return 0;
     struct Walk {
         uint32_t header;  // word of the next header to read
@@ -733,7 +826,7 @@ int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int 
             owners[used++] = n;
         }
         if (used == 0) break;
-        SiiReadMany(master, jobs, used, tally);
+        SiiReadMany(master, jobs, used, tally, reach);
         for (int k = 0; k < used; k++) {
             SiiCategorySearch& search = searches[owners[k]];
             Walk& walk = walks[owners[k]];

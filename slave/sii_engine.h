@@ -26,6 +26,15 @@
 // command. Wherever a command of ours may not be the one the interface ran, the poll's
 // address register must show our word before its data count.
 //
+// A caller that holds every slave of the segment for the call (the scan) may let the
+// read commands of a round that many slaves share go out as one broadcast write
+// (kSiiWholeSegment): behind every poll of the round, so it reaches each slave after
+// its poll was read. A busy interface ignores it, an idle one starts the read (also on
+// slaves with no job of this word, or none at all: a read has no effect but on the
+// interface's registers). So in this mode every read's poll must show the word's
+// address before its data count, and data are taken only from a poll that carried
+// status, address and data together. Writes are never broadcast.
+//
 // Time comes from the installed clock; the engine keeps its state in fixed arrays,
 // allocated once per call, never per exchange. Jobs of one call on one master must not be mixed with other SII
 // access to the same slaves while the call runs (calls on other slaves may run beside).
@@ -76,10 +85,15 @@ enum {
     kSiiRoundDatagrams = 4 * kSiiEngineSlots,
 };
 
+// Who a read command goes to: each slave alone, or (the caller holds every slave of
+// the segment) one broadcast for the slaves of a round that read the same word.
+enum SiiReach { kSiiEachSlave = 0, kSiiWholeSegment = 1 };
+
 // Reads every job's range (4 or 8 bytes per EEPROM command, as each interface reports).
 // Returns the number of jobs that ended kSiiDone; each job's status says why it did not.
 // An EEPROM the PDI held is given back to it after the slave's last job.
-int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally);
+int SiiReadMany(MasterContext* master, SiiJob* jobs, int job_count, SiiTally* tally,
+                SiiReach reach = kSiiEachSlave);
 // SiiReadMany with one command per word: a NACK, an interface that stays busy or a
 // command that goes unanswered ends the job at once (no further pass, no fresh start).
 // The bring-up reads this way, as its one-slave split reads did.
@@ -104,7 +118,8 @@ enum { kSiiFirstCategoryWord = 0x40, kSiiMaxCategories = 512 };
 // Walks the chains of all searches at once, one header (type and length, read together)
 // per slave and round. A type 0xFFFF or a header past word_limit ends a chain without
 // the category (kSiiDone, data_word 0). Returns the number of searches that found theirs.
-int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally);
+int SiiFindCategoryMany(MasterContext* master, SiiCategorySearch* searches, int count, SiiTally* tally,
+                        SiiReach reach = kSiiEachSlave);
 
 // A short name of a job status for messages ("done", "no answer", "busy", "NACK", ...).
 const char* SiiJobStatusText(int32_t status);

@@ -399,7 +399,7 @@ bool ReadSiiParts(ec_master* m, int slaves) {
     for (int n = 1; n <= slaves; n++)
         for (int p = 0; p < kParts; p++)
             jobs[used++] = SiiJob{static_cast<uint16_t>(n), kFirst[p], kCount[p], words[n - 1].w[p], 0, 0, 0};
-    SiiReadMany(context, jobs.get(), used, nullptr);
+    SiiReadMany(context, jobs.get(), used, nullptr, kSiiWholeSegment);
     for (int n = 1; n <= slaves; n++) {
         ec_slave_info& info = m->info[n];
         const uint16_t(&w)[kParts][6] = words[n - 1].w;
@@ -464,7 +464,7 @@ bool ReadNames(ec_master* m, int slaves) {
         searches[n - 1] = SiiCategorySearch{static_cast<uint16_t>(n), kSiiCategoryStrings,
                                             info.sii_words != 0 ? info.sii_words : 2048u, 0, 0, 0};
     }
-    SiiFindCategoryMany(context, searches.get(), slaves, nullptr);
+    SiiFindCategoryMany(context, searches.get(), slaves, nullptr, kSiiWholeSegment);
     // The count and length word of every strings category found, then the text.
     int used = 0;
     for (int n = 1; n <= slaves; n++) {
@@ -477,7 +477,7 @@ bool ReadNames(ec_master* m, int slaves) {
         jobs[used] = SiiJob{search.slave, static_cast<uint16_t>(search.data_word), 1, &head[n - 1], 0, 0, 0};
         owner[used++] = n;
     }
-    SiiReadMany(context, jobs.get(), used, nullptr);
+    SiiReadMany(context, jobs.get(), used, nullptr, kSiiWholeSegment);
     int texts = 0;
     for (int j = 0; j < used; j++) {
         const int n = owner[j];
@@ -495,7 +495,7 @@ bool ReadNames(ec_master* m, int slaves) {
                              static_cast<uint16_t>(words_needed - 1), &text[n - 1][1], 0, 0, 0};
         owner[texts++] = n;
     }
-    SiiReadMany(context, jobs.get(), texts, nullptr);
+    SiiReadMany(context, jobs.get(), texts, nullptr, kSiiWholeSegment);
     for (int j = 0; j < texts; j++) {
         if (jobs[j].status != kSiiDone) continue;
         const int n = owner[j];
@@ -514,6 +514,8 @@ bool ReadNames(ec_master* m, int slaves) {
 
 // Every slave's record, all slaves at once: the alias register (as the scan's addressing
 // read it), the SII parts, the name. False when the work space could not be had.
+// The scan holds the master alone and the adapter is this master's only, so its SII
+// reads may share their commands in broadcasts (kSiiWholeSegment).
 bool ReadSlaveRecords(ec_master* m, int slaves) {
     MasterContext* context = m->context.get();
     for (int n = 1; n <= slaves; n++) {

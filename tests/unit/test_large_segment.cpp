@@ -21,6 +21,7 @@
 #include "sim/sim_capture.h"
 #include "slave/bringup.h"
 #include "slave/context.h"
+#include "slave/sii_engine.h"
 #include "support_virtual_clock.h"
 #include "tool/cli/cli.h"
 #include "support_temp_files.h"
@@ -186,6 +187,39 @@ TEST(LargeSegment, TheBringUpReachesEverySlaveOfEveryRun) {
     for (int n = 1; n <= 600; n++) {
         EXPECT_EQ(master->slave_table[n].state & 0x0F, kAlStatePreOp) << n;
         EXPECT_EQ(master->slave_table[n].sync_managers[1].length, 128) << n;
+    }
+    PortClose(&master->port);
+}
+
+// More slaves than the SII engine works on at once, with read commands broadcast: the
+// slaves waiting for a place meet the others' broadcasts (a read with no effect but on
+// the interface registers), and once they start they get their own words all the same.
+TEST(LargeSegment, BroadcastSiiReadsStarveNoSlaveWaitingForAPlace) {
+    VirtualClock clock{2};
+    std::unique_ptr<MasterContext> master = std::make_unique<MasterContext>();
+    char errbuf[kCaptureErrorSize] = {0};
+    const int slaves = kSiiEngineSlots + 30;
+    const std::string adapter = "sim:--slaves " + std::to_string(slaves);
+    ASSERT_EQ(PortOpenOn(&master->port, &kSimCaptureBackend, adapter.c_str(), errbuf), 1) << errbuf;
+    ASSERT_EQ(ConfigureNetwork(master.get()), slaves);
+    // Words 0x08-0x0F (identity and serial) differ from slave to slave.
+    SiiJob jobs[kSiiEngineSlots + 30];
+    uint16_t shared[kSiiEngineSlots + 30][8];
+    uint16_t each[kSiiEngineSlots + 30][8];
+    auto read_all = [&](SiiReach reach, uint16_t (*words)[8]) {
+        for (int n = 1; n <= slaves; n++) {
+            for (int k = 0; k < 8; k++) words[n - 1][k] = 0xDEAD;
+            jobs[n - 1] = SiiJob{static_cast<uint16_t>(n), 0x08, 8, words[n - 1], 0, 0, 0};
+        }
+        return SiiReadMany(master.get(), jobs, slaves, nullptr, reach);
+    };
+    EXPECT_EQ(read_all(kSiiWholeSegment, shared), slaves);
+    EXPECT_EQ(read_all(kSiiEachSlave, each), slaves);
+    for (int n = 1; n <= slaves; n++) {
+        for (int k = 0; k < 8; k++) ASSERT_EQ(shared[n - 1][k], each[n - 1][k]) << "slave " << n << " word " << 8 + k;
+        // Product code (words 0x0A-0x0B): the default image's, one per position.
+        ASSERT_EQ(shared[n - 1][2] | (shared[n - 1][3] << 16), kSiiDefaultProductBase + static_cast<uint32_t>(n))
+            << "slave " << n;
     }
     PortClose(&master->port);
 }

@@ -26,6 +26,9 @@ namespace {
 // A back end around the fixture's that cuts the line at a chosen slave once a number of
 // frames went out: from then on that slave and every slave behind it are silent, as
 // when a cable is pulled during a dump.
+// The same back end can instead give slave `at_slave`'s interface a read command of
+// `stray_word` just before frame `after_frames` reaches the segment, as a PDI or another
+// tool might behind the master's back.
 struct LineCut {
     const CaptureBackend* inner = nullptr;
     CaptureBackend wrapped{};
@@ -33,11 +36,20 @@ struct LineCut {
     int after_frames = 0;
     int at_slave = 0;
     int frames = 0;
+    int stray_word = -1;  // -1: cut the line instead
 };
 LineCut g_cut;
 
 int CutSend(void* handle, const uint8_t* frame, int length) {
-    if (++g_cut.frames == g_cut.after_frames) g_cut.segment->vanished_from = g_cut.at_slave;
+    if (++g_cut.frames == g_cut.after_frames) {
+        if (g_cut.stray_word < 0) {
+            g_cut.segment->vanished_from = g_cut.at_slave;
+        } else {
+            const uint8_t command[6] = {0x00, 0x01, static_cast<uint8_t>(g_cut.stray_word),
+                                        static_cast<uint8_t>(g_cut.stray_word >> 8), 0, 0};
+            SimSlaveWrite(g_cut.segment->slaves[static_cast<size_t>(g_cut.at_slave - 1)], 0x0502, 6, command);
+        }
+    }
     return g_cut.inner->send(handle, frame, length);
 }
 
@@ -74,7 +86,12 @@ protected:
         g_cut.after_frames = after_frames;
         g_cut.at_slave = slave;
         g_cut.frames = 0;
+        g_cut.stray_word = -1;
         PortUseBackend(&g_master.port, &g_cut.wrapped);
+    }
+    void StrayCommandBefore(int slave, int frame, uint16_t word) {
+        CutLineAt(slave, frame);
+        g_cut.stray_word = word;
     }
     SimSlave* Sim(int n) { return segment->slaves[static_cast<size_t>(n - 1)]; }
     SimEeprom& Eeprom(int n) { return Sim(n)->eeprom; }
@@ -86,7 +103,7 @@ protected:
         for (int n = 1; n <= slaves; n++)
             jobs[static_cast<size_t>(n - 1)] =
                 SiiJob{static_cast<uint16_t>(n), first, count, buffers[static_cast<size_t>(n - 1)].data(), 0, 0, 0};
-        SiiReadMany(&g_master, jobs.data(), slaves, tally);
+        SiiReadMany(&g_master, jobs.data(), slaves, tally, reach);
     }
     // The words a job read are the image's; the words it did not read are untouched.
     void ExpectReadAsImage(int n) {
@@ -98,6 +115,7 @@ protected:
     }
 
     VirtualClock clock{2};
+    SiiReach reach = kSiiEachSlave;
     std::vector<SiiJob> jobs;
     std::vector<std::vector<uint16_t>> buffers;
 };
@@ -551,4 +569,91 @@ TEST_F(SiiEngine, ThePollCarriesTheNextWordsCommandAndAReadCostsOneRoundTrip) {
     // Five reads: the first command, then one poll each (the last with no command behind).
     EXPECT_EQ(tally.rounds, 6u);
     EXPECT_EQ(Eeprom(1).counters.ignored_while_busy, 0u) << "every command behind a poll found the interface idle";
+}
+
+// kSiiWholeSegment: in a round where every slave's read command is for the same word,
+// the commands go out as one broadcast behind the polls. The words read are the same as
+// with a command per slave, in little more than half the datagrams.
+TEST_F(SiiEngine, BroadcastCommandsReadWhatCommandsPerSlaveReadInFewerDatagrams) {
+    Start(8);
+    SiiTally each{};
+    ReadAll(8, 0, 256, &each);
+    const std::vector<std::vector<uint16_t>> per_slave = buffers;
+    SiiTally shared{};
+    reach = kSiiWholeSegment;
+    ReadAll(8, 0, 256, &shared);
+    for (int n = 1; n <= 8; n++) {
+        const SiiJob& job = jobs[static_cast<size_t>(n - 1)];
+        EXPECT_EQ(job.status, kSiiDone) << n;
+        EXPECT_EQ(job.words_done, 256) << n;
+        ExpectReadAsImage(n);
+        EXPECT_EQ(buffers[static_cast<size_t>(n - 1)], per_slave[static_cast<size_t>(n - 1)]) << n;
+    }
+    // Eight polls and one command a round instead of eight of each.
+    EXPECT_LT(shared.datagrams * 10, each.datagrams * 6);
+    EXPECT_LE(shared.rounds, each.rounds + 1);
+}
+
+TEST_F(SiiEngine, BroadcastCommandsUnderLossDuplicatesAndLateRepliesGiveTheSameWords) {
+    SimFaultSettings faults{};
+    faults.drop = 0.05;
+    faults.duplicate = 0.05;
+    faults.late = 0.05;
+    faults.late_us = 3000;
+    faults.seed = 11;
+    Start(8, faults);
+    reach = kSiiWholeSegment;
+    ReadAll(8, 0, 512);
+    for (int n = 1; n <= 8; n++) {
+        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
+        ExpectReadAsImage(n);
+    }
+}
+
+// Slaves out of step (8-byte reads, a NACKing, a stuck and a damaged EEPROM) end as they
+// do with commands per slave, and the slaves in step still finish: a round with any slave
+// out of step sends no broadcast, so none is kept busy by the others' commands.
+TEST_F(SiiEngine, BroadcastCommandsLeaveSlavesOutOfStepTheirOwnCommands) {
+    Start(7);
+    Eeprom(2).faults.nack_all = true;
+    Eeprom(4).faults.busy_stuck = true;
+    Eeprom(5).faults.bad_words_first = 0x60;
+    Eeprom(5).faults.bad_words_count = 2;
+    Eeprom(6).eight_byte_reads = true;
+    SimEepromPowerOn(Sim(6));
+    reach = kSiiWholeSegment;
+    ReadAll(7, 0x40, 64);
+    EXPECT_EQ(jobs[1].status, kSiiNack);
+    EXPECT_EQ(jobs[3].status, kSiiBusy);
+    EXPECT_EQ(jobs[4].status, kSiiNack);
+    EXPECT_EQ(jobs[4].words_done, 0x20);
+    for (int n : {1, 3, 6, 7}) {
+        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
+        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].words_done, 64) << n;
+    }
+    for (int n = 1; n <= 7; n++) ExpectReadAsImage(n);
+}
+
+// A read command given behind the master's back just before the broadcast arrives: the
+// interface is busy and ignores the broadcast, then shows the other word's address, and
+// the word is read afresh; the slave beside it keeps its word.
+TEST_F(SiiEngine, ABroadcastTheInterfaceIgnoredIsToldApartByTheAddressItShows) {
+    Start(2);
+    // The master's knowledge of both interfaces is gone: the call waits for idle first
+    // (round 1, frame 1), then sends the shared command (round 2, frame 2).
+    EepromReadWord(&g_master, g_master.slave_table[1].config_address, 0x40);
+    EepromReadWord(&g_master, g_master.slave_table[2].config_address, 0x40);
+    Eeprom(1).words[0x123] = 0xAAAA;
+    Eeprom(1).words[0x200] = 0x5555;
+    Eeprom(2).words[0x200] = 0x7777;
+    StrayCommandBefore(1, 2, 0x123);
+    uint16_t words[2] = {0, 0};
+    SiiJob read[2] = {{1, 0x200, 1, &words[0], 0, 0, 0}, {2, 0x200, 1, &words[1], 0, 0, 0}};
+    SiiTally tally{};
+    ASSERT_EQ(SiiReadMany(&g_master, read, 2, &tally, kSiiWholeSegment), 2);
+    EXPECT_EQ(words[0], 0x5555);
+    EXPECT_EQ(words[1], 0x7777);
+    EXPECT_EQ(read[0].commands, 2u) << "the word whose broadcast was ignored was commanded again";
+    EXPECT_EQ(read[1].commands, 1u);
+    EXPECT_GE(Eeprom(1).counters.ignored_while_busy, 1u) << "the stray read was running when the broadcast came";
 }
