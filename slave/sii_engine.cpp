@@ -423,16 +423,19 @@ int ShareReadCommands(Engine& e, int used) {
         if (votes == 0) word = run.command_word;
         votes += run.command_word == word ? 1 : -1;
     }
-    // Only a round in which every run sends this very command: a run left out (waiting,
-    // lagging, or a slave whose broadcast did not take) would meet the broadcast with
-    // an idle interface between its own poll and command, round after round, and never
-    // get its own word read. One run out of step ends the broadcasts until all are in
-    // step again.
+    // Only a round in which every run sends a read command: its own goes ahead of the
+    // broadcast and keeps the interface busy when the broadcast arrives. A run without
+    // one (waiting for an idle interface, after a command, for a place in the round)
+    // would meet the broadcast with an idle interface and lose its word, perhaps round
+    // after round: it stops the broadcasts until it sends a command again. So does a
+    // slave whose word a broadcast overtook (its read ended between its poll and the
+    // broadcast, which started another): it reads the rest of the call with none about,
+    // so each slave loses at most one word to a broadcast.
     int sharing = 0;
     for (const SlaveRun& run : e.runs) {
         if (run.job < 0 || run.step == Step::kFinished) continue;
-        if (run.datagram_count == 0 || run.command_at < 0 || run.unshared || run.command_word != word) return used;
-        sharing++;
+        if (run.unshared || run.datagram_count == 0 || run.command_at < 0) return used;
+        if (run.command_word == word) sharing++;
     }
     if (sharing < kShareAtLeast) return used;
     // The list holds the runs' datagrams in run order: close the gaps in place.
@@ -554,6 +557,13 @@ void Advance(Engine& e, SlaveRun& run) {
                 const uint16_t status = Get16(run.write ? run.status_bytes : run.poll_bytes);
                 // With broadcasts about, any idle interface may have taken one: every
                 // poll checks.
+                const uint16_t word = static_cast<uint16_t>(e.jobs[run.job].first_word + run.done);
+                const uint32_t address = Get32(run.poll_bytes + kPollAddressAt);  // (reads only)
+                if (e.shared_commands && !run.write && (status & kEepromStatusBusy) != 0 && address != word) {
+                    // Busy with another word: a broadcast overtook this one.
+                    run.unshared = true;
+                    run.check_address = true;
+                }
                 if ((status & kEepromStatusBusy) == 0 && (run.blind || run.check_address || e.shared_commands)) {
                     // A command sent on an earlier call's idle status counts only when
                     // the interface shows this word's address: else something else
@@ -562,13 +572,11 @@ void Advance(Engine& e, SlaveRun& run) {
                     // the interface took reports its own errors, as any other.)
                     run.blind = false;
                     run.check_address = false;
-                    const uint32_t address = Get32(run.poll_bytes + kPollAddressAt);
-                    const uint16_t word = static_cast<uint16_t>(e.jobs[run.job].first_word + run.done);
                     if (address != word) {
                         const uint8_t tries = run.tries;
                         run.idle_and_clean = false;
-                        // Broadcasts may keep overtaking this slave's own commands (or
-                        // never take here): it gets its commands alone from now on.
+                        // A broadcast overtook this slave's own command (or never took
+                        // here): it reads alone from now on, with no broadcast about.
                         run.unshared = e.shared_commands;
                         BeginWord(run, Step::kWaitIdle);
                         run.tries = tries;

@@ -194,7 +194,11 @@ TEST(LargeSegment, TheBringUpReachesEverySlaveOfEveryRun) {
 // More slaves than the SII engine works on at once, with read commands broadcast: the
 // slaves waiting for a place meet the others' broadcasts (a read with no effect but on
 // the interface registers), and once they start they get their own words all the same.
-TEST(LargeSegment, BroadcastSiiReadsStarveNoSlaveWaitingForAPlace) {
+// Here a broadcast passes 286 slaves and reaches each well after its poll (the virtual
+// clock moves on with every slave), so a read that was busy at the poll has often ended
+// by then and the broadcast starts the next word over the unread one: the slave sees
+// another word's address, reads on without broadcasts about, and is not overtaken again.
+TEST(LargeSegment, BroadcastSiiReadsStarveNoSlaveWaitingOrOvertaken) {
     VirtualClock clock{2};
     std::unique_ptr<MasterContext> master = std::make_unique<MasterContext>();
     char errbuf[kCaptureErrorSize] = {0};
