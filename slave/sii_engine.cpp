@@ -77,8 +77,8 @@ struct SlaveRun {
     int command_at;         // this round's read command in the list (-1: none) ...
     uint16_t command_word;  // ... and the word it reads
     bool command_shared;    // that command went out in the round's broadcast
-    bool unshared;          // a broadcast command did not take here: this slave's
-                            // commands go to it alone from now on
+    bool unshared;          // a broadcast overtook this slave's word (or did not take
+                            // here): no broadcasts while this run lasts
     bool slave_failed;      // a job of this slave failed: its later jobs are skipped
     bool any_status_answer; // some status read of the current word was answered
     uint8_t attempts;       // of the current datagram

@@ -33,7 +33,10 @@
 // slaves with no job of this word, or none at all: a read has no effect but on the
 // interface's registers). So in this mode every read's poll must show the word's
 // address before its data count, and data are taken only from a poll that carried
-// status, address and data together. Writes are never broadcast.
+// status, address and data together. Writes are never broadcast. A round in which some
+// slave sends no command of its own sends no broadcast (it would find that slave's
+// interface idle), nor does a round while a slave whose word a broadcast overtook is
+// still at work: no slave is kept from its own words.
 //
 // Time comes from the installed clock; the engine keeps its state in fixed arrays,
 // allocated once per call, never per exchange. Jobs of one call on one master must not be mixed with other SII
