@@ -62,11 +62,10 @@ probe_once() {  # label strict slaves threads ecsim-options...
 # A strict run whose only problem is one or two reported failures among some 25,000
 # calls (no wrong data) is run again, up to twice, and one of those runs must be clean:
 # such a failure (an SDO read giving up after 15-45 ms of its 1 s; with result 0 the
-# write mailbox had not been emptied within the fixed 20 ms wait while two cores serve
-# three busy threads and ecsim; about one strict run in six in this test's own ctest
-# runs, twice in a row once, none in 18 runs of the probe alone) looks like a matter of
-# scheduling and is not fully understood; a fault that stays, or any wrong data, still
-# fails the test.
+# write mailbox had not been emptied within the fixed 20 ms wait; about one strict run
+# in six in this test's own ctest runs, twice in a row once; none in 18 runs of the
+# probe alone, nor in 6 runs beside one or two busy loops) is not understood yet; a
+# fault that stays, or any wrong data, still fails the test.
 probe_run() {  # label strict slaves threads ecsim-options...
   probe_once "$@"
   local status=$? again=0
