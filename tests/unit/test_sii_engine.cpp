@@ -114,6 +114,44 @@ protected:
         }
     }
 
+    // Eight slaves on a line that drops, duplicates and delays 5% of its frames each:
+    // every slave's first 512 words come back as its image holds them.
+    void ExpectImagesReadUnderLoss(uint32_t seed) {
+        SimFaultSettings faults{};
+        faults.drop = 0.05;
+        faults.duplicate = 0.05;
+        faults.late = 0.05;
+        faults.late_us = 3000;
+        faults.seed = seed;
+        Start(8, faults);
+        ReadAll(8, 0, 512);
+        for (int n = 1; n <= 8; n++) {
+            EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
+            ExpectReadAsImage(n);
+        }
+    }
+    // On a started segment of `slaves`: slave 2's EEPROM NACKs, slave 4's stays busy and
+    // slave 5's has two damaged words at 0x60. Those three fail as such (slave 5 after the
+    // words before the damage), every other slave reads its 64 words, and nothing wrong
+    // is kept by anyone.
+    void ExpectFaultyEepromsFailAlone(int slaves) {
+        Eeprom(2).faults.nack_all = true;
+        Eeprom(4).faults.busy_stuck = true;
+        Eeprom(5).faults.bad_words_first = 0x60;  // a damaged area inside the range
+        Eeprom(5).faults.bad_words_count = 2;
+        ReadAll(slaves, 0x40, 64);
+        EXPECT_EQ(jobs[1].status, kSiiNack);
+        EXPECT_EQ(jobs[3].status, kSiiBusy);
+        EXPECT_EQ(jobs[4].status, kSiiNack);
+        EXPECT_EQ(jobs[4].words_done, 0x20);
+        for (int n = 1; n <= slaves; n++) {
+            if (n == 2 || n == 4 || n == 5) continue;
+            EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
+            EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].words_done, 64) << n;
+        }
+        for (int n = 1; n <= slaves; n++) ExpectReadAsImage(n);
+    }
+
     VirtualClock clock{2};
     SiiReach reach = kSiiEachSlave;
     std::vector<SiiJob> jobs;
@@ -186,38 +224,11 @@ TEST_F(SiiEngine, BadJobsSendNothingAndDoNotStopTheOthers) {
     EXPECT_EQ(SiiReadMany(&g_master, nullptr, 0, nullptr), 0);
 }
 
-TEST_F(SiiEngine, LossDuplicatesAndLateRepliesGiveTheSameWords) {
-    SimFaultSettings faults{};
-    faults.drop = 0.05;
-    faults.duplicate = 0.05;
-    faults.late = 0.05;
-    faults.late_us = 3000;
-    faults.seed = 7;
-    Start(8, faults);
-    ReadAll(8, 0, 512);
-    for (int n = 1; n <= 8; n++) {
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
-        ExpectReadAsImage(n);
-    }
-}
+TEST_F(SiiEngine, LossDuplicatesAndLateRepliesGiveTheSameWords) { ExpectImagesReadUnderLoss(7); }
 
 TEST_F(SiiEngine, NackingAndBusyEepromsFailAloneTheOthersFinish) {
     Start(6);
-    Eeprom(2).faults.nack_all = true;
-    Eeprom(4).faults.busy_stuck = true;
-    Eeprom(5).faults.bad_words_first = 0x60;  // a damaged area inside the range
-    Eeprom(5).faults.bad_words_count = 2;
-    ReadAll(6, 0x40, 64);
-    EXPECT_EQ(jobs[1].status, kSiiNack);
-    EXPECT_EQ(jobs[3].status, kSiiBusy);
-    EXPECT_EQ(jobs[4].status, kSiiNack);
-    EXPECT_EQ(jobs[4].words_done, 0x20);  // the words before the damage were read
-    for (int n : {1, 3, 6}) {
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].words_done, 64) << n;
-    }
-    // Nothing wrong was kept, whatever the outcome.
-    for (int n = 1; n <= 6; n++) ExpectReadAsImage(n);
+    ExpectFaultyEepromsFailAlone(6);
 }
 
 TEST_F(SiiEngine, ASlaveVanishingMidDumpSilencesTheSlavesBehindItOnly) {
@@ -598,19 +609,8 @@ TEST_F(SiiEngine, BroadcastCommandsReadWhatCommandsPerSlaveReadInFewerDatagrams)
 }
 
 TEST_F(SiiEngine, BroadcastCommandsUnderLossDuplicatesAndLateRepliesGiveTheSameWords) {
-    SimFaultSettings faults{};
-    faults.drop = 0.05;
-    faults.duplicate = 0.05;
-    faults.late = 0.05;
-    faults.late_us = 3000;
-    faults.seed = 11;
-    Start(8, faults);
     reach = kSiiWholeSegment;
-    ReadAll(8, 0, 512);
-    for (int n = 1; n <= 8; n++) {
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
-        ExpectReadAsImage(n);
-    }
+    ExpectImagesReadUnderLoss(11);
 }
 
 // Slaves out of step (8-byte reads, a NACKing, a stuck and a damaged EEPROM) end as they
@@ -618,23 +618,10 @@ TEST_F(SiiEngine, BroadcastCommandsUnderLossDuplicatesAndLateRepliesGiveTheSameW
 // out of step sends no broadcast, so none is kept busy by the others' commands.
 TEST_F(SiiEngine, BroadcastCommandsLeaveSlavesOutOfStepTheirOwnCommands) {
     Start(7);
-    Eeprom(2).faults.nack_all = true;
-    Eeprom(4).faults.busy_stuck = true;
-    Eeprom(5).faults.bad_words_first = 0x60;
-    Eeprom(5).faults.bad_words_count = 2;
     Eeprom(6).eight_byte_reads = true;
     SimEepromPowerOn(Sim(6));
     reach = kSiiWholeSegment;
-    ReadAll(7, 0x40, 64);
-    EXPECT_EQ(jobs[1].status, kSiiNack);
-    EXPECT_EQ(jobs[3].status, kSiiBusy);
-    EXPECT_EQ(jobs[4].status, kSiiNack);
-    EXPECT_EQ(jobs[4].words_done, 0x20);
-    for (int n : {1, 3, 6, 7}) {
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].status, kSiiDone) << n;
-        EXPECT_EQ(jobs[static_cast<size_t>(n - 1)].words_done, 64) << n;
-    }
-    for (int n = 1; n <= 7; n++) ExpectReadAsImage(n);
+    ExpectFaultyEepromsFailAlone(7);
 }
 
 // A read command given behind the master's back just before the broadcast arrives: the
