@@ -16,6 +16,7 @@
 #include "sim/segment.h"
 #include "slave/bringup.h"
 #include "support_segment.h"
+#include "support_temp_files.h"
 #include "support_virtual_clock.h"
 #include "tool/alias_dialog.h"
 #include "tool/alias_repair_hint.h"
@@ -171,15 +172,6 @@ protected:
     void Lose(uint16_t command, uint16_t word, int skip, int count) {
         g_refusals[g_refusal_count++] = CommandRefusal{command, word, skip, count, 0, -1, true};
     }
-    static std::string Contents(FILE* file) {
-        std::string text;
-        rewind(file);
-        char chunk[512];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-        fclose(file);
-        return text;
-    }
     // Runs the dialog with `input` on its standard input; keeps the output in `output`
     // and what it wrote on its error stream in `errors`.
     AliasDialogOutcome Run(const char* input, ConsoleEncoding encoding = ConsoleEncoding::kGbk) {
@@ -189,8 +181,8 @@ protected:
         FILE* out = tmpfile();
         FILE* err = tmpfile();
         AliasDialogOutcome outcome = RunAliasDialog(in, out, encoding, err);
-        output = Contents(out);
-        errors = Contents(err);
+        output = ReadAll(out);
+        errors = ReadAll(err);
         fclose(in);
         return outcome;
     }
@@ -751,15 +743,6 @@ struct ProgramRun {
     std::string err;
 };
 
-std::string ReadAll(FILE* file) {
-    std::string text;
-    rewind(file);
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-    return text;
-}
-
 ProgramRun RunProgram(const char* adapter, const char* input) {
     char path[] = "/tmp/ecalias-dialog-input-XXXXXX";
     const int fd = mkstemp(path);
@@ -789,10 +772,8 @@ ProgramRun RunProgram(const char* adapter, const char* input) {
     dup2(saved_in, STDIN_FILENO);
     close(saved_in);
     clearerr(stdin);
-    run.out = ReadAll(out);
+    run.out = ReadAll(out);  // (closes the file)
     run.err = ReadAll(err);
-    fclose(out);
-    fclose(err);
     return run;
 }
 
