@@ -474,15 +474,15 @@ int RequestOne(ec_master* m, int position, uint16_t state, int timeout_us) {
 int RequestEvery(ec_master* m, uint16_t state, int timeout_us) {
     MasterContext* context = m->context.get();
     const int count = m->count;
-    std::unique_ptr<int32_t[]> results(new (std::nothrow) int32_t[count]);
-    std::unique_ptr<int[]> written(new (std::nothrow) int[count]);
+    // Each slave's write: its working counter, then its status.
+    std::unique_ptr<int32_t[]> written(new (std::nothrow) int32_t[count]);
     std::unique_ptr<uint16_t[]> waiting(new (std::nothrow) uint16_t[count]);
-    if (!results || !written || !waiting) return EcFail(m, EC_ENOMEM, 0, "request AL state");
+    if (!written || !waiting) return EcFail(m, EC_ENOMEM, 0, "request AL state");
     for (int n = 1; n <= count; n++) waiting[n - 1] = static_cast<uint16_t>(n);
-    StateRequestAll(context, waiting.get(), count, state, results.get());
+    StateRequestAll(context, waiting.get(), count, state, written.get());
     int waiting_count = 0;
     for (int n = 1; n <= count; n++) {
-        written[n - 1] = EcDatagramStatus(results[n - 1]);
+        written[n - 1] = EcDatagramStatus(written[n - 1]);
         if (written[n - 1] == EC_OK) waiting[waiting_count++] = static_cast<uint16_t>(n);
     }
     StateCheckAll(context, waiting.get(), waiting_count, state, timeout_us, StateWait::kStopOnError);
