@@ -200,7 +200,6 @@ int UploadSegment(SimSlave* slave, uint8_t* reply, int reply_room) {
     return 6 + length;
 }
 
-
 // A segmented transfer begins: the object it moves, its size, the bytes moved with the
 // initiate, and the toggle the first segment request must carry.
 void StartTransfer(SimCoeTransfer* t, bool upload, uint16_t index, uint8_t subindex, bool complete_access,
@@ -214,6 +213,7 @@ void StartTransfer(SimCoeTransfer* t, bool upload, uint16_t index, uint8_t subin
     t->total = total;
     t->position = position;
 }
+
 int ServeUploadInitiate(SimSlave* slave, const uint8_t* request, uint8_t* reply, int reply_room) {
     SimCoeTransfer& t = Server(slave).transfer;
     uint16_t index = WireLoad16(request + 9);

@@ -32,8 +32,6 @@ std::string AliasWriteLeft(const ec_alias_report& report, int position) {
     return "";
 }
 
-// A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
-// a one-slave call.
 std::string Identity(const ec_slave_info& info) {
     if ((info.parts_read & EC_PART_IDENTITY) == 0) return "identity unread";
     std::string text = "vendor " + Hex(info.vendor_id, 8) + " product " + Hex(info.product_code, 8);

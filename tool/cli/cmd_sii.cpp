@@ -104,8 +104,6 @@ int ReadWords(Cli& cli, int position, const WordRange& range, std::vector<uint16
     return status;
 }
 
-// A failed entry of a many-slave call as one English line, as Cli::Explain gives it for
-// a one-slave call.
 // Every slave's image (or the range) at once. statuses[n] and messages[n] tell what
 // became of slave n + 1; EC_OK when every read succeeded.
 void ReadEverySlave(Cli& cli, const WordRange& range, std::vector<std::vector<uint16_t>>* words,
