@@ -103,6 +103,14 @@ struct SlaveRun {
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
 
+// A command record for registers 0x0502-0x0507: command word and word address in one
+// write, so the interface sees both at once.
+void LayCommand(uint8_t* out, uint16_t command, uint16_t word) {
+    const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
+                               static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
+    memcpy(out, record, sizeof record);
+}
+
 // Where the address and data registers sit in a read's poll (from 0x0502 on).
 enum { kPollAddressAt = kRegEepromAddress - kRegEepromControl, kPollDataAt = kRegEepromData - kRegEepromControl };
 
@@ -348,9 +356,7 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
             break;
         case Step::kCommand: {
             const uint16_t command = run.write ? kEepromCommandWrite : kEepromCommandRead;
-            const uint8_t record[6] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8),
-                                       static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
-            memcpy(run.out, record, sizeof record);
+            LayCommand(run.out, command, word);
             if (!run.write) {
                 run.command_at = *used;
                 run.command_word = word;
@@ -384,10 +390,7 @@ void AddDatagrams(Engine& e, SlaveRun& run, int* used) {
                 const uint16_t next = next_job >= 0 ? e.jobs[next_job].first_word
                                                     : static_cast<uint16_t>(word + run.data_length / 2);
                 run.ahead_word = next;
-                const uint8_t record[6] = {static_cast<uint8_t>(kEepromCommandRead),
-                                           static_cast<uint8_t>(kEepromCommandRead >> 8),
-                                           static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8), 0, 0};
-                memcpy(run.ahead_out, record, sizeof record);
+                LayCommand(run.ahead_out, kEepromCommandRead, next);
                 run.command_at = *used;
                 run.command_word = next;
                 add(CMD_FPWR, kRegEepromControl, 6, run.ahead_out, nullptr);
@@ -454,9 +457,7 @@ int ShareReadCommands(Engine& e, int used) {
         run.command_at = -1;
         run.command_shared = shares;
     }
-    const uint8_t record[6] = {static_cast<uint8_t>(kEepromCommandRead), static_cast<uint8_t>(kEepromCommandRead >> 8),
-                               static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), 0, 0};
-    memcpy(e.shared_out, record, sizeof record);
+    LayCommand(e.shared_out, kEepromCommandRead, word);
     e.shared_at = kept;
     e.list[kept++] = PackedDatagram{CMD_BWR, 0, kRegEepromControl, 6, e.shared_out, nullptr, 0};
     return kept;
